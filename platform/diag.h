@@ -1,0 +1,17 @@
+// Diagnostics of the platform layer: bad input on a link, a socket that could
+// not be opened, a refused peer. Each line goes to standard error and, while a
+// logger is registered, into the trace log as well (level 3, "ERROR: " prefix
+// added by the caller's format).
+#pragma once
+
+class CSIPTrunkLogger;
+
+namespace siptrunk {
+
+void Diag(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The logger that also receives diagnostics; nullptr to stop. The logger
+// registers itself when it is created and withdraws when it is destroyed.
+void SetDiagLogger(CSIPTrunkLogger* logger);
+
+}  // namespace siptrunk
