@@ -1,0 +1,183 @@
+// CSIPTrunkAgent: the one object of the daemon.
+//
+// It is at once the link to the SIP user agent (CSIPTrunkMessenger) and the
+// link to the settings CGI (CGIMessenger, queue 117). It owns the trace
+// logger, the store client, the LAN-traffic regulator handle and three tables,
+// and runs two listen threads that carry all of its work:
+//   - the SIP listen thread runs every user-agent callback (connection state,
+//     list loads, registration confirmations);
+//   - the CGI listen thread runs every settings update message.
+// The member functions live in the folder of their concern: agent/ (life
+// cycle), ualink/ (connection, confirmations, account lists), registration/
+// (tables, master and slave roles), settings/ (update messages, SIP trunks),
+// lanreg/ (regulator).
+//
+// Lock rules (every Part of the agent keeps them):
+//   - each table is read and written only under its own ThreadMutex;
+//   - no thread holds two table locks at once;
+//   - the store and the regulator may be called with a table lock held; the
+//     user-agent link (SetUsersList, ChangeUserParams) and the event manager
+//     never are;
+//   - the four flags are atomic and shared without a lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/arpnl.h"
+#include "platform/cgi_messenger.h"
+#include "platform/sip_trunk_messenger.h"
+#include "platform/thread.h"
+#include "registration/records.h"
+
+class CSIPTrunkConfig;
+class CSIPTrunkLogger;
+
+// The settings CGI's update message types (item 0 of an update message).
+enum UpdateMessageType : unsigned int {
+  UPD_ACTIVATE_MASTER = 0,
+  UPD_DEACTIVATE_MASTER = 1,
+  UPD_ACTIVATE_SLAVE = 2,
+  UPD_DEACTIVATE_SLAVE = 3,
+  UPD_ADD_SIP_TRUNK = 4,
+  UPD_EDIT_SIP_TRUNK = 5,
+  UPD_DELETE_SIP_TRUNKS = 6,
+  UPD_TRUNK_TO_MASTER_STATE = 7,
+  UPD_EDIT_TRUNK_TO_MASTER = 8,
+  UPD_DELETE_TRUNKS_TO_MASTER = 9,
+  UPD_STOP_AGENT = 10,
+};
+
+class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
+ public:
+  static constexpr int kCgiQueueId = 117;
+  static constexpr const char* kTraceLogName = "siptrunk-agent.log";
+
+  // Creates the logger, the store client and the regulator handle; opens
+  // nothing and starts no thread.
+  CSIPTrunkAgent();
+  // The teardown: stops both listen threads and releases everything. Must not
+  // run on a listen thread (it waits for both without a time limit).
+  ~CSIPTrunkAgent() override;
+  CSIPTrunkAgent(const CSIPTrunkAgent&) = delete;
+  CSIPTrunkAgent& operator=(const CSIPTrunkAgent&) = delete;
+
+  // Begins both listen threads, opens the regulator and returns once the SIP
+  // user agent has connected. Called once, on the process entry's thread.
+  void Start();
+
+  // The listen loops (thread functions; the argument is the agent).
+  static unsigned long SIPListenThread(void* agent);
+  static unsigned long CGIListenThread(void* agent);
+
+  // Waits whole seconds (a signal ends the wait early); returns select's result.
+  static int WaitSeconds(unsigned long const& seconds);
+
+  // --- user-agent link callbacks (SIP listen thread) -------------------------
+  bool OnSetUsersList() override;
+  bool OnPartyStateChanged(bool const& connected) override;
+  bool OnConfirmUserState(CallParams const& account, bool registered, unsigned int error,
+                          bool masterList) override;
+
+  // --- settings link callback (CGI listen thread) ----------------------------
+  bool OnUpdateMessage(int queueId, std::list<std::string> const& items) override;
+
+  // --- helpers shared by several concerns ------------------------------------
+  static char const* RegistrationErrorText(unsigned int const& code);
+  static void RaiseNotification(char const* source, char const* kind, char const* text);
+
+ private:
+  friend struct AgentTestAccess;  // unit tests look at the tables and flags
+
+  using Users = std::vector<CSIPTrunkBase::STAccessibleUser>;
+  using Slaves = std::vector<CSIPTrunkBase::STRegistrationParam>;
+  using TrunksToMaster = std::vector<CSIPTrunkBase::STAccessibleSlave>;
+
+  // ualink/connection_state.cpp
+  bool InitUsersLists();
+  bool IsMasterDevice();
+  bool IsSlaveDevice();
+
+  // ualink/account_lists.cpp
+  void LoadMasterAccessibleUsersList();
+  void SetInactiveTrunksToSlaves();
+  void LoadSlaveAccessibleUsersList();
+  void SetInactiveTrunksToMasters();
+
+  // ualink/confirmations.cpp
+  void ConfirmTrunkToMaster(CallParams const& account, bool registered, unsigned int error);
+  void ConfirmSlaveRegistration(CallParams const& account, bool registered, unsigned int error);
+
+  // registration/tables.cpp
+  void ClearAccessibleUsers();
+  void ClearTrunksToMaster();
+  void RemoveTrunkToMaster(std::string const& trunkName);
+  Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param);
+
+  // registration/master_role.cpp (callers hold m_mtxRegisteredSlaves)
+  void RegisterSlave(CSIPTrunkBase::STRegistrationParam const& param);
+  void UnregisterSlave(CSIPTrunkBase::STRegistrationParam const& param);
+  void ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const& oldParam,
+                          CSIPTrunkBase::STRegistrationParam const& newParam);
+  void DropFirstSlaveOfUser(std::string const& userName);
+
+  // registration/slave_role.cpp
+  void SendRegisterToMaster(std::string const& trunkName);
+  void SendUnregisterToMaster(std::string const& trunkName);
+  void EditTrunkToMaster(std::string const& oldName, std::string const& newName, bool const& paramsChanged);
+  void DeleteTrunkToMaster(std::string const& trunkName);
+
+  // settings/sip_trunks.cpp
+  void AddSipTrunk(std::string const& trunkName, std::string const& userName, std::string const& password,
+                   bool const& symmetricNat);
+  void EditSipTrunk(std::string const& oldName, std::string const& newName, std::string const& userName,
+                    std::string const& password, bool const& symmetricNat, bool const& onlyNameChanged);
+  void DeleteSipTrunk(std::string const& trunkName);
+
+  // settings/update_dispatcher.cpp
+  void StopAgent();
+
+  // lanreg/lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
+  void RegulateSlaveAddress(char const* address, bool const& add);
+  void AdmitRegisteredSlaves();
+
+  // agent/agent_lifecycle.cpp: ends the wait of the stop message.
+  void WaitUntilStopRequested();
+
+  // Thread handles: written by Start on the entry's thread before the
+  // teardown reads them.
+  unsigned long m_hCGIListenThread;
+  unsigned long m_hSIPListenThread;
+
+  ThreadMutex m_mtxAccessibleUsers;
+  ThreadMutex m_mtxRegisteredSlaves;
+  ThreadMutex m_mtxTrunksToMaster;
+
+  // Owned; created by the constructor, deleted by the teardown (store client
+  // before the logger). Both are thread-safe on their own.
+  CSIPTrunkLogger* m_pLogger;
+  CSIPTrunkConfig* m_pConfig;
+
+  Users m_vAccessibleUsers;    // guarded by m_mtxAccessibleUsers
+  Slaves m_vRegisteredSlaves;  // guarded by m_mtxRegisteredSlaves
+  TrunksToMaster m_vTrunksToMaster;  // guarded by m_mtxTrunksToMaster
+
+  // Owned. Opened by Start and closed by the teardown, both while holding
+  // m_mtxRegisteredSlaves; every regulator call is made under that lock too,
+  // so the handle never changes under a call. Null: no regulator.
+  ARPNL_HANDLE* m_pArpnlHandle;
+
+  std::atomic<bool> m_bUAConnected{false};
+  std::atomic<bool> m_bMasterActive{false};
+  std::atomic<bool> m_bSlaveActive{false};
+  std::atomic<bool> m_bStopThreads{false};
+
+  // Lets the CGI thread wait for the teardown after the stop message,
+  // without polling. m_bStopThreads is set under m_stopMutex.
+  std::mutex m_stopMutex;
+  std::condition_variable m_stopRequested;
+};

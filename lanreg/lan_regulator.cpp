@@ -1,0 +1,75 @@
+// Admission and removal of registered slaves' addresses at the LAN-traffic
+// regulator. Only slaves reached through the LAN interface "eth0" are
+// regulated. Every caller holds m_mtxRegisteredSlaves, which also guards the
+// regulator handle.
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/siptrunk_agent.h"
+#include "platform/bsd_socket.h"
+#include "platform/logger.h"
+#include "platform/route_helper.h"
+
+namespace {
+
+const char* const kLanInterface = "eth0";
+
+std::string DottedText(uint32_t networkOrderAddress) {
+  in_addr address{};
+  address.s_addr = networkOrderAddress;
+  char text[INET_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return std::string();
+  return std::string(text);
+}
+
+// Whether the route towards `destination` leaves through the LAN interface.
+// When several interfaces carry the outgoing address, the last one decides.
+// A destination with no route is not on the LAN.
+bool IsReachedThroughLan(in_addr_t destination) {
+  RouteHelper route;
+  unsigned long localAddress = 0;
+  unsigned long outInterface = 0;
+  route.GetOutInterface(destination, localAddress, outInterface);
+  const std::string outgoing = DottedText(static_cast<uint32_t>(localAddress));
+
+  std::vector<InterfaceInfo> interfaces;
+  BsdSocket::GetLocalHostEx(&interfaces, nullptr);
+  bool onLan = false;
+  for (auto const& info : interfaces) {
+    if (DottedText(info.nAddr) == outgoing) onLan = (info.sName == kLanInterface);
+  }
+  return onLan;
+}
+
+}  // namespace
+
+void CSIPTrunkAgent::RegulateSlaveAddress(char const* address, bool const& add) {
+  // Only a dotted IPv4 address is regulated: a text that is not one must not
+  // turn into some other address (inet_addr would make it 255.255.255.255).
+  in_addr parsed{};
+  if (address == nullptr || inet_pton(AF_INET, address, &parsed) != 1) {
+    m_pLogger->TRACE(3, "ERROR:SIP Trunk Agent: Slave address '%s' is not a dotted IPv4 address; not %s\n",
+                     address != nullptr ? address : "", add ? "admitted" : "removed");
+    return;
+  }
+  if (!IsReachedThroughLan(parsed.s_addr) || m_pArpnlHandle == nullptr) return;
+
+  if (add) {
+    m_pLogger->TRACE(3, "INFO:SIP Trunk Agent: Adding Slave %s to LAN-traffic regulator\n", address);
+    if (arpnl_addaddr(m_pArpnlHandle, parsed.s_addr) < 0) {
+      m_pLogger->TRACE(0, "ERROR: Adding Slave %s to LAN-traffic regulator\n", address);
+    }
+  } else {
+    m_pLogger->TRACE(3, "INFO:SIP Trunk Agent: Removing Slave %s from LAN-traffic regulator\n", address);
+    if (arpnl_deladdr(m_pArpnlHandle, parsed.s_addr) < 0) {
+      m_pLogger->TRACE(0, "ERROR: Removing Slave %s from LAN-traffic regulator\n", address);
+    }
+  }
+}
+
+void CSIPTrunkAgent::AdmitRegisteredSlaves() {
+  ThreadMutexLock lock(m_mtxRegisteredSlaves);
+  for (auto const& slave : m_vRegisteredSlaves) RegulateSlaveAddress(slave.sHostAddr.c_str(), true);
+}

@@ -1,0 +1,98 @@
+// Fake of the store client: answers from FakeWorld's scripted rows and
+// records each call in the timeline as "store:<Operation> <arguments>".
+#include "fakes/fake_world.h"
+#include "platform/siptrunk_config.h"
+
+namespace {
+
+FakeWorld& World() { return FakeWorld::Get(); }
+
+void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
+
+}  // namespace
+
+struct CSIPTrunkConfig::Impl {};
+CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {}
+CSIPTrunkConfig::~CSIPTrunkConfig() = default;
+
+bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("GetSIPTrunkAgentStates");
+  states = World().roles;
+  return true;
+}
+
+bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<CSIPTrunkBase::STRegistrationParam>& slaves) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("InitRegisterSlaveList");
+  slaves.insert(slaves.end(), World().storedSlaves.begin(), World().storedSlaves.end());
+  return true;
+}
+
+bool CSIPTrunkConfig::GetMasterAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleUser>& users) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("GetMasterAccesibleUsersList");
+  users.insert(users.end(), World().storedUsers.begin(), World().storedUsers.end());
+  return true;
+}
+
+bool CSIPTrunkConfig::GetSlaveAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleSlave>& trunks) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("GetSlaveAccesibleUsersList");
+  trunks.insert(trunks.end(), World().storedTrunks.begin(), World().storedTrunks.end());
+  return true;
+}
+
+bool CSIPTrunkConfig::GetTrunkToMasterParams(const std::string& name, CSIPTrunkBase::STRegistrationFields& fields,
+                                             const bool& forRegister) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"));
+  auto it = World().trunkParams.find(name);
+  if (it == World().trunkParams.end()) return false;
+  fields = it->second;
+  return true;
+}
+
+int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("GetStateOfTrunkToMaster " + name);
+  auto it = World().trunkStates.find(name);
+  return it == World().trunkStates.end() ? 0 : it->second;
+}
+
+bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& name) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("ChangeTrunkToMasterConfig " + name);
+  return true;
+}
+
+bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& name) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetTrunkToMasterActiveState " + name);
+  return true;
+}
+
+bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetTrunkToMasterInActiveState " + name);
+  return true;
+}
+
+bool CSIPTrunkConfig::SetRegisterParam(const CSIPTrunkBase::STRegistrationParam& param, const bool& known) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
+  return true;
+}
+
+bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationParam& param) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetUnregisterParam " + ToText(param));
+  return true;
+}
+
+bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationParam& from,
+                                          const CSIPTrunkBase::STRegistrationParam& to) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
+  return true;
+}

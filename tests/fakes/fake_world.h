@@ -1,0 +1,79 @@
+// The world the agent sees in unit tests: every platform call is recorded
+// here, in order, and the answers of the store, the route lookup, the
+// interface list and the regulator are scripted here.
+//
+// Thread-safe: every member is read and written under `mutex` (the agent's
+// two threads may call fakes at once in concurrency tests). Tests read it
+// between operations, or through Snapshot helpers.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/bsd_socket.h"
+#include "registration/records.h"
+#include "ualink/call_params.h"
+
+struct UaCall {
+  std::string op;  // "SetUsersList" or "ChangeUserParams"
+  std::vector<CallParams> list;
+  bool active = false;
+  bool masterList = false;
+  CallParams oldParams;
+  CallParams newParams;
+};
+
+struct Notice {
+  std::string source;
+  std::string kind;
+  std::string text;
+};
+
+struct TraceLine {
+  int level = 0;
+  std::string text;
+};
+
+struct FakeWorld {
+  std::mutex mutex;
+
+  // --- recorded ---
+  std::vector<std::string> timeline;  // every call, e.g. "store:SetRegisterParam alice@192.0.2.10:5060 false"
+  std::vector<TraceLine> traces;
+  std::vector<UaCall> uaCalls;
+  std::vector<Notice> notices;
+  std::vector<std::string> regulatorCalls;  // "open", "add 192.0.2.10", "del 192.0.2.10", "close"
+  int routeLookups = 0;
+  int callsUnderLock = 0;  // user-agent or event-manager calls made while an agent lock was held
+
+  // --- scripted ---
+  CSIPTrunkBase::STAgentStates roles;
+  std::vector<CSIPTrunkBase::STAccessibleUser> storedUsers;
+  std::vector<CSIPTrunkBase::STAccessibleSlave> storedTrunks;
+  std::vector<CSIPTrunkBase::STRegistrationParam> storedSlaves;
+  std::map<std::string, CSIPTrunkBase::STRegistrationFields> trunkParams;  // GetTrunkToMasterParams by name
+  std::map<std::string, int> trunkStates;                                  // GetStateOfTrunkToMaster by name
+  int arpnlOpenResult = 0;
+  int arpnlAddResult = 0;
+  int arpnlDelResult = 0;
+  std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
+  std::vector<InterfaceInfo> interfaces;
+  bool eventRegisterAccepts = true;
+  std::string pidFile;
+
+  static FakeWorld& Get();
+  void Reset();
+
+  // Appends to the timeline under the lock.
+  void Record(std::string entry);
+  std::vector<std::string> Timeline();
+  // Timeline entries that begin with `prefix`.
+  std::vector<std::string> TimelineOf(const std::string& prefix);
+  std::vector<std::string> TraceTexts();
+};
+
+// Adds an interface to the scripted list.
+void AddInterface(const char* name, const char* dottedAddress);
+std::string ToText(const CSIPTrunkBase::STRegistrationParam& param);  // user@addr:port

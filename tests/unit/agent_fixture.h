@@ -1,0 +1,78 @@
+// A fresh agent over a freshly reset fake world, with builders for the
+// records the tests use.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fakes/fake_world.h"
+#include "unit/agent_test_access.h"
+
+using Access = AgentTestAccess;
+
+inline CSIPTrunkBase::STRegistrationParam SlaveReg(std::string user, std::string password, std::string address,
+                                                   std::string port) {
+  return CSIPTrunkBase::STRegistrationParam{std::move(user), std::move(password), std::move(address), std::move(port)};
+}
+
+inline CSIPTrunkBase::STAccessibleSlave TrunkEntry(std::string name, std::string user, std::string address = "192.0.2.1",
+                                                   std::string port = "5060") {
+  CSIPTrunkBase::STAccessibleSlave trunk;
+  trunk.sTrunkName = std::move(name);
+  trunk.sUserName = std::move(user);
+  trunk.sUserPasswd = "pw";
+  trunk.sHostAddr = std::move(address);
+  trunk.sHostPort = std::move(port);
+  return trunk;
+}
+
+inline CallParams Account(std::string user, std::string password, std::string address, std::string port) {
+  CallParams account;
+  account.sUserName = std::move(user);
+  account.sUserPasswd = std::move(password);
+  account.sHostAddr = std::move(address);
+  account.sHostPort = std::move(port);
+  return account;
+}
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    World().Reset();
+    agent = std::make_unique<CSIPTrunkAgent>();
+  }
+  void TearDown() override {
+    agent.reset();
+    EXPECT_EQ(World().callsUnderLock, 0);
+  }
+  static FakeWorld& World() { return FakeWorld::Get(); }
+  // Forgets what construction and set-up recorded.
+  void ClearRecords() {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    World().timeline.clear();
+    World().traces.clear();
+    World().uaCalls.clear();
+    World().notices.clear();
+    World().regulatorCalls.clear();
+    World().routeLookups = 0;
+  }
+  // A LAN (eth0, 192.0.2.0/24) and a WAN (wan0, 198.51.100.0/24), regulator open.
+  void UseLanAndWan() {
+    AddInterface("lo", "127.0.0.1");
+    AddInterface("eth0", "192.0.2.1");
+    AddInterface("wan0", "198.51.100.1");
+    {
+      std::lock_guard<std::mutex> lock(World().mutex);
+      for (int host = 2; host < 40; ++host) {
+        World().routes["192.0.2." + std::to_string(host)] = "192.0.2.1";
+        World().routes["198.51.100." + std::to_string(host)] = "198.51.100.1";
+      }
+    }
+    Access::OpenRegulator(*agent);
+    ClearRecords();
+  }
+  bool Update(std::list<std::string> items) { return Access::Update(*agent, std::move(items)); }
+
+  std::unique_ptr<CSIPTrunkAgent> agent;
+};
