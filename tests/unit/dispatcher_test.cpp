@@ -1,0 +1,189 @@
+// Reading and gating update messages, and the SIP trunk operations they drive.
+#include <signal.h>
+
+#include "unit/agent_fixture.h"
+
+namespace {
+
+class DispatcherTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    AgentTest::SetUp();
+    UseLanAndWan();
+    Access::SetMasterActive(*agent, true);
+  }
+  std::string TypeTrace() { return World().TraceTexts().at(0); }
+};
+
+std::string TypeLine(const char* hex) {
+  return std::string("MESS: Incoming update message from SIP Trunk settings CGI. type: # ") + hex + " \n";
+}
+
+TEST_F(DispatcherTest, EmptyMessageReturnsTrueAndTracesNothing) {
+  EXPECT_TRUE(Update({}));
+  EXPECT_TRUE(World().traces.empty());
+}
+
+TEST_F(DispatcherTest, TypeIsReadLikeStrtolAndTracedInHex) {
+  struct Case {
+    const char* item;
+    const char* hex;
+  } cases[] = {{"9x", "09"},   {"-1", "ffffffff"}, {"11", "0b"},     {"+6", "06"},
+               {"4294967296", "7fffffff"},        {"-99999999999", "80000000"}, {" \t6 trailing", "06"}};
+  for (const auto& c : cases) {
+    ClearRecords();
+    EXPECT_FALSE(Update({c.item}));
+    EXPECT_EQ(TypeTrace(), TypeLine(c.hex)) << c.item;
+  }
+  // Out-of-range types leave only their trace line.
+  for (const char* item : {"11", "-1", "4294967296"}) {
+    ClearRecords();
+    Update({item, "a", "b"});
+    EXPECT_EQ(World().Timeline().size(), 1u) << item;
+  }
+}
+
+TEST_F(DispatcherTest, LettersOnlyIsTypeZeroAndABlankFourWithTrailingTextIsAnAdd) {
+  Update({"abc", "ignored"});
+  EXPECT_EQ(TypeTrace(), TypeLine("00"));
+  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=1 master=1 count=0"});
+
+  ClearRecords();
+  Update({" 4z", "trunk1", "alice", "secret", "1"});
+  ASSERT_EQ(World().uaCalls.size(), 1u);
+  EXPECT_EQ(World().uaCalls[0].newParams.nFlags, CallParams::kFlagSymmetricNat);
+}
+
+TEST_F(DispatcherTest, OnlyTheExactTextOneIsATrueFlag) {
+  for (const char* flag : {"true", " 1", "", "0", "01", "1 "}) {
+    ClearRecords();
+    Update({"4", "t", "u", "p", flag});
+    ASSERT_EQ(World().uaCalls.size(), 1u) << flag;
+    EXPECT_EQ(World().uaCalls[0].newParams.nFlags, 0u) << "flag '" << flag << "'";
+  }
+}
+
+TEST_F(DispatcherTest, MasterGateHoldsOnlyTypesFourFiveAndSix) {
+  Access::SetMasterActive(*agent, false);
+  for (auto items : std::vector<std::list<std::string>>{{"4", "t", "u", "p", "1"}, {"5", "a", "b"}, {"6", "a"}, {"4"}}) {
+    ClearRecords();
+    Update(items);
+    EXPECT_EQ(World().Timeline().size(), 1u) << items.front();  // the trace line, nothing more
+  }
+  ClearRecords();
+  World().trunkStates["uplink"] = 0;
+  Update({"7", "uplink", "uplink"});  // not gated, and not gated on the slave role either
+  EXPECT_EQ(World().TimelineOf("store:GetStateOfTrunkToMaster").size(), 1u);
+}
+
+TEST_F(DispatcherTest, ShortMessagesAreDroppedWithOneErrorLine) {
+  for (auto items : std::vector<std::list<std::string>>{
+           {"4", "t", "u", "p"}, {"5", "a"}, {"5", "a", "b", "u"}, {"5", "a", "b", "u", "p"}, {"7", "x"}, {"8", "a", "b"}}) {
+    ClearRecords();
+    EXPECT_FALSE(Update(items));
+    const auto traces = World().TraceTexts();
+    ASSERT_EQ(traces.size(), 2u) << items.front() << " with " << items.size() << " items";
+    EXPECT_EQ(traces[1].rfind("ERROR: Update message of type ", 0), 0u) << traces[1];
+    EXPECT_NE(traces[1].find("too short"), std::string::npos);
+    EXPECT_TRUE(World().TimelineOf("ua:").empty());
+    EXPECT_TRUE(World().TimelineOf("store:").empty());
+  }
+  ClearRecords();
+  Update({"6"});  // names are optional for the delete types
+  Update({"9"});
+  EXPECT_EQ(World().Timeline().size(), 2u);
+}
+
+TEST_F(DispatcherTest, AddTellsTheUserAgentBeforeAppendingAndAllowsDuplicates) {
+  Update({"4", "trunk1", "alice", "secret", "0"});
+  Update({"4", "trunk1", "alice2", "secret2", "0"});
+  const auto timeline = World().Timeline();
+  EXPECT_EQ(timeline[1], "trace:INFO: Add SIP Trunk  #Name: trunk1   #UserName: alice   #UserPswd: secret \n");
+  EXPECT_EQ(timeline[2], "ua:ChangeUserParams master=1 {,,,,,0} -> {alice,secret,,,,0}");
+  EXPECT_EQ(Access::Users(*agent).size(), 2u);
+
+  Update({"6", "trunk1"});
+  auto users = Access::Users(*agent);
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_EQ(users[0].sUserName, "alice2");  // the first of the two went
+}
+
+TEST_F(DispatcherTest, RenameOnlyTouchesNothingButTheName) {
+  Access::SetUsers(*agent, {{"a", "alice", "pw"}});
+  Access::SetSlaves(*agent, {SlaveReg("alice", "pw", "192.0.2.10", "5060")});
+  Update({"5", "a", "b"});
+  EXPECT_EQ(Access::Users(*agent).at(0).sTrunkName, "b");
+  EXPECT_EQ(Access::Users(*agent).at(0).sUserName, "alice");
+  EXPECT_TRUE(World().uaCalls.empty());
+  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);
+  EXPECT_EQ(World().TraceTexts().at(1),
+            "INFO: Edit SIP Trunk #oldName: a  #newName: b   #UserName:    #UserPswd:  #EnableSymmNAT: false  "
+            "#OnlyNameChanged : true\n");
+}
+
+TEST_F(DispatcherTest, FullEditChangesTheEntryThenTellsTheUserAgentThenDropsTheOldUsersSlave) {
+  Access::SetUsers(*agent, {{"a", "alice", "old-pw"}});
+  Access::SetSlaves(*agent, {SlaveReg("alice", "old-pw", "192.0.2.10", "5060"), SlaveReg("carol", "c", "192.0.2.11", "5060"),
+                             SlaveReg("alice", "old-pw", "192.0.2.12", "5060")});
+  Update({"5", "a", "b", "carol", "new-pw", "1"});
+  const std::vector<std::string> effects = {
+      "ua:ChangeUserParams master=1 {alice,old-pw,,,,0} -> {carol,new-pw,,,,256}",
+      "trace:INFO:SIP Trunk Agent: Removing Slave 192.0.2.10 from LAN-traffic regulator\n",
+      "arpnl:del 192.0.2.10",
+      "store:SetUnregisterParam alice@192.0.2.10:5060",
+  };
+  const auto timeline = World().Timeline();
+  EXPECT_EQ(std::vector<std::string>(timeline.begin() + 2, timeline.end()), effects);
+  const auto users = Access::Users(*agent);
+  EXPECT_EQ(users.at(0).sTrunkName, "b");
+  EXPECT_EQ(users.at(0).sUserName, "carol");
+  // Only the first slave of the previous user went; the new user's slave stays.
+  const auto slaves = Access::Slaves(*agent);
+  ASSERT_EQ(slaves.size(), 2u);
+  EXPECT_EQ(slaves[0].sUserName, "carol");
+  EXPECT_EQ(slaves[1].sHostAddr, "192.0.2.12");
+}
+
+TEST_F(DispatcherTest, EditOrDeleteOfAnUnknownTrunkUsesTheEmptyAccount) {
+  Access::SetSlaves(*agent, {SlaveReg("", "", "192.0.2.10", "5060"), SlaveReg("alice", "", "192.0.2.11", "5060")});
+  Update({"6", "nope"});
+  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:ChangeUserParams master=1 {,,,,,0} -> {,,,,,0}"});
+  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);  // the slave with the empty user name went
+
+  ClearRecords();
+  Update({"5", "nope", "x", "u", "p", "0"});
+  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:ChangeUserParams master=1 {,,,,,0} -> {u,p,,,,0}"});
+  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);
+}
+
+TEST_F(DispatcherTest, DeleteNamesAreHandledInMessageOrder) {
+  Access::SetUsers(*agent, {{"a", "ua", "pa"}, {"b", "ub", "pb"}});
+  Update({"6", "b", "a"});
+  EXPECT_EQ(World().TimelineOf("ua:"), (std::vector<std::string>{"ua:ChangeUserParams master=1 {ub,pb,,,,0} -> {,,,,,0}",
+                                                                  "ua:ChangeUserParams master=1 {ua,pa,,,,0} -> {,,,,,0}"}));
+  EXPECT_TRUE(Access::Users(*agent).empty());
+}
+
+TEST_F(DispatcherTest, RepeatedActivationReloadsInsteadOfDuplicating) {
+  World().storedUsers = {{"t", "alice", "pw"}};
+  Update({"0", "extra", "items"});
+  Update({"0"});
+  EXPECT_EQ(Access::Users(*agent).size(), 1u);
+  EXPECT_EQ(World().TimelineOf("store:InitRegisterSlaveList").size(), 2u);
+  EXPECT_TRUE(Access::MasterActive(*agent));
+}
+
+using DispatcherDeathTest = DispatcherTest;
+
+TEST_F(DispatcherDeathTest, StopMessageSwitchesRolesOffThenEndsThisProcessWithSigterm) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        World().storedTrunks = {TrunkEntry("uplink", "bob")};
+        Update({"2"});
+        Update({"10"});
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// Which slaves reach the regulator, and what is traced when it fails.
+#include "unit/agent_fixture.h"
+
+namespace {
+
+class LanRegulatorTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    AgentTest::SetUp();
+    UseLanAndWan();
+  }
+};
+
+TEST_F(LanRegulatorTest, FailedCallsTraceInfoAtLevelThreeThenErrorAtLevelZero) {
+  World().arpnlAddResult = -1;
+  World().arpnlDelResult = -2;
+  Access::Regulate(*agent, "192.0.2.10", true);
+  Access::Regulate(*agent, "192.0.2.10", false);
+  ASSERT_EQ(World().traces.size(), 4u);
+  EXPECT_EQ(World().traces[0].level, 3);
+  EXPECT_EQ(World().traces[0].text, "INFO:SIP Trunk Agent: Adding Slave 192.0.2.10 to LAN-traffic regulator\n");
+  EXPECT_EQ(World().traces[1].level, 0);
+  EXPECT_EQ(World().traces[1].text, "ERROR: Adding Slave 192.0.2.10 to LAN-traffic regulator\n");
+  EXPECT_EQ(World().traces[2].text, "INFO:SIP Trunk Agent: Removing Slave 192.0.2.10 from LAN-traffic regulator\n");
+  EXPECT_EQ(World().traces[3].level, 0);
+  EXPECT_EQ(World().traces[3].text, "ERROR: Removing Slave 192.0.2.10 from LAN-traffic regulator\n");
+}
+
+TEST_F(LanRegulatorTest, RepeatedCallsAllReachTheRegulator) {
+  Access::Regulate(*agent, "192.0.2.10", true);
+  Access::Regulate(*agent, "192.0.2.10", true);
+  Access::Regulate(*agent, "192.0.2.11", false);  // never admitted: removed all the same
+  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.10", "add 192.0.2.10", "del 192.0.2.11"}));
+}
+
+TEST_F(LanRegulatorTest, WhenSeveralInterfacesCarryTheOutgoingAddressTheLastDecides) {
+  World().Reset();
+  AddInterface("eth0", "192.0.2.1");
+  AddInterface("br0", "192.0.2.1");
+  World().routes["192.0.2.10"] = "192.0.2.1";
+  Access::OpenRegulator(*agent);
+  Access::Regulate(*agent, "192.0.2.10", true);
+  EXPECT_EQ(World().regulatorCalls, std::vector<std::string>{"open"});  // br0 came last: not on the LAN
+
+  World().Reset();
+  AddInterface("br0", "192.0.2.1");
+  AddInterface("eth0", "192.0.2.1");
+  World().routes["192.0.2.10"] = "192.0.2.1";
+  Access::Regulate(*agent, "192.0.2.10", true);
+  EXPECT_EQ(World().regulatorCalls, std::vector<std::string>{"add 192.0.2.10"});
+}
+
+TEST_F(LanRegulatorTest, NoRouteNoRegulatorAndWanSlavesAreSkippedSilently) {
+  Access::Regulate(*agent, "203.0.113.5", true);   // no route
+  Access::Regulate(*agent, "198.51.100.7", true);  // leaves through wan0
+  Access::DropRegulator(*agent);
+  Access::Regulate(*agent, "192.0.2.10", true);  // LAN, but no regulator
+  EXPECT_TRUE(World().regulatorCalls.empty());
+  EXPECT_TRUE(World().traces.empty());
+}
+
+TEST_F(LanRegulatorTest, AMalformedAddressIsNeitherAdmittedNorRemovedNorLookedUp) {
+  // inet_addr would read each of these as some address (all ones for most).
+  for (const char* bad : {"255.255.255.255x", "not-an-address", "", "192.0.2", "0x7f.1", "192.0.2.10 "}) {
+    ClearRecords();
+    Access::Regulate(*agent, bad, true);
+    Access::Regulate(*agent, bad, false);
+    EXPECT_EQ(World().routeLookups, 0) << bad;
+    EXPECT_TRUE(World().regulatorCalls.empty()) << bad;
+    ASSERT_EQ(World().traces.size(), 2u) << bad;
+    EXPECT_EQ(World().traces[0].text,
+              std::string("ERROR:SIP Trunk Agent: Slave address '") + bad + "' is not a dotted IPv4 address; not admitted\n");
+  }
+}
+
+TEST_F(LanRegulatorTest, AMalformedSlaveAddressStillRegistersInTableStoreAndEvents) {
+  agent->OnConfirmUserState(Account("eve", "pw", "192.0.2.300", "5060"), true, 0, true);
+  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);
+  EXPECT_EQ(World().TimelineOf("store:").size(), 1u);
+  EXPECT_EQ(World().notices.size(), 1u);
+  EXPECT_TRUE(World().regulatorCalls.empty());
+}
+
+TEST_F(LanRegulatorTest, AdmitRegisteredSlavesAdmitsEveryLanSlaveInTableOrder) {
+  Access::SetSlaves(*agent, {SlaveReg("a", "", "192.0.2.12", "1"), SlaveReg("b", "", "198.51.100.3", "1"),
+                             SlaveReg("c", "", "192.0.2.11", "1")});
+  Access::AdmitAll(*agent);
+  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.12", "add 192.0.2.11"}));
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// Start-up, the listen loops and the teardown, with the fakes' links.
+#include <fstream>
+#include <thread>
+
+#include "unit/agent_fixture.h"
+
+namespace {
+
+class LifecycleTest : public AgentTest {};
+
+TEST_F(LifecycleTest, ListenLoopsRefuseANullAgentAndStopBeforeTheFirstPass) {
+  EXPECT_EQ(CSIPTrunkAgent::SIPListenThread(nullptr), 4u);
+  EXPECT_EQ(CSIPTrunkAgent::CGIListenThread(nullptr), 4u);
+  Access::SetStopThreads(*agent);
+  EXPECT_EQ(CSIPTrunkAgent::SIPListenThread(agent.get()), 1u);
+  EXPECT_EQ(CSIPTrunkAgent::CGIListenThread(agent.get()), 1u);
+}
+
+TEST_F(LifecycleTest, StartTracesInOrderAndReturnsAtOnceWhenTheUserAgentIsConnected) {
+  Access::SetUaConnected(*agent, true);
+  agent->Start();
+  EXPECT_EQ(World().TraceTexts(), (std::vector<std::string>{
+                                      "INFO: ----Communication SIP Trunk Agent Started -----\n",
+                                      "INFO: SIP Trunk Agent: The SIPListenThread started...\n",
+                                      "INFO: SIP Trunk Agent: The CGIListenThread started...\n",
+                                      "INFO: Waiting for SIP user agent ...\n",
+                                  }));
+  EXPECT_TRUE(Access::HasRegulator(*agent));
+}
+
+TEST_F(LifecycleTest, TeardownEmptiesTablesClosesRegulatorRemovesPidFileAndTracesLast) {
+  { std::ofstream(World().pidFile) << "1\n"; }
+  Access::SetUsers(*agent, {{"t", "u", "p"}});
+  Access::SetUaConnected(*agent, true);
+  agent->Start();
+  ClearRecords();
+  agent.reset();
+  EXPECT_FALSE(std::ifstream(World().pidFile).good());
+  const auto timeline = World().Timeline();
+  ASSERT_EQ(timeline.size(), 2u);
+  EXPECT_EQ(timeline[0], "arpnl:close");
+  EXPECT_EQ(timeline[1], "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n");
+}
+
+TEST_F(LifecycleTest, WithoutRegulatorTheAgentRunsAndTearsDownWithoutClosingIt) {
+  World().arpnlOpenResult = -1;
+  Access::SetUaConnected(*agent, true);
+  agent->Start();
+  EXPECT_EQ(World().TraceTexts().at(2), "ERROR: Creating LAN-traffic regulation socket failed.\n");
+  EXPECT_FALSE(Access::HasRegulator(*agent));
+  ClearRecords();
+  agent.reset();
+  EXPECT_TRUE(World().regulatorCalls.empty());
+}
+
+TEST_F(LifecycleTest, StartWaitsForTheUserAgent) {
+  std::thread userAgent([this] {
+    Thread::Sleep(50);
+    agent->OnSetUsersList();
+  });
+  agent->Start();  // returns only once OnSetUsersList has set the flag
+  userAgent.join();
+  EXPECT_TRUE(Access::UaConnected(*agent));
+}
+
+// Confirmations on one thread while the settings thread changes the same
+// tables: run under ThreadSanitizer this must report nothing, and the lock
+// rules (no user-agent or event call under a lock) must hold throughout.
+TEST_F(LifecycleTest, ConfirmationsAndSettingsMessagesInterleaveSafely) {
+  UseLanAndWan();
+  World().storedUsers = {{"t1", "alice", "pw"}, {"t2", "bob", "pw"}};
+  World().storedTrunks = {TrunkEntry("uplink", "carol")};
+  World().trunkParams["uplink"] = {"carol", "pw", "192.0.2.1", "5060"};
+  World().trunkStates["uplink"] = 1;
+  World().roles.bMasterEnabled = true;
+  World().roles.bSlaveEnabled = true;
+  agent->OnSetUsersList();
+
+  constexpr int kRounds = 300;
+  std::thread sipThread([this] {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string host = "192.0.2." + std::to_string(2 + i % 30);
+      agent->OnConfirmUserState(Account(i % 2 ? "alice" : "bob", "pw", host, "5060"), i % 5 != 0, 0, true);
+      agent->OnConfirmUserState(Account("carol", "pw", "192.0.2.1", "5060"), true, static_cast<unsigned>(i % 3), false);
+      if (i % 50 == 0) {
+        agent->OnPartyStateChanged(false);
+        agent->OnSetUsersList();
+      }
+    }
+  });
+  std::thread cgiThread([this] {
+    for (int i = 0; i < kRounds; ++i) {
+      switch (i % 6) {
+        case 0: Update({"4", "t" + std::to_string(i), "alice", "pw", "1"}); break;
+        case 1: Update({"5", "t1", "t1", "bob", "pw", "0"}); break;
+        case 2: Update({"6", "t" + std::to_string(i - 2)}); break;
+        case 3: Update({"7", "uplink", "uplink"}); break;
+        case 4: Update({"1"}); Update({"0"}); break;
+        case 5: Update({"3"}); Update({"2"}); break;
+      }
+    }
+  });
+  sipThread.join();
+  cgiThread.join();
+  EXPECT_EQ(World().callsUnderLock, 0);
+}
+
+}  // namespace
