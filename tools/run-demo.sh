@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The demo behind `make run`: the SIP trunk agent in the foreground with all of
+# its state under ./var/, a simulated SIP user agent attached so that the agent
+# comes fully up, and the agent's trace log on the terminal.
+#
+#   tools/run-demo.sh BUILD_DIR
+#
+# Ctrl-C (or SIGTERM) stops the agent; the helpers are stopped after it and the
+# script exits with the agent's exit status.
+set -uo pipefail
+
+if [ $# -ne 1 ] || [ "$1" = "--help" ] || [ "$1" = "-h" ]; then
+  echo "usage: $0 BUILD_DIR   (run from the directory that is to hold ./var/)" >&2
+  exit 2
+fi
+BUILD=$(cd "$1" 2>/dev/null && pwd) || { echo "run-demo: no build directory $1" >&2; exit 1; }
+AGENT_BIN=$BUILD/siptrunk-agent
+CTL=$BUILD/siptrunkctl
+UASIM=$BUILD/siptrunk-uasim
+for program in "$AGENT_BIN" "$CTL" "$UASIM"; do
+  if [ ! -x "$program" ]; then
+    echo "run-demo: $program is missing; build first (make build)" >&2
+    exit 1
+  fi
+done
+
+VAR=$PWD/var
+mkdir -p "$VAR/run" "$VAR/lib" "$VAR/log" || exit 1
+chmod 0750 "$VAR/run"
+export RUNTIME_DIRECTORY=$VAR/run
+export STATE_DIRECTORY=$VAR/lib
+export LOGS_DIRECTORY=$VAR/log
+PID_FILE=$RUNTIME_DIRECTORY/siptrunk-agent.pid
+TRACE_LOG=$LOGS_DIRECTORY/siptrunk-agent.log
+
+if [ -s "$PID_FILE" ] && kill -0 "$(cat "$PID_FILE")" 2>/dev/null; then
+  echo "run-demo: an agent already runs on $VAR (pid $(cat "$PID_FILE")); stop it first" >&2
+  echo "          (RUNTIME_DIRECTORY=$RUNTIME_DIRECTORY $CTL stop)" >&2
+  exit 1
+fi
+rm -f "$PID_FILE"
+
+# siptrunkctl with the agent not running yet: exit status 3 only says that the
+# agent will read the change when it starts, which is what we want here.
+demo_ctl() {
+  local output status=0
+  output=$("$CTL" "$@" 2>&1) || status=$?
+  if [ $status -ne 0 ] && [ $status -ne 3 ]; then
+    echo "$output" >&2
+    echo "run-demo: siptrunkctl $* failed (exit status $status)" >&2
+    exit 1
+  fi
+}
+
+if [ ! -e "$STATE_DIRECTORY/siptrunk.db" ]; then
+  echo "run-demo: first run: creating a demo store in $STATE_DIRECTORY"
+  demo_ctl roles master on
+  demo_ctl roles slave on
+  demo_ctl trunk add trunk1 alice secret
+  demo_ctl master add uplink bob secret2 192.0.2.1 5060 --enable
+fi
+
+# Job control puts every background job in a process group of its own: the
+# agent then starts with the default SIGINT disposition (a non-interactive
+# shell would start it with SIGINT ignored), and the agent's own stop, which
+# signals its whole process group, reaches nobody else.
+set -m
+
+HELPERS=()
+stop_helpers() {
+  local pid
+  for pid in "${HELPERS[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${HELPERS[@]}"; do wait "$pid" 2>/dev/null; done
+  HELPERS=()
+}
+
+"$UASIM" --stay --control "$VAR/uasim.ctl" --auto-confirm-slave --state "$VAR/uasim-state.json" \
+  </dev/null >>"$LOGS_DIRECTORY/uasim.log" 2>&1 &
+HELPERS+=($!)
+
+touch "$TRACE_LOG" && chmod 0600 "$TRACE_LOG"
+tail -n 0 -F "$TRACE_LOG" 2>/dev/null &
+HELPERS+=($!)
+
+# A path relative to here when it is below here, otherwise absolute.
+rel() {
+  local r
+  r=$(realpath --relative-to="$PWD" "$1" 2>/dev/null) || r=$1
+  case $r in ../*) echo "$1" ;; *) echo "$r" ;; esac
+}
+cat <<EOF
+
+=== SIP trunk agent demo ===================================================
+State is under $(rel "$VAR")/: store $(rel "$STATE_DIRECTORY")/siptrunk.db, sockets in $(rel "$RUNTIME_DIRECTORY")/,
+trace log $(rel "$TRACE_LOG") (shown below), simulated user agent's output
+$(rel "$LOGS_DIRECTORY")/uasim.log and what it holds in $(rel "$VAR")/uasim-state.json.
+
+In a second terminal, from $PWD:
+  export RUNTIME_DIRECTORY=$RUNTIME_DIRECTORY
+  export STATE_DIRECTORY=$STATE_DIRECTORY
+  export LOGS_DIRECTORY=$LOGS_DIRECTORY
+  $(rel "$CTL") status                 # roles, trunks, registrations
+  $(rel "$CTL") events                 # watch the notifications
+  echo 'confirm master alice secret 192.0.2.10 5060 1 0' > $(rel "$VAR")/uasim.ctl
+                                       # a slave device registers with trunk1
+  $(rel "$CTL") trunk add trunk2 carol pw3
+  $(rel "$CTL") --help
+
+Ctrl-C here stops the agent.
+============================================================================
+
+EOF
+
+"$AGENT_BIN" &
+AGENT=$!
+echo "$AGENT" >"$PID_FILE"
+set +m  # every job has its group now; no job-status notices on the terminal
+
+forward() { kill "-$1" "$AGENT" 2>/dev/null; }
+trap 'forward INT' INT
+trap 'forward TERM' TERM
+trap 'forward HUP' HUP
+
+status=0
+while :; do
+  wait "$AGENT"
+  status=$?
+  # A trapped signal ends the wait early; the agent is then still there.
+  kill -0 "$AGENT" 2>/dev/null || break
+done
+trap - INT TERM HUP
+
+stop_helpers
+rm -f "$PID_FILE"
+echo "run-demo: the agent ended with exit status $status"
+exit "$status"

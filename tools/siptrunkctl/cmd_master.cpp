@@ -1,0 +1,204 @@
+// master: the trunks of the slave role towards master devices (update
+// messages 7, 8 and 9).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "tools/siptrunkctl/commands.h"
+#include "tools/siptrunkctl/ctl.h"
+
+namespace siptrunk {
+namespace ctl {
+namespace {
+
+const TrunkToMasterRow* FindTrunk(const StoreSnapshot& snapshot, const std::string& name) {
+  for (const auto& row : snapshot.trunksToMaster) {
+    if (row.name == name) return &row;
+  }
+  return nullptr;
+}
+
+// Reads the five words NAME USER PASSWORD ADDRESS PORT starting at `first`.
+bool RowFromWords(const std::vector<std::string>& words, size_t first, TrunkToMasterRow* row, std::string* error) {
+  row->name = words[first];
+  row->user = words[first + 1];
+  row->password = words[first + 2];
+  row->masterAddr = words[first + 3];
+  row->masterPort = words[first + 4];
+  return CheckName("the trunk name", row->name, error) && CheckName("the user name", row->user, error) &&
+         CheckIPv4("the master address", row->masterAddr, error) &&
+         CheckPort("the master port", row->masterPort, error);
+}
+
+int RunAdd(const Command& command, const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {{"enable", false}}, 5, 5, &parsed, &status)) return status;
+  TrunkToMasterRow row;
+  std::string error;
+  if (!RowFromWords(parsed.positional, 0, &row, &error)) return UsageError(command, error);
+  row.enabled = parsed.Has("enable");
+  auto store = OpenStoreForEdit(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  if (FindTrunk(snapshot, row.name) != nullptr) {
+    return StoreFailure(command, "cannot add",
+                        "a trunk towards a master named " + Quoted(row.name) + " already exists");
+  }
+  if (!store->AddTrunkToMaster(row, &error)) return StoreFailure(command, "cannot add the trunk", error);
+  // A disabled trunk is only configuration: the agent learns of it when it is enabled.
+  if (!row.enabled) return kExitOk;
+  return SendToAgent(command, {"7", row.name, row.name}, true);
+}
+
+int RunSetEnabled(const Command& command, const std::vector<std::string>& args, bool enable) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {}, 1, 1, &parsed, &status)) return status;
+  const std::string& name = parsed.positional[0];
+  std::string error;
+  if (!CheckName("the trunk name", name, &error)) return UsageError(command, error);
+  auto store = OpenStoreForEdit(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  const TrunkToMasterRow* row = FindTrunk(snapshot, name);
+  if (row == nullptr) {
+    return StoreFailure(command, "cannot change", "there is no trunk towards a master named " + Quoted(name));
+  }
+  if (row->enabled == enable) {
+    // The agent would register the trunk a second time: say so and leave it.
+    std::printf("trunk %s is already %s; nothing to do\n", Quoted(name).c_str(), enable ? "enabled" : "disabled");
+    return kExitOk;
+  }
+  if (!store->SetTrunkToMasterEnabled(name, enable, &error)) return StoreFailure(command, "cannot change", error);
+  return SendToAgent(command, {"7", name, name}, true);
+}
+
+int RunEnable(const Command& command, const std::vector<std::string>& args) {
+  return RunSetEnabled(command, args, true);
+}
+int RunDisable(const Command& command, const std::vector<std::string>& args) {
+  return RunSetEnabled(command, args, false);
+}
+
+int RunEdit(const Command& command, const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {}, 6, 6, &parsed, &status)) return status;
+  const std::string& oldName = parsed.positional[0];
+  TrunkToMasterRow row;
+  std::string error;
+  if (!CheckName("the old trunk name", oldName, &error) || !RowFromWords(parsed.positional, 1, &row, &error)) {
+    return UsageError(command, error);
+  }
+  auto store = OpenStoreForEdit(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  if (FindTrunk(snapshot, oldName) == nullptr) {
+    return StoreFailure(command, "cannot edit", "there is no trunk towards a master named " + Quoted(oldName));
+  }
+  if (row.name != oldName && FindTrunk(snapshot, row.name) != nullptr) {
+    return StoreFailure(command, "cannot rename",
+                        "a trunk towards a master named " + Quoted(row.name) + " already exists");
+  }
+  bool paramsChanged = false;
+  if (!store->EditTrunkToMaster(oldName, row, &paramsChanged, &error)) {
+    return StoreFailure(command, "cannot edit", error);
+  }
+  return SendToAgent(command, {"8", oldName, row.name, paramsChanged ? "1" : "0"}, true);
+}
+
+int RunDelete(const Command& command, const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {}, 1, SIZE_MAX, &parsed, &status)) return status;
+  std::vector<std::string> names;
+  std::string error;
+  for (const auto& name : parsed.positional) {
+    if (!CheckName("a trunk name", name, &error)) return UsageError(command, error);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  auto store = OpenStoreForEdit(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  for (const auto& name : names) {
+    if (FindTrunk(snapshot, name) == nullptr) {
+      return StoreFailure(command, "cannot delete",
+                          "there is no trunk towards a master named " + Quoted(name) + " (nothing deleted)");
+    }
+  }
+  std::list<std::string> message = {"9"};
+  int result = kExitOk;
+  for (const auto& name : names) {
+    if (!store->DeleteTrunkToMaster(name, &error)) {
+      result = StoreFailure(command, "cannot delete " + Quoted(name), error);
+      break;
+    }
+    message.push_back(name);
+  }
+  if (message.size() == 1) return result;
+  const int sent = SendToAgent(command, message, true);
+  return result != kExitOk ? result : sent;
+}
+
+}  // namespace
+
+const Command kMasterAdd = {
+    "master", "add", "NAME USER PASSWORD ADDRESS PORT [--enable]",
+    "Adds a trunk towards a master device: this device (in the slave role)\n"
+    "registers with USER and PASSWORD on the master at ADDRESS (dotted IPv4)\n"
+    "and PORT (1 to 65535). The trunk is stored disabled unless --enable is\n"
+    "given; with --enable the agent is told to register it (update message 7:\n"
+    "NAME NAME).\n"
+    "\n"
+    "Example:\n"
+    "  siptrunkctl master add uplink bob secret2 192.0.2.1 5060 --enable\n",
+    RunAdd};
+
+const Command kMasterEnable = {
+    "master", "enable", "NAME",
+    "Enables a trunk towards a master in the store, then tells the agent to\n"
+    "register it (update message 7: NAME NAME; the agent reads the state from\n"
+    "the store). Nothing happens when it is enabled already.\n"
+    "\n"
+    "Example:\n"
+    "  siptrunkctl master enable uplink\n",
+    RunEnable};
+
+const Command kMasterDisable = {
+    "master", "disable", "NAME",
+    "Disables a trunk towards a master in the store, then tells the agent to\n"
+    "unregister it (update message 7: NAME NAME). Nothing happens when it is\n"
+    "disabled already.\n"
+    "\n"
+    "Example:\n"
+    "  siptrunkctl master disable uplink\n",
+    RunDisable};
+
+const Command kMasterEdit = {
+    "master", "edit", "OLD NEW USER PASSWORD ADDRESS PORT",
+    "Replaces a trunk towards a master: its name, user, password, master\n"
+    "address and port (its enabled state stays). Then tells the agent\n"
+    "(update message 8: OLD NEW 1|0, 1 when user, password, address or port\n"
+    "changed, so that the agent registers the trunk again).\n"
+    "\n"
+    "Example:\n"
+    "  siptrunkctl master edit uplink uplink bob secret3 192.0.2.1 5070\n",
+    RunEdit};
+
+const Command kMasterDelete = {
+    "master", "delete", "NAME...",
+    "Deletes one or more trunks towards masters. Every name must exist,\n"
+    "otherwise nothing is deleted. Then tells the agent (update message 9 with\n"
+    "all the names).\n"
+    "\n"
+    "Example:\n"
+    "  siptrunkctl master delete uplink\n",
+    RunDelete};
+
+}  // namespace ctl
+}  // namespace siptrunk

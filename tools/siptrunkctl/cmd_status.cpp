@@ -1,0 +1,157 @@
+// status: everything the store holds, and whether the agent is running.
+#include <cstdio>
+#include <ctime>
+
+#include "platform/paths.h"
+#include "tools/siptrunkctl/commands.h"
+#include "tools/siptrunkctl/ctl.h"
+#include "tools/siptrunkctl/text_format.h"
+
+namespace siptrunk {
+namespace ctl {
+namespace {
+
+using tools::JsonString;
+using tools::PrintableText;
+
+const char* JsonBool(bool value) { return value ? "true" : "false"; }
+
+struct AgentState {
+  bool running = false;  // something takes update messages on queue 117
+  long pid = 0;          // from the pid file, when it names a living process
+  std::string probeError;
+};
+
+AgentState ProbeAgent() {
+  AgentState state;
+  state.running = ProbeDatagramSocket(CgiSocketPath(kSettingsQueue), &state.probeError) == SocketProbe::kLive;
+  state.pid = LivePidFromFile(PidFilePath());
+  return state;
+}
+
+std::string UtcTime(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts {};
+  char text[64];
+  if (gmtime_r(&t, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+    return std::to_string(seconds);
+  }
+  return text;
+}
+
+void PrintJson(const StoreSnapshot& s, const AgentState& agent) {
+  std::string out = "{\"roles\":{\"master\":";
+  out += JsonBool(s.masterEnabled);
+  out += ",\"slave\":";
+  out += JsonBool(s.slaveEnabled);
+  out += "},\"sip_trunks\":[";
+  for (size_t i = 0; i < s.sipTrunks.size(); ++i) {
+    const auto& t = s.sipTrunks[i];
+    if (i > 0) out += ',';
+    out += "{\"name\":" + JsonString(t.name) + ",\"user\":" + JsonString(t.user) +
+           ",\"password\":" + JsonString(t.password) + ",\"symmetric_nat\":" + JsonBool(t.symmetricNat) + "}";
+  }
+  out += "],\"trunks_to_master\":[";
+  for (size_t i = 0; i < s.trunksToMaster.size(); ++i) {
+    const auto& t = s.trunksToMaster[i];
+    if (i > 0) out += ',';
+    out += "{\"name\":" + JsonString(t.name) + ",\"user\":" + JsonString(t.user) +
+           ",\"password\":" + JsonString(t.password) + ",\"address\":" + JsonString(t.masterAddr) +
+           ",\"port\":" + JsonString(t.masterPort) + ",\"enabled\":" + JsonBool(t.enabled) +
+           ",\"registered\":" + JsonBool(t.registered) + "}";
+  }
+  out += "],\"registered_slaves\":[";
+  for (size_t i = 0; i < s.registeredSlaves.size(); ++i) {
+    const auto& r = s.registeredSlaves[i];
+    if (i > 0) out += ',';
+    out += "{\"user\":" + JsonString(r.user) + ",\"password\":" + JsonString(r.password) +
+           ",\"address\":" + JsonString(r.address) + ",\"port\":" + JsonString(r.port) +
+           ",\"since\":" + std::to_string(r.since) + "}";
+  }
+  out += "],\"agent_running\":";
+  out += JsonBool(agent.running);
+  out += "}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+void PrintText(const StoreSnapshot& s, const AgentState& agent, bool showPasswords) {
+  const auto password = [&](const std::string& p) { return showPasswords ? PrintableText(p) : std::string("***"); };
+  if (agent.running) {
+    if (agent.pid != 0) {
+      std::printf("agent: running (pid %ld)\n", agent.pid);
+    } else {
+      std::printf("agent: running\n");
+    }
+  } else if (!agent.probeError.empty()) {
+    std::printf("agent: unknown (%s)\n", agent.probeError.c_str());
+  } else {
+    std::printf("agent: not running\n");
+  }
+  std::printf("store: %s\n", StorePath().c_str());
+  std::printf("roles: master %s, slave %s\n", s.masterEnabled ? "on" : "off", s.slaveEnabled ? "on" : "off");
+
+  std::printf("SIP trunks: %zu\n", s.sipTrunks.size());
+  for (const auto& t : s.sipTrunks) {
+    std::printf("  %s: user %s, password %s, symmetric NAT %s\n", PrintableText(t.name).c_str(),
+                PrintableText(t.user).c_str(), password(t.password).c_str(), t.symmetricNat ? "on" : "off");
+  }
+  std::printf("trunks towards masters: %zu\n", s.trunksToMaster.size());
+  for (const auto& t : s.trunksToMaster) {
+    std::printf("  %s: user %s, password %s, master %s:%s, %s, %s\n", PrintableText(t.name).c_str(),
+                PrintableText(t.user).c_str(), password(t.password).c_str(), PrintableText(t.masterAddr).c_str(),
+                PrintableText(t.masterPort).c_str(), t.enabled ? "enabled" : "disabled",
+                t.registered ? "registered" : "not registered");
+  }
+  std::printf("registered slaves: %zu\n", s.registeredSlaves.size());
+  for (const auto& r : s.registeredSlaves) {
+    std::printf("  %s (password %s) at %s:%s since %s\n", PrintableText(r.user).c_str(), password(r.password).c_str(),
+                PrintableText(r.address).c_str(), PrintableText(r.port).c_str(), UtcTime(r.since).c_str());
+  }
+}
+
+int RunStatus(const Command& command, const std::vector<std::string>& args) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {{"json", false}, {"show-passwords", false}}, 0, 0, &parsed, &status)) {
+    return status;
+  }
+  auto store = OpenStoreForRead(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  const AgentState agent = ProbeAgent();
+  if (parsed.Has("json")) {
+    PrintJson(snapshot, agent);
+  } else {
+    PrintText(snapshot, agent, parsed.Has("show-passwords"));
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+const Command kStatus = {
+    "status", "", "[--json] [--show-passwords]",
+    "Shows the roles, the SIP trunks, the trunks towards masters with their\n"
+    "enabled and registered state, the registered slaves with the time of their\n"
+    "registration, and whether the agent is running (a process takes update\n"
+    "messages on its settings socket; the pid file's process is shown when\n"
+    "there is one). Passwords show as *** unless --show-passwords is given.\n"
+    "\n"
+    "--json prints one JSON object for scripts, passwords in full:\n"
+    "  {\"roles\":{\"master\":B,\"slave\":B},\n"
+    "   \"sip_trunks\":[{\"name\",\"user\",\"password\",\"symmetric_nat\":B}],\n"
+    "   \"trunks_to_master\":[{\"name\",\"user\",\"password\",\"address\",\"port\",\n"
+    "                         \"enabled\":B,\"registered\":B}],\n"
+    "   \"registered_slaves\":[{\"user\",\"password\",\"address\",\"port\",\"since\":N}],\n"
+    "   \"agent_running\":B}\n"
+    "where B is true or false and since is in seconds since 1970 (UTC). Bytes that\n"
+    "are not UTF-8 appear as \\u00XX.\n"
+    "\n"
+    "Examples:\n"
+    "  siptrunkctl status\n"
+    "  siptrunkctl status --json\n",
+    RunStatus};
+
+}  // namespace ctl
+}  // namespace siptrunk

@@ -1,0 +1,106 @@
+// siptrunkctl: the settings client. Each command edits the store and then
+// tells the agent through its settings link (queue 117).
+//
+// The program is single-threaded; nothing here is shared between threads.
+#pragma once
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/store_admin.h"
+
+namespace siptrunk {
+namespace ctl {
+
+// Exit statuses, documented in docs/tools.md.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitFailure = 1,     // the store could not be read or written, a socket failed
+  kExitUsage = 2,       // bad arguments
+  kExitAgentDown = 3,   // the store edit is kept, but no agent took the message
+};
+
+constexpr int kSettingsQueue = 117;
+
+struct Command;
+using Handler = int (*)(const Command& command, const std::vector<std::string>& args);
+
+// One command: its words ("trunk", "add"), a synopsis of its arguments, the
+// full help text and the handler, which gets the arguments after the words.
+struct Command {
+  const char* group;
+  const char* name;  // "" for a command of one word
+  const char* synopsis;
+  const char* help;
+  Handler run;
+};
+
+// The command table, in the order of the program's help.
+const std::vector<const Command*>& AllCommands();
+
+// "siptrunkctl trunk add", for messages.
+std::string CommandName(const Command& command);
+void PrintCommandHelp(const Command& command);
+// Prints "siptrunkctl <cmd>: <message>" and a hint to --help; returns kExitUsage.
+int UsageError(const Command& command, const std::string& message);
+
+// The arguments of one command, split into options and positional words. An
+// argument "--" ends the options; "--name=value" and "--name value" both work
+// for options that take a value.
+struct OptionSpec {
+  const char* name;  // without the dashes
+  bool takesValue;
+};
+struct ParsedArgs {
+  bool help = false;
+  std::map<std::string, std::string> options;  // present options (value or "")
+  std::vector<std::string> positional;
+  bool Has(const char* name) const { return options.count(name) != 0; }
+};
+// False with *error for an unknown option or a missing option value.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs* parsed,
+               std::string* error);
+
+// Parses the arguments of a command and checks the number of positional
+// words. False with *status set when the command is already done: help
+// printed (kExitOk) or a usage error reported.
+bool PrepareArgs(const Command& command, const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+                 size_t minWords, size_t maxWords, ParsedArgs* parsed, int* status);
+
+// 'name' with non-printable bytes shown as \xNN, for messages.
+std::string Quoted(const std::string& name);
+
+// Argument checks. Each returns false and says why in *error, naming `what`.
+bool CheckName(const std::string& what, const std::string& value, std::string* error);
+bool CheckIPv4(const std::string& what, const std::string& value, std::string* error);
+bool CheckPort(const std::string& what, const std::string& value, std::string* error);
+bool ParseCount(const std::string& what, const std::string& value, unsigned long* count, std::string* error);
+
+// The store. OpenStoreForEdit creates it when missing; OpenStoreForRead
+// refuses a missing file. Both print the reason on failure.
+std::unique_ptr<StoreAdmin> OpenStoreForEdit(const Command& command);
+std::unique_ptr<StoreAdmin> OpenStoreForRead(const Command& command);
+// Prints "siptrunkctl <cmd>: <what>: <error>"; returns kExitFailure.
+int StoreFailure(const Command& command, const std::string& what, const std::string& error);
+// Reads the store; prints the reason and returns false on failure.
+bool ReadStore(const Command& command, StoreAdmin* store, StoreSnapshot* snapshot);
+
+// Sends one update message to the agent. Returns kExitOk, kExitAgentDown
+// (with the message that the store edit waits for the agent's next load when
+// `afterStoreEdit`) or kExitFailure.
+int SendToAgent(const Command& command, const std::list<std::string>& items, bool afterStoreEdit);
+
+// Whether something takes datagrams on the socket at `path`: kLive when a
+// connect succeeds, kNoListener when the file is missing or nobody has it
+// bound, kProbeError otherwise (with *why, e.g. permission denied).
+enum class SocketProbe { kLive, kNoListener, kProbeError };
+SocketProbe ProbeDatagramSocket(const std::string& path, std::string* why);
+// The process id in the agent's pid file, or 0 when there is none or it
+// names no living process.
+long LivePidFromFile(const std::string& path);
+
+}  // namespace ctl
+}  // namespace siptrunk
