@@ -1,0 +1,220 @@
+// The trace log on real files in a temporary logs directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/diag.h"
+#include "platform/logger.h"
+
+namespace {
+
+const char kName[] = "trace-test.log";
+const std::regex kLinePrefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\d+) )");
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/siptrunk-logger-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_dir = pattern;
+    setenv("LOGS_DIRECTORY", m_dir.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("LOGS_DIRECTORY");
+    std::string command = "rm -rf '" + m_dir + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+  std::string LogPath() const { return m_dir + "/" + kName; }
+
+  std::string m_dir;
+};
+
+// Runs `body` with standard error going to a file; returns what was written.
+template <typename Body>
+std::string CaptureStderr(const std::string& dir, Body body) {
+  const std::string path = dir + "/stderr.txt";
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(sink, STDERR_FILENO);
+  close(sink);
+  body();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::string text = ReadFile(path);
+  unlink(path.c_str());
+  return text;
+}
+
+TEST_F(LoggerTest, FileIsPrivateEvenWhenItExistedWithWiderMode) {
+  {
+    CSIPTrunkLogger logger(kName);
+    logger.TRACE(3, "first\n");
+  }
+  EXPECT_EQ(ModeOf(LogPath()), 0600u);
+
+  // A file left with mode 0644 (say, by an older installation) is narrowed and appended to.
+  ASSERT_EQ(chmod(LogPath().c_str(), 0644), 0);
+  {
+    CSIPTrunkLogger logger(kName);
+    logger.TRACE(3, "second\n");
+  }
+  EXPECT_EQ(ModeOf(LogPath()), 0600u);
+  const auto lines = Lines(ReadFile(LogPath()));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("first"), std::string::npos);
+  EXPECT_NE(lines[1].find("second"), std::string::npos);
+}
+
+TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersText) {
+  const std::string longText(5000, 'x');
+  const std::string hugeText(100000, 'y');
+  {
+    CSIPTrunkLogger logger(kName);
+    logger.TRACE(3, "INFO: user %s password %s port %d\n", "alice", "s3cret", 5060);
+    logger.TRACE(0, "ERROR: no line end %s", "here");
+    logger.TRACE(3, "%s\n", longText.c_str());
+    logger.TRACE(3, "%s\n", hugeText.c_str());
+    logger.TRACE(3, "%s", "");
+    // Diagnostics of the platform layer reach the log while it exists.
+    siptrunk::Diag("regulator says %d\n", 42);
+  }
+  siptrunk::Diag("after the logger is gone\n");  // must not touch the destroyed logger
+
+  const auto lines = Lines(ReadFile(LogPath()));
+  ASSERT_EQ(lines.size(), 6u);
+  std::smatch m;
+  for (const auto& line : lines) EXPECT_TRUE(std::regex_search(line, kLinePrefix)) << line.substr(0, 80);
+
+  ASSERT_TRUE(std::regex_search(lines[0], m, kLinePrefix));
+  EXPECT_EQ(m[1], "3");
+  EXPECT_EQ(m.suffix(), "INFO: user alice password s3cret port 5060");
+  ASSERT_TRUE(std::regex_search(lines[1], m, kLinePrefix));
+  EXPECT_EQ(m[1], "0");
+  EXPECT_EQ(m.suffix(), "ERROR: no line end here");
+  ASSERT_TRUE(std::regex_search(lines[2], m, kLinePrefix));
+  EXPECT_EQ(m.suffix(), longText);
+  // An enormous line is cut, marked, and still one line.
+  ASSERT_TRUE(std::regex_search(lines[3], m, kLinePrefix));
+  EXPECT_LT(lines[3].size(), 20000u);
+  EXPECT_EQ(lines[3].compare(m.length(0), 1000, hugeText, 0, 1000), 0);
+  EXPECT_NE(lines[3].find("truncated"), std::string::npos);
+  ASSERT_TRUE(std::regex_search(lines[4], m, kLinePrefix));
+  EXPECT_EQ(m.suffix(), "");
+  EXPECT_NE(lines[5].find("ERROR: regulator says 42"), std::string::npos);
+}
+
+TEST_F(LoggerTest, LinesOfConcurrentThreadsNeverInterleave) {
+  constexpr int kThreads = 4;
+  constexpr int kLinesEach = 400;
+  constexpr size_t kPayload = 6000;  // longer than a pipe buffer's atomic write and the stack buffer
+  {
+    CSIPTrunkLogger logger(kName);
+    logger.SetRotateBytes(64u * 1024 * 1024);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&logger, t] {
+        const std::string payload(kPayload, static_cast<char>('a' + t));
+        for (int i = 0; i < kLinesEach; ++i) logger.TRACE(3, "T%d %d %s\n", t, i, payload.c_str());
+      });
+    }
+    for (auto& w : writers) w.join();
+  }
+  const auto lines = Lines(ReadFile(LogPath()));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
+  const std::regex head(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 3 T(\d) (\d+) )");
+  std::vector<int> nextOf(kThreads, 0);
+  for (const auto& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(line, m, head)) << line.substr(0, 80);
+    const int t = std::stoi(m[1]);
+    ASSERT_LT(t, kThreads);
+    EXPECT_EQ(std::stoi(m[2]), nextOf[t]++) << "lines of one thread keep their order";
+    ASSERT_EQ(line.substr(static_cast<size_t>(m.length(0))), std::string(kPayload, static_cast<char>('a' + t)));
+  }
+}
+
+TEST_F(LoggerTest, RotationKeepsOneOlderFileAndBoundsTheSize) {
+  constexpr size_t kBound = 4096;
+  {
+    CSIPTrunkLogger logger(kName);
+    logger.SetRotateBytes(kBound);
+    for (int i = 0; i < 500; ++i) logger.TRACE(3, "INFO: line %04d %s\n", i, std::string(60, '-').c_str());
+  }
+  const std::string older = LogPath() + ".1";
+  ASSERT_TRUE(Exists(older));
+  EXPECT_FALSE(Exists(LogPath() + ".2"));
+  EXPECT_EQ(ModeOf(older), 0600u);
+  EXPECT_EQ(ModeOf(LogPath()), 0600u);
+  const std::string current = ReadFile(LogPath());
+  const std::string previous = ReadFile(older);
+  EXPECT_LE(current.size(), kBound);
+  EXPECT_LE(previous.size(), kBound);
+  EXPECT_GT(previous.size(), kBound / 2);
+
+  // No line lost at the seam: the older file ends right before the current one begins.
+  const auto currentLines = Lines(current);
+  const auto previousLines = Lines(previous);
+  ASSERT_FALSE(currentLines.empty());
+  ASSERT_FALSE(previousLines.empty());
+  EXPECT_NE(currentLines.back().find("line 0499"), std::string::npos);
+  const int firstCurrent = std::stoi(currentLines.front().substr(currentLines.front().find("line ") + 5, 4));
+  const int lastPrevious = std::stoi(previousLines.back().substr(previousLines.back().find("line ") + 5, 4));
+  EXPECT_EQ(lastPrevious + 1, firstCurrent);
+}
+
+TEST_F(LoggerTest, MissingDirectoryGoesToStandardErrorUntilItAppears) {
+  const std::string missing = m_dir + "/later";
+  setenv("LOGS_DIRECTORY", missing.c_str(), 1);
+  CSIPTrunkLogger logger(kName);
+  const std::string captured = CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: before the directory %d\n", 1); });
+  // The whole line, timestamp and level included, goes to standard error.
+  const std::regex stderrLine(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 3 INFO: before the directory 1\n)");
+  EXPECT_TRUE(std::regex_search(captured, stderrLine)) << captured;
+
+  ASSERT_EQ(mkdir(missing.c_str(), 0700), 0);
+  // The logger tries again at a later line, at most once a second.
+  const std::string path = missing + "/" + kName;
+  for (int attempt = 0; attempt < 100 && !Exists(path); ++attempt) {
+    CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: waiting %d\n", attempt); });
+    usleep(50 * 1000);
+  }
+  ASSERT_TRUE(Exists(path));
+  logger.TRACE(3, "INFO: after the directory\n");
+  EXPECT_EQ(ModeOf(path), 0600u);
+  EXPECT_NE(ReadFile(path).find("INFO: after the directory\n"), std::string::npos);
+}
+
+}  // namespace

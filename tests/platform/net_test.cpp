@@ -1,0 +1,348 @@
+// Route lookup, interface list and the LAN-traffic regulator against the real
+// kernel. Each test forks a child that enters a fresh network namespace, builds
+// veth interfaces eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24) there, and runs
+// its checks; nothing leaves that namespace, which vanishes with the child.
+// The child's failures are printed by GoogleTest in the child and reported to
+// the parent through the exit status.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/arpnl.h"
+#include "platform/bsd_socket.h"
+#include "platform/route_helper.h"
+
+#ifndef SIPTRUNK_NFT_TABLE
+#define SIPTRUNK_NFT_TABLE "siptrunk"
+#endif
+#ifndef SIPTRUNK_NFT_SET
+#define SIPTRUNK_NFT_SET "lan_slaves"
+#endif
+
+namespace {
+
+constexpr int kSkipStatus = 77;
+const std::string kListSet = "nft list set inet " SIPTRUNK_NFT_TABLE " " SIPTRUNK_NFT_SET " 2>&1";
+
+// Runs a shell command; returns its output, and its exit status in *status.
+std::string Shell(const std::string& command, int* status = nullptr) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    if (status != nullptr) *status = -1;
+    return output;
+  }
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
+  const int rc = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return output;
+}
+
+bool RunQuietly(const std::string& command) {
+  int status = 0;
+  Shell(command + " 2>&1", &status);
+  return status == 0;
+}
+
+// In the child: leaves with kSkipStatus, the reason written to fd.
+[[noreturn]] void SkipChild(int fd, const std::string& reason) {
+  ssize_t ignored = write(fd, reason.data(), reason.size());
+  (void)ignored;
+  fflush(stdout);
+  _exit(kSkipStatus);
+}
+
+bool SetUpInterfaces() {
+  const char* commands[] = {
+      "ip link set lo up",
+      "ip link add eth0 type veth peer name eth0p",
+      "ip link add wan0 type veth peer name wan0p",
+      "ip addr add 192.0.2.1/24 dev eth0",
+      "ip addr add 198.51.100.1/24 dev wan0",
+      "ip link set eth0p up",
+      "ip link set wan0p up",
+      "ip link set eth0 up",
+      "ip link set wan0 up",
+  };
+  for (const char* command : commands) {
+    if (!RunQuietly(command)) return false;
+  }
+  return true;
+}
+
+// Forks; the child enters a fresh network namespace with eth0 and wan0 and
+// runs body. Call as the last statement of a test (it may skip it).
+void InPrivateNetwork(const std::function<void(int skipFd)>& body) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and veth interfaces";
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    if (unshare(CLONE_NEWNET) != 0) SkipChild(fds[1], std::string("unshare(CLONE_NEWNET) refused: ") + strerror(errno));
+    if (!SetUpInterfaces()) SkipChild(fds[1], "cannot create veth interfaces with ip(8) in the namespace");
+    body(fds[1]);
+    fflush(stdout);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  close(fds[1]);
+  std::string reason;
+  char chunk[512];
+  ssize_t n;
+  while ((n = read(fds[0], chunk, sizeof chunk)) > 0) reason.append(chunk, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the namespace child died, status " << status;
+  if (WEXITSTATUS(status) == kSkipStatus) GTEST_SKIP() << reason;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "checks inside the network namespace failed (see above)";
+}
+
+unsigned long Addr(const char* dotted) { return inet_addr(dotted); }
+
+std::string Dotted(unsigned long address) {
+  in_addr in{};
+  in.s_addr = static_cast<in_addr_t>(address);
+  return inet_ntoa(in);
+}
+
+// The addresses listed in the set, from the nft program's own view.
+std::set<std::string> SetElements(const std::string& listing) {
+  std::set<std::string> elements;
+  const auto open = listing.find("elements = {");
+  if (open == std::string::npos) return elements;
+  const auto close = listing.find('}', open);
+  std::string body = listing.substr(open + 12, close - open - 12);
+  for (char& c : body) {
+    if (c == ',' || c == '\n' || c == '\t') c = ' ';
+  }
+  std::istringstream words(body);
+  for (std::string word; words >> word;) elements.insert(word);
+  return elements;
+}
+
+TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
+  InPrivateNetwork([](int) {
+    RouteHelper helper;
+    unsigned long local = 1, oif = 1;
+    EXPECT_TRUE(helper.GetOutInterface(Addr("192.0.2.10"), local, oif));
+    EXPECT_EQ(Dotted(local), "192.0.2.1");
+    EXPECT_EQ(oif, if_nametoindex("eth0"));
+
+    EXPECT_TRUE(helper.GetOutInterface(Addr("198.51.100.20"), local, oif));
+    EXPECT_EQ(Dotted(local), "198.51.100.1");
+    EXPECT_EQ(oif, if_nametoindex("wan0"));
+
+    // No route: a plain "no", with both values cleared.
+    local = oif = 1;
+    EXPECT_FALSE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
+    EXPECT_EQ(local, 0u);
+    EXPECT_EQ(oif, 0u);
+
+    // Our own address is reached locally, from itself.
+    EXPECT_TRUE(helper.GetOutInterface(Addr("192.0.2.1"), local, oif));
+    EXPECT_EQ(Dotted(local), "192.0.2.1");
+
+    // Through a gateway: the source is the address of the interface towards it.
+    ASSERT_TRUE(RunQuietly("ip route add default via 198.51.100.254 dev wan0"));
+    EXPECT_TRUE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
+    EXPECT_EQ(Dotted(local), "198.51.100.1");
+    EXPECT_EQ(oif, if_nametoindex("wan0"));
+
+    // A blackhole leads nowhere.
+    ASSERT_TRUE(RunQuietly("ip route add blackhole 203.0.113.0/24"));
+    EXPECT_FALSE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
+    EXPECT_EQ(local, 0u);
+
+    if (sizeof(unsigned long) > 4) {
+      EXPECT_FALSE(helper.GetOutInterface(~0ul, local, oif)) << "more than 32 bits is no IPv4 address";
+    }
+  });
+}
+
+TEST(BsdSocketTest, ListsTheIpv4Interfaces) {
+  InPrivateNetwork([](int) {
+    std::vector<InterfaceInfo> all(1);  // entries already there stay
+    const int count = BsdSocket::GetLocalHostEx(&all, nullptr);
+    ASSERT_EQ(count, 3) << "lo, eth0 and wan0";
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0].sName, "");
+    bool sawEth0 = false, sawWan0 = false;
+    for (const auto& info : all) {
+      if (info.sName == "eth0") {
+        sawEth0 = true;
+        EXPECT_EQ(Dotted(info.nAddr), "192.0.2.1");
+        EXPECT_EQ(Dotted(info.nNetmask), "255.255.255.0");
+        EXPECT_TRUE(info.nFlags & IFF_UP);
+      } else if (info.sName == "wan0") {
+        sawWan0 = true;
+        EXPECT_EQ(Dotted(info.nAddr), "198.51.100.1");
+      }
+    }
+    EXPECT_TRUE(sawEth0);
+    EXPECT_TRUE(sawWan0);
+
+    // A second address on one interface is a record of its own.
+    ASSERT_TRUE(RunQuietly("ip addr add 192.0.2.2/24 dev eth0"));
+    std::vector<InterfaceInfo> eth0;
+    EXPECT_EQ(BsdSocket::GetLocalHostEx(&eth0, "eth0"), 2);
+    ASSERT_EQ(eth0.size(), 2u);
+    EXPECT_EQ(eth0[0].sName, "eth0");
+    EXPECT_EQ(eth0[1].sName, "eth0");
+
+    std::vector<InterfaceInfo> none;
+    EXPECT_EQ(BsdSocket::GetLocalHostEx(&none, "eth9"), 0);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(BsdSocket::GetLocalHostEx(nullptr, nullptr), -1);
+  });
+}
+
+// Opens the regulator in the namespace, or skips when nftables cannot work here.
+ARPNL_HANDLE OpenOrSkip(int skipFd) {
+  if (!RunQuietly("nft --version")) SkipChild(skipFd, "the nft program is missing (used to check the set)");
+  if (!RunQuietly("nft add table inet probe && nft delete table inet probe")) {
+    SkipChild(skipFd, "the kernel refuses nftables in a network namespace");
+  }
+  // A build without the regulator says so on standard error.
+  const std::string errPath = "/tmp/siptrunk-net-test-stderr." + std::to_string(getpid());
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int sink = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(sink, STDERR_FILENO);
+  close(sink);
+  ARPNL_HANDLE handle = 1234;
+  const int rc = arpnl_open(&handle);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::ifstream in(errPath);
+  const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  unlink(errPath.c_str());
+  if (rc == -1 && said.find("no regulator") != std::string::npos) SkipChild(skipFd, "built without the regulator");
+  EXPECT_EQ(rc, 0) << said;
+  EXPECT_GE(handle, 0);
+  return handle;
+}
+
+TEST(RegulatorTest, AddsAndRemovesAddressesInTheSet) {
+  InPrivateNetwork([](int skipFd) {
+    ARPNL_HANDLE handle = OpenOrSkip(skipFd);
+    ASSERT_GE(handle, 0);
+    int status = 0;
+    std::string listing = Shell(kListSet, &status);
+    ASSERT_EQ(status, 0) << listing;
+    EXPECT_NE(listing.find("type ipv4_addr"), std::string::npos) << listing;
+    EXPECT_TRUE(SetElements(listing).empty()) << listing;
+
+    // Opening again finds the table and the set in place.
+    ARPNL_HANDLE second = -1;
+    EXPECT_EQ(arpnl_open(&second), 0);
+    EXPECT_EQ(arpnl_close(&second), 0);
+
+    EXPECT_GE(arpnl_addaddr(&handle, Addr("192.0.2.10")), 0);
+    EXPECT_GE(arpnl_addaddr(&handle, Addr("192.0.2.10")), 0) << "adding an address already there succeeds";
+    EXPECT_GE(arpnl_addaddr(&handle, Addr("192.0.2.11")), 0);
+    EXPECT_EQ(SetElements(Shell(kListSet)), (std::set<std::string>{"192.0.2.10", "192.0.2.11"}));
+
+    EXPECT_GE(arpnl_deladdr(&handle, Addr("192.0.2.10")), 0);
+    EXPECT_LT(arpnl_deladdr(&handle, Addr("192.0.2.10")), 0) << "removing an address not there fails";
+    EXPECT_LT(arpnl_deladdr(&handle, Addr("192.0.2.99")), 0);
+    EXPECT_EQ(SetElements(Shell(kListSet)), (std::set<std::string>{"192.0.2.11"}));
+
+    // Someone wipes the ruleset under the agent: the next add rebuilds table and set.
+    ASSERT_TRUE(RunQuietly("nft flush ruleset"));
+    EXPECT_LT(arpnl_deladdr(&handle, Addr("192.0.2.11")), 0);
+    EXPECT_GE(arpnl_addaddr(&handle, Addr("192.0.2.12")), 0);
+    listing = Shell(kListSet, &status);
+    EXPECT_EQ(status, 0) << listing;
+    EXPECT_NE(listing.find("type ipv4_addr"), std::string::npos) << listing;
+    EXPECT_EQ(SetElements(listing), (std::set<std::string>{"192.0.2.12"}));
+
+    // Closing leaves the set as it is; a closed handle is refused.
+    EXPECT_EQ(arpnl_close(&handle), 0);
+    EXPECT_EQ(handle, -1);
+    EXPECT_EQ(arpnl_close(&handle), -1);
+    EXPECT_LT(arpnl_addaddr(&handle, Addr("192.0.2.13")), 0);
+    EXPECT_LT(arpnl_deladdr(&handle, Addr("192.0.2.12")), 0);
+    EXPECT_LT(arpnl_addaddr(nullptr, Addr("192.0.2.13")), 0);
+    EXPECT_EQ(arpnl_open(nullptr), -1);
+    EXPECT_EQ(SetElements(Shell(kListSet)), (std::set<std::string>{"192.0.2.12"}));
+  });
+}
+
+TEST(RegulatorTest, TwoThreadsShareOneHandle) {
+  InPrivateNetwork([](int skipFd) {
+    ARPNL_HANDLE handle = OpenOrSkip(skipFd);
+    ASSERT_GE(handle, 0);
+    // Each call must get its own answers even while the other thread's are on the same socket.
+    constexpr int kEach = 60;
+    int failures[2] = {0, 0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 1; i <= kEach; ++i) {
+          const std::string address = "192.0.2." + std::to_string(t * 100 + i);
+          if (arpnl_addaddr(&handle, Addr(address.c_str())) < 0) ++failures[t];
+          if (i % 2 == 0 && arpnl_deladdr(&handle, Addr(address.c_str())) < 0) ++failures[t];
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
+    std::set<std::string> expected;
+    for (int t = 0; t < 2; ++t) {
+      for (int i = 1; i <= kEach; i += 2) expected.insert("192.0.2." + std::to_string(t * 100 + i));
+    }
+    EXPECT_EQ(SetElements(Shell(kListSet)), expected);
+    EXPECT_EQ(arpnl_close(&handle), 0);
+  });
+}
+
+TEST(RegulatorTest, OpenFailsWithoutCapNetAdmin) {
+  InPrivateNetwork([](int skipFd) {
+    ARPNL_HANDLE handle = OpenOrSkip(skipFd);
+    ASSERT_GE(handle, 0);
+    arpnl_close(&handle);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Become nobody: leaving uid 0 drops every capability.
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      std::ifstream status("/proc/self/status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind("CapEff:", 0) == 0 && line.find_first_not_of("0\t ", 7) != std::string::npos) _exit(3);
+      }
+      ARPNL_HANDLE unprivileged = 5;
+      const int rc = arpnl_open(&unprivileged);
+      _exit(rc == -1 && unprivileged == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: arpnl_open did not fail; 2: could not drop to nobody; 3: capabilities kept";
+  });
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// Threads and the recursive lock, on real pthreads.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+
+#include <gtest/gtest.h>
+
+#include "platform/thread.h"
+
+namespace {
+
+unsigned long ReturnArgument(void* arg) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(arg)); }
+
+// Blocks until the future handed in as argument is ready, then returns 7.
+unsigned long WaitForRelease(void* arg) {
+  static_cast<std::shared_future<void>*>(arg)->wait();
+  return 7;
+}
+
+struct GoneArgument {
+  std::shared_future<void> released;
+  pthread_t self{};
+};
+
+// Declares itself gone (as a fault handler would), then blocks until released.
+unsigned long GoneThenBlock(void* arg) {
+  auto* gone = static_cast<GoneArgument*>(arg);
+  gone->self = pthread_self();
+  Thread::MarkCurrentThreadGone();
+  gone->released.wait();
+  return 9;
+}
+
+TEST(ThreadTest, WaitForThreadGivesTheExitCode) {
+  for (unsigned long expected : {0ul, 1ul, 4ul, 0xFFFFFFFFul}) {
+    const unsigned long handle = Thread::BeginThread(ReturnArgument, reinterpret_cast<void*>(expected), 0);
+    ASSERT_NE(handle, 0u);
+    unsigned long code = 12345;
+    ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, &code));
+    EXPECT_EQ(code, expected);
+  }
+  // No place for the code is fine too.
+  const unsigned long handle = Thread::BeginThread(ReturnArgument, nullptr, 0);
+  ASSERT_NE(handle, 0u);
+  EXPECT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
+}
+
+TEST(ThreadTest, RefusesBadArguments) {
+  EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
+  EXPECT_EQ(Thread::BeginThread(ReturnArgument, nullptr, 1), 0u);
+  unsigned long code = 5;
+  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code));
+  EXPECT_EQ(code, 5u);
+}
+
+TEST(ThreadTest, TimeLimitedWaitFailsWhileTheThreadRunsThenSucceeds) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  const unsigned long handle = Thread::BeginThread(WaitForRelease, &released, 0);
+  ASSERT_NE(handle, 0u);
+
+  unsigned long code = 0;
+  EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code));
+  EXPECT_FALSE(Thread::WaitForThread(handle, 30, &code));
+  EXPECT_EQ(code, 0u) << "no exit code before the thread ended";
+
+  release.set_value();
+  // A time limit far beyond what the thread needs: the wait ends when the thread does.
+  ASSERT_TRUE(Thread::WaitForThread(handle, 60000, &code));
+  EXPECT_EQ(code, 7u);
+}
+
+TEST(ThreadTest, ThreadMarkedGoneReleasesItsWaiter) {
+  std::promise<void> release;
+  GoneArgument gone{release.get_future().share()};
+  // The record of a thread marked gone is never freed; kept reachable for leak checkers.
+  static unsigned long handle;
+  handle = Thread::BeginThread(GoneThenBlock, &gone, 0);
+  ASSERT_NE(handle, 0u);
+  unsigned long code = 3;
+  EXPECT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, &code));
+  EXPECT_EQ(code, 3u) << "a thread that never returned has no exit code";
+  // The handle is spent; let the thread end and join it directly.
+  release.set_value();
+  EXPECT_EQ(pthread_join(gone.self, nullptr), 0);
+}
+
+struct MaskReport {
+  sigset_t mask;
+};
+
+unsigned long ReportMask(void* arg) {
+  pthread_sigmask(SIG_BLOCK, nullptr, &static_cast<MaskReport*>(arg)->mask);
+  return 0;
+}
+
+TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  ASSERT_FALSE(sigismember(&before, SIGTERM));
+
+  MaskReport report{};
+  const unsigned long handle = Thread::BeginThread(ReportMask, &report, 0);
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_TRUE(sigismember(&report.mask, sig)) << sig;
+  EXPECT_FALSE(sigismember(&report.mask, SIGSEGV));
+
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_FALSE(sigismember(&after, sig)) << sig;
+}
+
+struct Contender {
+  ThreadMutex* mutex;
+  std::atomic<bool> acquired{false};
+  int heldInside = -1;
+};
+
+unsigned long LockOnce(void* arg) {
+  auto* c = static_cast<Contender*>(arg);
+  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0) << "counts are per thread";
+  c->mutex->Lock();
+  c->acquired = true;
+  c->heldInside = ThreadMutex::HeldByCurrentThread();
+  c->mutex->Unlock();
+  return 0;
+}
+
+TEST(ThreadMutexTest, RecursiveAndCountedPerThread) {
+  ThreadMutex table;
+  ThreadMutex other;
+  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
+  table.Lock();
+  table.Lock();  // the holder may lock again
+  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 2);
+  {
+    ThreadMutexLock scoped(other);
+    EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 3);
+  }
+  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 2);
+
+  Contender contender;
+  contender.mutex = &table;
+  const unsigned long handle = Thread::BeginThread(LockOnce, &contender, 0);
+  ASSERT_NE(handle, 0u);
+  // While held (even once), another thread cannot get it.
+  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
+  table.Unlock();
+  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
+  EXPECT_FALSE(contender.acquired);
+  table.Unlock();
+  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
+  ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
+  EXPECT_TRUE(contender.acquired);
+  EXPECT_EQ(contender.heldInside, 1);
+}
+
+}  // namespace
