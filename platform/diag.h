@@ -1,7 +1,7 @@
 // Diagnostics of the platform layer: bad input on a link, a socket that could
-// not be opened, a refused peer. Each line goes to standard error and, while a
-// logger is registered, into the trace log as well (level 3, "ERROR: " prefix
-// added by the caller's format).
+// not be opened, a refused peer. Each line goes to standard error (prefixed
+// "siptrunk: ") and, while a logger is registered, into the trace log as well
+// (level 3, prefixed "ERROR: "). Formats carry no prefix of their own.
 #pragma once
 
 class CSIPTrunkLogger;
