@@ -134,6 +134,18 @@ nftnl_set* NewSet(const in_addr_t* element) {
   return s;
 }
 
+// The set named, with no elements: a deletion of its elements flushes it.
+nftnl_set* SetByName() {
+  nftnl_set* s = nftnl_set_alloc();
+  if (s == nullptr) return nullptr;
+  nftnl_set_set_u32(s, NFTNL_SET_FAMILY, NFPROTO_INET);
+  if (nftnl_set_set_str(s, NFTNL_SET_TABLE, kTable) != 0 || nftnl_set_set_str(s, NFTNL_SET_NAME, kSet) != 0) {
+    nftnl_set_free(s);
+    return nullptr;
+  }
+  return s;
+}
+
 // One batch: BEGIN, the inner messages, END. Sequence numbers first..first+n+1.
 class Batch {
  public:
@@ -287,7 +299,7 @@ int Apply(int fd, Change change, in_addr_t address) {
   std::unique_ptr<nftnl_table, TableDeleter> table;
   std::unique_ptr<nftnl_set, SetDeleter> set;
   std::unique_ptr<nftnl_set, SetDeleter> elements;
-  const int inner = change == Change::kEnsureSet ? 2 : change == Change::kAddElement ? 3 : 1;
+  const int inner = change == Change::kDeleteElement ? 1 : 3;
   Batch batch(TakeSequence(static_cast<uint32_t>(inner) + 2));
   if (change != Change::kDeleteElement) {
     // Creating without NLM_F_EXCL succeeds when they exist already, and
@@ -297,7 +309,13 @@ int Apply(int fd, Change change, in_addr_t address) {
     batch.AddTable(table.get());
     batch.AddSet(set.get());
   }
-  if (change == Change::kAddElement) {
+  if (change == Change::kEnsureSet) {
+    // Opening starts from an empty set: the agent admits the registered
+    // slaves again once the user agent connects, so after a restart the set
+    // holds exactly those, nothing left over from an earlier run.
+    elements.reset(SetByName());
+    batch.AddElements(NFT_MSG_DELSETELEM, 0, elements.get());
+  } else if (change == Change::kAddElement) {
     elements.reset(NewSet(&address));
     batch.AddElements(NFT_MSG_NEWSETELEM, NLM_F_CREATE, elements.get());
   } else if (change == Change::kDeleteElement) {

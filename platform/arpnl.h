@@ -14,7 +14,8 @@
 typedef int32_t ARPNL_HANDLE;
 static_assert(sizeof(ARPNL_HANDLE) == 4, "the regulator handle is 4 bytes");
 
-// Opens the regulator and makes sure the table and set exist. 0 on success,
+// Opens the regulator, makes sure the table and set exist and empties the set
+// (the agent admits the registered slaves again). 0 on success,
 // -1 on failure (for instance without CAP_NET_ADMIN); the handle is -1 then.
 int arpnl_open(ARPNL_HANDLE* handle);
 // address: IPv4, network byte order. >= 0 success, < 0 failure.

@@ -1,0 +1,314 @@
+"""Drives the real daemon: processes, directories, the trace log, and
+independent Python implementations of the three wire formats (so the tests
+check the daemon against the documented bytes, not against its own codec)."""
+import json
+import os
+import signal
+import socket
+import subprocess
+import time
+
+IS_ROOT = os.geteuid() == 0
+DEFAULT_TIMEOUT = 10.0
+
+
+def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+# --- wire formats --------------------------------------------------------------
+
+def pack(*items):
+    out = b""
+    for item in items:
+        if isinstance(item, str):
+            item = item.encode()
+        elif isinstance(item, int):
+            item = str(item).encode()
+        out += item + b"\0"
+    return out
+
+
+def unpack(data):
+    if not data:
+        return []
+    assert data.endswith(b"\0"), "item without its final NUL: %r" % data[-20:]
+    return [part.decode(errors="surrogateescape") for part in data[:-1].split(b"\0")]
+
+
+CALL_PARAMS_FIELDS = ("user", "reserved1", "host", "password", "addr", "port",
+                      "reserved2", "reserved3", "reserved4", "reserved5", "flags")
+
+
+def call_params(user="", password="", addr="", port="", host="", flags=0):
+    return [user, "", host, password, addr, port, "", "", "", "", str(flags)]
+
+
+def read_call_params(items):
+    return dict(zip(CALL_PARAMS_FIELDS, items[:11]))
+
+
+class BuildTools:
+    def __init__(self, build_dir, runner=""):
+        self.build_dir = build_dir
+        self.agent_prefix = []
+        self.agent_dir = build_dir
+        if runner:
+            prefix, _, agent_dir = runner.partition("@")
+            self.agent_prefix = prefix.split()
+            self.agent_dir = agent_dir or build_dir
+
+    def path(self, name):
+        return os.path.join(self.build_dir, name)
+
+    @property
+    def agent_binary(self):
+        return os.path.join(self.agent_dir, "siptrunk-agent")
+
+
+class AgentDirs:
+    def __init__(self, tmp_path):
+        self.root = str(tmp_path)
+        self.runtime = os.path.join(self.root, "run")
+        self.state = os.path.join(self.root, "lib")
+        self.logs = os.path.join(self.root, "log")
+        for d in (self.runtime, self.state, self.logs):
+            os.makedirs(d, exist_ok=True)
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env.update(RUNTIME_DIRECTORY=self.runtime, STATE_DIRECTORY=self.state, LOGS_DIRECTORY=self.logs)
+        if extra:
+            env.update(extra)
+        return env
+
+    @property
+    def log_path(self):
+        return os.path.join(self.logs, "siptrunk-agent.log")
+
+    @property
+    def ua_sock(self):
+        return os.path.join(self.runtime, "ua.sock")
+
+    @property
+    def cgi_sock(self):
+        return os.path.join(self.runtime, "cgi-117.sock")
+
+    @property
+    def event_sock(self):
+        return os.path.join(self.runtime, "eventman.sock")
+
+    @property
+    def pid_file(self):
+        return os.path.join(self.runtime, "siptrunk-agent.pid")
+
+    @property
+    def store(self):
+        return os.path.join(self.state, "siptrunk.db")
+
+
+def trace_text(line):
+    """The text of one trace line, without its timestamp and level."""
+    parts = line.split(" ", 2)
+    return parts[2] if len(parts) == 3 else line
+
+
+class AgentProcess:
+    """One siptrunk-agent process."""
+
+    def __init__(self, tools, dirs):
+        self.tools = tools
+        self.dirs = dirs
+        self.proc = None
+        self.netns = None
+
+    # --- process -----------------------------------------------------------------
+    def start(self, netns=None, prefix=None, wait_listening=True):
+        """netns: an `ip netns` name to run in; by default, as root, a fresh
+        private namespace (unshare -n)."""
+        cmd = list(self.tools.agent_prefix) + [self.tools.agent_binary]
+        if prefix:
+            cmd = list(prefix) + cmd
+        if netns:
+            cmd = ["ip", "netns", "exec", netns] + cmd
+        elif IS_ROOT:
+            cmd = ["unshare", "-n", "--"] + cmd
+        self.netns = netns
+
+        def no_core():
+            import resource
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+        self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=no_core)
+        with open(self.dirs.pid_file, "w") as f:
+            f.write("%d\n" % self.proc.pid)
+        if wait_listening:
+            self.wait_trace("INFO: Waiting for SIP user agent ...\n")
+            wait_for(lambda: os.path.exists(self.dirs.cgi_sock) and os.path.exists(self.dirs.ua_sock),
+                     what="agent sockets")
+        return self
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def send_signal(self, signum):
+        os.kill(self.proc.pid, signum)
+
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("agent did not end within %.0f s" % timeout)
+
+    def stop(self, signum=signal.SIGTERM):
+        self.send_signal(signum)
+        return self.wait_exit()
+
+    def kill_if_running(self):
+        if self.running():
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc is not None:
+            for stream in (self.proc.stdout, self.proc.stderr):
+                if stream:
+                    stream.close()
+
+    def stderr_text(self):
+        return self.proc.stderr.read().decode(errors="replace") if self.proc and not self.running() else ""
+
+    # --- trace log ----------------------------------------------------------------
+    def trace_lines(self):
+        try:
+            with open(self.dirs.log_path, "rb") as f:
+                raw = f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return []
+        return [trace_text(line) + "\n" for line in raw.splitlines()]
+
+    def wait_trace(self, text, count=1, timeout=DEFAULT_TIMEOUT):
+        return wait_for(lambda: self.trace_lines().count(text) >= count and self.trace_lines(),
+                        timeout, "trace line %r" % text)
+
+    def wait_trace_containing(self, fragment, timeout=DEFAULT_TIMEOUT):
+        return wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout,
+                        "trace containing %r" % fragment)
+
+    # --- settings link ------------------------------------------------------------
+    def send_update(self, *items, raw=None):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            s.sendto(pack(*items) if raw is None else raw, self.dirs.cgi_sock)
+        finally:
+            s.close()
+
+
+class UserAgent:
+    """A minimal user agent on ua.sock, written from the documented format."""
+
+    def __init__(self, dirs, hello=True, request=True):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.sock.connect(dirs.ua_sock)
+        self.sock.settimeout(DEFAULT_TIMEOUT)
+        if hello:
+            self.send("HELLO", "1")
+            assert self.receive() == ["HELLO", "1"]
+        if request:
+            self.send("REQUEST_USERS_LIST")
+
+    def send(self, *items):
+        self.sock.send(pack(*items))
+
+    def send_raw(self, data):
+        self.sock.send(data)
+
+    def receive(self, timeout=DEFAULT_TIMEOUT):
+        self.sock.settimeout(timeout)
+        data = self.sock.recv(8 * 1024 * 1024)
+        return unpack(data) if data else None
+
+    def receive_message(self, name, timeout=DEFAULT_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no %s arrived" % name)
+            items = self.receive(left)
+            if items is None:
+                raise AssertionError("connection closed while waiting for " + name)
+            if items[0] == name:
+                return items
+
+    def set_users_list(self, timeout=DEFAULT_TIMEOUT):
+        items = self.receive_message("SET_USERS_LIST", timeout)
+        count = int(items[3])
+        accounts = [read_call_params(items[4 + 11 * i:]) for i in range(count)]
+        return {"active": items[1] == "1", "master": items[2] == "1", "accounts": accounts}
+
+    def change_user_params(self, timeout=DEFAULT_TIMEOUT):
+        items = self.receive_message("CHANGE_USER_PARAMS", timeout)
+        return {"master": items[1] == "1", "old": read_call_params(items[2:13]), "new": read_call_params(items[13:24])}
+
+    def confirm(self, registered, error, master, **account):
+        self.send("CONFIRM_USER_STATE", "1" if registered else "0", str(error), "1" if master else "0",
+                  *call_params(**account))
+
+    def close(self):
+        self.sock.close()
+
+
+class EventListener:
+    """Binds eventman.sock and collects notifications."""
+
+    def __init__(self, dirs):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        if os.path.exists(dirs.event_sock):
+            os.unlink(dirs.event_sock)
+        self.sock.bind(dirs.event_sock)
+        self.sock.settimeout(0.05)
+        self.events = []
+
+    def drain(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                return self.events
+            self.events.append(tuple(unpack(data)))
+
+    def wait(self, count, timeout=DEFAULT_TIMEOUT):
+        wait_for(lambda: len(self.drain()) >= count, timeout, "%d notifications" % count)
+        return self.events
+
+    def close(self):
+        self.sock.close()
+
+
+def ctl(tools, dirs, *args, check=True):
+    """Runs siptrunkctl; returns (exit code, stdout, stderr)."""
+    result = subprocess.run([tools.path("siptrunkctl")] + list(args), env=dirs.env(), capture_output=True,
+                            text=True, timeout=30)
+    if check and result.returncode not in (0,):
+        raise AssertionError("siptrunkctl %s failed (%d): %s" % (" ".join(args), result.returncode, result.stderr))
+    return result.returncode, result.stdout, result.stderr
+
+
+def status(tools, dirs):
+    _, out, _ = ctl(tools, dirs, "status", "--json")
+    return json.loads(out)
+
+
+def store_edit(tools, dirs, *args):
+    """A store edit made while no agent runs (exit 3 keeps the edit)."""
+    code, out, err = ctl(tools, dirs, *args, check=False)
+    assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)

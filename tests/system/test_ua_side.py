@@ -1,0 +1,183 @@
+"""The user-agent side end to end: lists pushed on connection, slaves
+registering, moving and unregistering on this master, trunks towards a master
+failing and recovering, and bad input on the user-agent link."""
+import os
+import signal
+import socket
+import time
+
+import pytest
+
+from agentharness import EventListener, UserAgent, pack, status, store_edit, wait_for
+
+CONNECTED = "INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n"
+
+
+@pytest.fixture
+def both_roles(tools, dirs):
+    store_edit(tools, dirs, "roles", "master", "on")
+    store_edit(tools, dirs, "roles", "slave", "on")
+    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
+    store_edit(tools, dirs, "trunk", "add", "trunk2", "carol", "secret3", "--symmetric-nat")
+    store_edit(tools, dirs, "master", "add", "uplink", "bob", "secret2", "192.0.2.1", "5060", "--enable")
+
+
+def test_connection_pushes_master_lists_first_then_the_slave_list(agent, dirs, both_roles):
+    agent.start()
+    ua = UserAgent(dirs)
+    first = ua.set_users_list()
+    second = ua.set_users_list()
+    assert (first["active"], first["master"]) == (True, True)
+    assert [a["user"] for a in first["accounts"]] == ["alice", "carol"]
+    assert [a["password"] for a in first["accounts"]] == ["secret", "secret3"]
+    assert all(a["addr"] == "" and a["flags"] == "0" for a in first["accounts"])
+    assert (second["active"], second["master"]) == (True, False)
+    assert [(a["user"], a["addr"], a["port"]) for a in second["accounts"]] == [("bob", "192.0.2.1", "5060")]
+    agent.wait_trace(CONNECTED)
+    ua.close()
+
+
+def test_disconnection_then_a_new_connection_loads_again(agent, dirs, both_roles):
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.close()
+    agent.wait_trace("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n")
+    ua = UserAgent(dirs)
+    assert ua.set_users_list()["master"] is True
+    assert ua.set_users_list()["master"] is False
+    assert agent.trace_lines().count(CONNECTED) == 2
+    ua.close()
+
+
+def test_slave_registers_moves_and_unregisters(agent, tools, dirs, both_roles):
+    events = EventListener(dirs)
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060", host="slave-a")
+    agent.wait_trace("MESS:SIP Trunk Agent(MASTER): Incoming ConfirmUserState ...FROM: slave-a  "
+                     "alice@192.0.2.10:5060  # rez: Register # error: 0\n")
+    events.wait(1)
+    slaves = wait_for(lambda: status(tools, dirs)["registered_slaves"], what="stored slave")
+    assert [(s["user"], s["address"], s["port"]) for s in slaves] == [("alice", "192.0.2.10", "5060")]
+
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.20", port="5062")
+    agent.wait_trace("INFO:SIP Trunk Agent: Change slave address.. \n")
+    events.wait(2)
+    wait_for(lambda: [s["address"] for s in status(tools, dirs)["registered_slaves"]] == ["192.0.2.20"],
+             what="moved slave in the store")
+
+    ua.confirm(False, 0, True, user="alice", password="secret", addr="192.0.2.20", port="5062")
+    events.wait(3)
+    wait_for(lambda: status(tools, dirs)["registered_slaves"] == [], what="slave gone from the store")
+    assert events.events == [
+        ("SIPTunnelMaster", "Registration", "Successfully registered user alice(192.0.2.10:5060) on master device "),
+        ("SIPTunnelMaster", "Registration", "Successfully registered user alice(192.0.2.20:5062) on master device "),
+        ("SIPTunnelMaster", "Registration", "Successfully unregistered user alice(192.0.2.20:5062) from master device "),
+    ]
+    ua.close()
+    events.close()
+
+
+def test_registered_slaves_come_back_from_the_store_after_a_restart(agent, tools, dirs, both_roles):
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    wait_for(lambda: status(tools, dirs)["registered_slaves"], what="stored slave")
+    ua.close()
+    assert agent.stop() == -signal.SIGTERM
+
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.set_users_list()
+    # The same registration again is only a refresh: no notification, no new row.
+    events = EventListener(dirs)
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
+    time.sleep(0.3)
+    assert events.drain() == []
+    assert len(status(tools, dirs)["registered_slaves"]) == 1
+    ua.close()
+    events.close()
+
+
+def test_trunk_towards_master_fails_fails_again_changes_code_and_recovers(agent, tools, dirs, both_roles):
+    events = EventListener(dirs)
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.set_users_list()
+    bob = dict(user="bob", addr="192.0.2.1", port="5060")
+    ua.confirm(False, 7, False, **bob)
+    ua.confirm(False, 7, False, **bob)
+    ua.confirm(False, 10, False, **bob)
+    ua.confirm(True, 0, False, **bob)
+    events.wait(3)
+    time.sleep(0.3)
+    assert events.drain() == [
+        ("SIPTunnelSlave", "Registration failure",
+         "Could not register with user bob on server 192.0.2.1:5060 Reason: Temporary Unavailable"),
+        ("SIPTunnelSlave", "Registration failure",
+         "Could not register with user bob on server 192.0.2.1:5060 Reason: Authorization failure"),
+        ("SIPTunnelSlave", "Registration", "Successfully registered with user bob on master device 192.0.2.1:5060"),
+    ]
+    wait_for(lambda: status(tools, dirs)["trunks_to_master"][0]["registered"], what="trunk marked registered")
+    ua.close()
+    events.close()
+
+
+def test_bad_input_on_the_user_agent_link_is_dropped_and_the_agent_lives_on(agent, dirs, both_roles):
+    agent.start()
+    # A packet before HELLO closes that connection.
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    s.connect(dirs.ua_sock)
+    s.send(pack("REQUEST_USERS_LIST"))
+    s.settimeout(5)
+    assert s.recv(100) == b""
+    s.close()
+    # Another protocol version closes it too.
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    s.connect(dirs.ua_sock)
+    s.send(pack("HELLO", "2"))
+    s.settimeout(5)
+    assert s.recv(100) == b""
+    s.close()
+
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    # A second user agent is refused while the first stays.
+    second = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    second.connect(dirs.ua_sock)
+    second.settimeout(5)
+    assert second.recv(100) == b""
+    second.close()
+    # Malformed packets: no final NUL, unknown name, wrong count, bad numbers, oversized.
+    for raw in (b"HELLO\x001", pack("NO_SUCH_MESSAGE"), pack("CONFIRM_USER_STATE", "1", "0", "1"),
+                pack("CONFIRM_USER_STATE", "yes", "0", "1", *([""] * 11)),
+                pack("CONFIRM_USER_STATE", "1", "-1", "1", *([""] * 11)), b"\0" * 70000, b""):
+        try:
+            ua.send_raw(raw)
+        except OSError:
+            pass
+    time.sleep(0.5)
+    assert agent.running()
+    # The connection still works: a registration goes through.
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
+    assert not any("alice@" in l for l in agent.trace_lines() if "yes" in l)
+    ua.close()
+    assert agent.stop() == -signal.SIGTERM
+
+
+def test_a_user_agent_that_vanishes_mid_connection_is_reported_once(agent, dirs, both_roles):
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.sock.shutdown(socket.SHUT_RDWR)
+    ua.close()
+    agent.wait_trace("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n")
+    time.sleep(0.5)
+    assert agent.trace_lines().count("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n") == 1
