@@ -146,7 +146,8 @@ class AgentProcess:
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
         self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=no_core)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=no_core,
+                                     start_new_session=True)
         with open(self.dirs.pid_file, "w") as f:
             f.write("%d\n" % self.proc.pid)
         if wait_listening:
