@@ -38,6 +38,10 @@ void CSIPTrunkAgent::SendRegisterToMaster(std::string const& trunkName) {
   CSIPTrunkBase::STRegistrationFields fields;
   m_pConfig->GetTrunkToMasterParams(trunkName, fields, true);
   const CallParams account = AccountOf(fields, ThisHostName());
+  // Nothing to register (a disabled or unknown trunk): no entry either. An
+  // entry without an account would shadow the real entry of the same name
+  // added later, and deleting the trunk would then withdraw nothing.
+  if (account.sUserName.empty()) return;
 
   {
     CSIPTrunkBase::STAccessibleSlave trunk;
@@ -52,8 +56,6 @@ void CSIPTrunkAgent::SendRegisterToMaster(std::string const& trunkName) {
     ThreadMutexLock lock(m_mtxTrunksToMaster);
     m_vTrunksToMaster.push_back(trunk);
   }
-  if (account.sUserName.empty()) return;
-
   m_pLogger->TRACE(3, "MESS:SIP Trunk Agent: Send Register to: %s@%s:%s \n", account.sUserName.c_str(),
                    account.sHostAddr.c_str(), account.sHostPort.c_str());
   ChangeUserParams(CallParams(), account, false);

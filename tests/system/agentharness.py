@@ -119,6 +119,38 @@ def trace_text(line):
     return parts[2] if len(parts) == 3 else line
 
 
+class TraceFollower:
+    """Counts trace lines as the log grows, reading each byte once."""
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+        self.partial = b""
+        self.counts = {}
+
+    def count(self, text):
+        """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                data = f.read()
+        except FileNotFoundError:
+            return 0
+        self.offset += len(data)
+        data = self.partial + data
+        lines = data.split(b"\n")
+        self.partial = lines.pop()
+        for raw in lines:
+            line = trace_text(raw.decode(errors="replace")) + "\n"
+            self.counts[line] = self.counts.get(line, 0) + 1
+        if text.endswith("*"):
+            return sum(n for line, n in self.counts.items() if line.startswith(text[:-1]))
+        return self.counts.get(text, 0)
+
+    def wait(self, text, count, timeout=DEFAULT_TIMEOUT):
+        wait_for(lambda: self.count(text) >= count, timeout, "%d x %r" % (count, text))
+
+
 class AgentProcess:
     """One siptrunk-agent process."""
 

@@ -44,12 +44,20 @@ TEST_F(SlaveRoleTest, NothingHappensWhileTheUserAgentIsAway) {
   EXPECT_EQ(World().TimelineOf("store:").size(), 2u);  // the two state queries only
 }
 
-TEST_F(SlaveRoleTest, ATrunkWithoutUserNameKeepsItsEntryButSendsNothing) {
+TEST_F(SlaveRoleTest, ATrunkWithNothingToRegisterLeavesNoEntryToShadowALaterOne) {
   World().trunkParams["uplink"] = {"", "", "", ""};
-  Update({"7", "uplink", "uplink"});
-  EXPECT_EQ(Access::Trunks(*agent).size(), 1u);
+  Update({"7", "uplink", "uplink"});  // e.g. an edit of a disabled trunk re-registers nothing
+  EXPECT_TRUE(Access::Trunks(*agent).empty());
   EXPECT_TRUE(World().uaCalls.empty());
   EXPECT_TRUE(World().TimelineOf("store:ChangeTrunkToMasterConfig").empty());
+
+  // Enabled later, then deleted: the delete withdraws the account that was sent.
+  World().trunkParams["uplink"] = {"bob", "pw", "192.0.2.1", "5060"};
+  Update({"7", "uplink", "uplink"});
+  Update({"9", "uplink"});
+  ASSERT_EQ(World().uaCalls.size(), 2u);
+  EXPECT_EQ(World().uaCalls[1].oldParams.sUserName, "bob");
+  EXPECT_TRUE(World().uaCalls[1].newParams == CallParams());
 }
 
 TEST_F(SlaveRoleTest, DisablingRemovesTheEntryWithdrawsTheAccountAndAnnounces) {
