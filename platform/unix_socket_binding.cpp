@@ -1,0 +1,158 @@
+#include "platform/unix_socket_binding.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/diag.h"
+
+namespace siptrunk {
+namespace {
+
+constexpr int kListenBacklog = 8;
+constexpr mode_t kSocketMode = 0660;
+
+}  // namespace
+
+bool MakeUnixAddress(const std::string& path, sockaddr_un* addr, socklen_t* addrLen) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr->sun_path || path.find('\0') != std::string::npos) {
+    return false;
+  }
+  std::memcpy(addr->sun_path, path.data(), path.size());
+  *addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return true;
+}
+
+UnixSocketBinding::UnixSocketBinding(int type, const char* linkName) : m_nType(type), m_sLinkName(linkName) {}
+
+UnixSocketBinding::~UnixSocketBinding() {
+  if (m_fd < 0) return;
+  close(m_fd);
+  struct stat st;
+  if (m_bHaveIdentity && stat(m_sPath.c_str(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino) {
+    unlink(m_sPath.c_str());
+  }
+}
+
+void UnixSocketBinding::Report(Failure kind, const char* format, ...) {
+  if ((m_reported & kind) != 0) return;
+  m_reported |= kind;
+  char text[768];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Diag("%s: %s", m_sLinkName, text);
+}
+
+// Something is at `path` (bind said EADDRINUSE). Tells a stale socket file,
+// which it removes, from a socket that someone still answers on.
+UnixSocketBinding::PathState UnixSocketBinding::ExamineOccupiedPath(const std::string& path,
+                                                                    const sockaddr_un& addr,
+                                                                    socklen_t addrLen) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return PathState::kFree;  // gone meanwhile
+    Report(kBindFailed, "cannot examine %s: %s; retrying", path.c_str(), strerror(errno));
+    return PathState::kBusy;
+  }
+  if (!S_ISSOCK(st.st_mode)) {
+    Report(kNotASocket, "%s exists and is not a socket; leaving it alone and retrying", path.c_str());
+    return PathState::kBusy;
+  }
+  const int probe = socket(AF_UNIX, m_nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    Report(kNoSocket, "cannot create a socket: %s; retrying", strerror(errno));
+    return PathState::kBusy;
+  }
+  const int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), addrLen);
+  const int err = rc == 0 ? 0 : errno;
+  close(probe);
+  if (err == ECONNREFUSED) {
+    // Nobody listens: the file is left over from an earlier run.
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return PathState::kStaleRemoved;
+    Report(kStaleNotRemoved, "cannot remove the stale socket %s: %s; retrying", path.c_str(), strerror(errno));
+    return PathState::kBusy;
+  }
+  if (err == ENOENT) return PathState::kFree;
+  if (err == 0 || err == EAGAIN || err == EINPROGRESS || err == EPROTOTYPE) {
+    Report(kLiveOwner, "another process is listening on %s (is another agent running?); retrying",
+           path.c_str());
+    return PathState::kBusy;
+  }
+  Report(kBindFailed, "cannot tell whether %s is in use: %s; retrying", path.c_str(), strerror(err));
+  return PathState::kBusy;
+}
+
+int UnixSocketBinding::EnsureBound(const std::string& path) {
+  if (m_fd >= 0) return m_fd;
+
+  sockaddr_un addr;
+  socklen_t addrLen = 0;
+  if (!MakeUnixAddress(path, &addr, &addrLen)) {
+    Report(kPathTooLong, "socket path \"%s\" is empty or longer than %zu bytes", path.c_str(),
+           sizeof addr.sun_path - 1);
+    return -1;
+  }
+  const int fd = socket(AF_UNIX, m_nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    Report(kNoSocket, "cannot create a socket: %s; retrying", strerror(errno));
+    return -1;
+  }
+
+  // Two tries: the second follows the removal of a stale file.
+  bool bound = false;
+  for (int attempt = 0; attempt < 2 && !bound; ++attempt) {
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), addrLen) == 0) {
+      bound = true;
+      break;
+    }
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      Report(kNoDirectory, "cannot bind %s: its directory does not exist; retrying", path.c_str());
+      break;
+    }
+    if (err != EADDRINUSE) {
+      Report(kBindFailed, "cannot bind %s: %s; retrying", path.c_str(), strerror(err));
+      break;
+    }
+    if (ExamineOccupiedPath(path, addr, addrLen) == PathState::kBusy) break;
+  }
+  if (!bound) {
+    close(fd);
+    return -1;
+  }
+
+  // Mode first, then listen: no peer can connect before the mode is right.
+  if (chmod(path.c_str(), kSocketMode) != 0) {
+    Report(kChmodFailed, "cannot set mode 0660 on %s: %s", path.c_str(), strerror(errno));
+  }
+  struct stat st;
+  m_bHaveIdentity = stat(path.c_str(), &st) == 0;
+  if (m_bHaveIdentity) {
+    m_dev = st.st_dev;
+    m_ino = st.st_ino;
+  }
+  if (m_nType != SOCK_DGRAM && listen(fd, kListenBacklog) != 0) {
+    Report(kListenFailed, "cannot listen on %s: %s; retrying", path.c_str(), strerror(errno));
+    close(fd);
+    if (m_bHaveIdentity && stat(path.c_str(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino) {
+      unlink(path.c_str());
+    }
+    m_bHaveIdentity = false;
+    return -1;
+  }
+  m_fd = fd;
+  m_sPath = path;
+  m_reported = 0;
+  return m_fd;
+}
+
+}  // namespace siptrunk

@@ -1,0 +1,127 @@
+// The settings link over a real cgi-117.sock in a private runtime directory.
+// The test thread itself runs the receiving passes.
+#include "platform/cgi_messenger.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/link_codec.h"
+#include "platform/paths.h"
+#include "tests/platform/link_test_support.h"
+
+namespace {
+
+constexpr int kQueue = 117;
+using Items = std::list<std::string>;
+
+class RecordingCgi : public CGIMessenger {
+ public:
+  RecordingCgi() : CGIMessenger(kQueue) {}
+  bool OnUpdateMessage(int queueId, std::list<std::string> const& items) override {
+    queues.push_back(queueId);
+    messages.push_back(items);
+    return false;
+  }
+  std::vector<int> queues;
+  std::vector<Items> messages;
+};
+
+// Sends raw bytes as one datagram, as any program may.
+bool SendRaw(const std::string& bytes) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  socklen_t len;
+  const sockaddr_un addr = linktest::AddressOf(siptrunk::CgiSocketPath(kQueue), &len);
+  const bool ok = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr), len) ==
+                  static_cast<ssize_t>(bytes.size());
+  close(fd);
+  return ok;
+}
+
+class CgiLinkTest : public ::testing::Test {
+ protected:
+  // Runs receiving passes until `count` messages have been dispatched.
+  bool PumpUntil(size_t count) {
+    return linktest::WaitUntil([&] {
+      cgi.ProcessMessageFromQueue(1);
+      return cgi.messages.size() >= count;
+    });
+  }
+
+  linktest::ScopedRuntimeDirectory runtime;
+  RecordingCgi cgi;
+};
+
+TEST_F(CgiLinkTest, DatagramsAreDispatchedAsItemLists) {
+  cgi.ProcessMessageFromQueue(0);  // binds
+  EXPECT_EQ(linktest::ModeOf(siptrunk::CgiSocketPath(kQueue)), 0660u);
+
+  std::string error;
+  ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"4", "trunk1", "alice", "secret", "1"}, &error)) << error;
+  ASSERT_TRUE(SendRaw(std::string("4\0trunk1\0alice\0secret\0" "1\0", 24)));  // as printf | socat sends it
+  ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {}, &error)) << error;
+  ASSERT_TRUE(SendRaw(""));
+  ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"6", "", "b"}, &error)) << error;
+  ASSERT_TRUE(PumpUntil(5));
+
+  const Items add{"4", "trunk1", "alice", "secret", "1"};
+  EXPECT_EQ(cgi.messages, (std::vector<Items>{add, add, Items{}, Items{}, Items{"6", "", "b"}}));
+  EXPECT_EQ(cgi.queues, std::vector<int>(5, kQueue));
+}
+
+TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
+  cgi.ProcessMessageFromQueue(0);
+  const std::string atLimit = std::string(siptrunk::kMaxUpdateDatagram - 1, 'a') + '\0';
+  ASSERT_TRUE(SendRaw(std::string("4\0trunk1", 8)));                                 // no final NUL
+  ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateDatagram, 'a') + '\0'));      // one byte over
+  ASSERT_TRUE(SendRaw(std::string(70 * 1024, 'a') + '\0'));                          // cut short
+  ASSERT_TRUE(SendRaw(atLimit));
+  ASSERT_TRUE(SendRaw(std::string("9\0", 2)));
+  ASSERT_TRUE(PumpUntil(2));
+  cgi.ProcessMessageFromQueue(0);
+  ASSERT_EQ(cgi.messages.size(), 2u);
+  EXPECT_EQ(cgi.messages[0], Items{atLimit.substr(0, atLimit.size() - 1)});
+  EXPECT_EQ(cgi.messages[1], Items{"9"});
+}
+
+TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {
+  const std::string path = siptrunk::CgiSocketPath(kQueue);
+  std::string error;
+  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error));
+  EXPECT_EQ(error, "no agent is listening on " + path);
+
+  ASSERT_TRUE(linktest::LeaveStaleSocket(path, SOCK_DGRAM));
+  error.clear();
+  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error));
+  EXPECT_EQ(error, "no agent is listening on " + path);
+
+  cgi.ProcessMessageFromQueue(0);  // replaces the stale file
+  error.clear();
+  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}, &error));
+  EXPECT_NE(error.find("larger than the limit"), std::string::npos) << error;
+  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string("a\0b", 3)}, &error));
+  EXPECT_NE(error.find("NUL"), std::string::npos) << error;
+  EXPECT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error)) << error;
+  ASSERT_TRUE(PumpUntil(1));
+  EXPECT_EQ(cgi.messages, std::vector<Items>{Items{"10"}});
+}
+
+TEST_F(CgiLinkTest, ALiveSocketOfAnotherProcessIsLeftAlone) {
+  const std::string path = siptrunk::CgiSocketPath(kQueue);
+  const int other = linktest::BindAt(path, SOCK_DGRAM);
+  ASSERT_GE(other, 0);
+  const ino_t otherInode = linktest::InodeOf(path);
+  EXPECT_FALSE(cgi.ProcessMessageFromQueue(0));
+  EXPECT_FALSE(cgi.ProcessMessageFromQueue(0));
+  EXPECT_EQ(linktest::InodeOf(path), otherInode);
+  close(other);
+
+  std::string error;
+  cgi.ProcessMessageFromQueue(0);
+  ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"2"}, &error)) << error;
+  ASSERT_TRUE(PumpUntil(1));
+}
+
+}  // namespace

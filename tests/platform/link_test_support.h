@@ -1,0 +1,110 @@
+// Shared by the link tests: a private runtime directory and bounded waiting.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace linktest {
+
+// Generous: only there so that a broken link fails a test instead of hanging it.
+constexpr auto kPatience = std::chrono::seconds(20);
+
+// RUNTIME_DIRECTORY points at a fresh temporary directory for the object's
+// lifetime. Create it before anything that reads the path, destroy it after.
+class ScopedRuntimeDirectory {
+ public:
+  ScopedRuntimeDirectory() {
+    char pattern[] = "/tmp/siptrunk-link-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) m_dir = pattern;
+    const char* old = getenv("RUNTIME_DIRECTORY");
+    m_bHadOld = old != nullptr;
+    if (m_bHadOld) m_old = old;
+    setenv("RUNTIME_DIRECTORY", m_dir.c_str(), 1);
+  }
+  ~ScopedRuntimeDirectory() {
+    if (m_bHadOld) {
+      setenv("RUNTIME_DIRECTORY", m_old.c_str(), 1);
+    } else {
+      unsetenv("RUNTIME_DIRECTORY");
+    }
+    if (!m_dir.empty()) {
+      const std::string command = "rm -rf '" + m_dir + "'";
+      if (system(command.c_str()) != 0) {
+      }
+    }
+  }
+  ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
+  ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
+
+  const std::string& Path() const { return m_dir; }
+
+ private:
+  std::string m_dir;
+  std::string m_old;
+  bool m_bHadOld = false;
+};
+
+// Polls `done` until it holds or kPatience has passed.
+inline bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+inline sockaddr_un AddressOf(const std::string& path, socklen_t* len) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  *len = static_cast<socklen_t>(sizeof addr);
+  return addr;
+}
+
+// A socket of `type` bound at `path` (and listened on unless SOCK_DGRAM); -1 on failure.
+inline int BindAt(const std::string& path, int type) {
+  const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  socklen_t len;
+  const sockaddr_un addr = AddressOf(path, &len);
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
+      (type != SOCK_DGRAM && listen(fd, 4) != 0)) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A socket file that nobody listens on any more, as a crashed run leaves it.
+inline bool LeaveStaleSocket(const std::string& path, int type) {
+  const int fd = BindAt(path, type);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+inline ino_t InodeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+inline unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
+}
+
+}  // namespace linktest

@@ -1,0 +1,476 @@
+// The user-agent link over a real ua.sock in a private runtime directory: the
+// agent side runs its listen loop on a thread of its own, a test client plays
+// the user agent.
+#include "platform/sip_trunk_messenger.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/link_codec.h"
+#include "platform/paths.h"
+#include "tests/platform/link_test_support.h"
+
+namespace {
+
+using linktest::WaitUntil;
+using siptrunk::UaMessage;
+using siptrunk::UaMessageType;
+
+std::string Packet(std::initializer_list<std::string> items) {
+  std::string out;
+  for (const std::string& item : items) {
+    out += item;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+CallParams Account(const std::string& user, const std::string& password) {
+  CallParams p;
+  p.sUserName = user;
+  p.sUserPasswd = password;
+  p.sHostAddr = "198.51.100.1";
+  p.sHostPort = "5060";
+  return p;
+}
+
+std::list<CallParams> Accounts(const std::string& prefix, int count) {
+  std::list<CallParams> list;
+  for (int i = 0; i < count; ++i) list.push_back(Account(prefix + std::to_string(i), "password-" + std::to_string(i)));
+  return list;
+}
+
+std::string ConfirmPacket(const CallParams& a, bool registered, unsigned error, bool masterList) {
+  UaMessage m;
+  m.type = UaMessageType::kConfirmUserState;
+  m.registered = registered;
+  m.error = error;
+  m.masterList = masterList;
+  m.account = a;
+  std::string packet;
+  siptrunk::EncodeUaMessage(m, &packet, nullptr);
+  return packet;
+}
+
+// A confirmation of exactly `size` bytes, padded in the host name.
+std::string ConfirmOfSize(CallParams account, size_t size) {
+  account.sHostName.assign(size - ConfirmPacket(account, true, 0, true).size(), 'h');
+  const std::string packet = ConfirmPacket(account, true, 0, true);
+  EXPECT_EQ(packet.size(), size);
+  return packet;
+}
+
+// The agent side: records every callback with the thread it came on.
+class RecordingMessenger : public CSIPTrunkMessenger {
+ public:
+  struct Event {
+    std::string what;  // "connected", "disconnected", "lists", "confirm"
+    CallParams account;
+    bool registered = false;
+    unsigned error = 0;
+    bool masterList = false;
+    std::thread::id thread;
+  };
+
+  bool OnSetUsersList() override {
+    Record(Event{"lists", {}, false, 0, false, std::this_thread::get_id()});
+    return true;
+  }
+  bool OnConfirmUserState(CallParams const& a, bool registered, unsigned error, bool masterList) override {
+    Record(Event{"confirm", a, registered, error, masterList, std::this_thread::get_id()});
+    return true;
+  }
+  bool OnPartyStateChanged(bool const& connected) override {
+    Record(Event{connected ? "connected" : "disconnected", {}, false, 0, false, std::this_thread::get_id()});
+    return true;
+  }
+
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const Event& e : Events()) names.push_back(e.what);
+    return names;
+  }
+  bool WaitForEventCount(size_t n) {
+    return WaitUntil([&] { return Events().size() >= n; });
+  }
+
+ private:
+  void Record(Event e) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back(std::move(e));
+  }
+  std::mutex m_mutex;
+  std::vector<Event> m_events;
+};
+
+// The SIP listen loop, as the agent runs it, on a thread of its own.
+class ListenLoop {
+ public:
+  explicit ListenLoop(CSIPTrunkMessenger& messenger)
+      : m_thread([this, &messenger] {
+          while (!m_stop) {
+            messenger.ProcessMessageFromQueue(1);
+            ++m_passes;
+          }
+        }) {}
+  ~ListenLoop() {
+    m_stop = true;
+    m_thread.join();
+  }
+  std::thread::id Id() const { return m_thread.get_id(); }
+  // Returns once `n` further passes have completed.
+  bool WaitPasses(int n) {
+    const long target = m_passes + n;
+    return WaitUntil([&] { return m_passes >= target; });
+  }
+
+ private:
+  std::atomic<bool> m_stop{false};
+  std::atomic<long> m_passes{0};
+  std::thread m_thread;
+};
+
+// The user agent's end of the link.
+class UaClient {
+ public:
+  enum class Rx { kPacket, kEnd, kTimeout };
+
+  UaClient() : m_rx(siptrunk::kMaxUaPacketOut + 1) {}
+  ~UaClient() { Close(); }
+
+  // Retries while the agent has not bound ua.sock yet.
+  bool Connect() {
+    socklen_t len;
+    const sockaddr_un addr = linktest::AddressOf(siptrunk::UaSocketPath(), &len);
+    return WaitUntil([&] {
+      Close();
+      m_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      return connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+    });
+  }
+  void Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+  bool Send(const std::string& bytes) {
+    return send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  Rx Receive(std::string* packet) {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count())) <= 0) {
+      return Rx::kTimeout;
+    }
+    const ssize_t n = recv(m_fd, m_rx.data(), m_rx.size(), 0);
+    if (n <= 0) return Rx::kEnd;
+    packet->assign(m_rx.data(), static_cast<size_t>(n));
+    return Rx::kPacket;
+  }
+  bool ReceiveMessage(UaMessage* m) {
+    std::string packet;
+    std::string why;
+    if (Receive(&packet) != Rx::kPacket) return false;
+    const bool ok = siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
+    EXPECT_TRUE(ok) << why;
+    return ok;
+  }
+  // Connects and completes HELLO.
+  bool Hello() {
+    UaMessage answer;
+    return Connect() && Send(Packet({"HELLO", "1"})) && ReceiveMessage(&answer) &&
+           answer.type == UaMessageType::kHello && answer.version == 1;
+  }
+  int Fd() const { return m_fd; }
+
+ private:
+  int m_fd = -1;
+  std::vector<char> m_rx;
+};
+
+class UaLinkTest : public ::testing::Test {
+ protected:
+  void Start() {
+    agent.reset(new RecordingMessenger);
+    loop.reset(new ListenLoop(*agent));
+  }
+  void Stop() {
+    loop.reset();
+    agent.reset();
+  }
+  void TearDown() override { Stop(); }
+
+  linktest::ScopedRuntimeDirectory runtime;
+  std::unique_ptr<RecordingMessenger> agent;
+  std::unique_ptr<ListenLoop> loop;
+};
+
+TEST_F(UaLinkTest, HelloThenCallbacksInOrderOnTheListenThread) {
+  Start();
+  EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
+
+  UaClient ua;
+  ASSERT_TRUE(ua.Hello());
+  ASSERT_TRUE(agent->WaitForEventCount(1));
+  EXPECT_TRUE(agent->IsPartyOnline());
+  EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
+
+  const CallParams slave = Account("slave1", "pw1");
+  ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
+  ASSERT_TRUE(ua.Send(ConfirmPacket(slave, true, 0, true)));
+  ASSERT_TRUE(ua.Send(ConfirmPacket(slave, false, 12, false)));
+  ASSERT_TRUE(agent->WaitForEventCount(4));
+  const auto events = agent->Events();
+  EXPECT_EQ(agent->Names(), (std::vector<std::string>{"connected", "lists", "confirm", "confirm"}));
+  EXPECT_EQ(events[2].account, slave);
+  EXPECT_TRUE(events[2].registered);
+  EXPECT_TRUE(events[2].masterList);
+  EXPECT_FALSE(events[3].registered);
+  EXPECT_EQ(events[3].error, 12u);
+  EXPECT_FALSE(events[3].masterList);
+  for (const auto& e : events) EXPECT_EQ(e.thread, loop->Id()) << e.what;
+
+  // Agent to user agent, a list of several thousand accounts included.
+  const std::list<CallParams> big = Accounts("user-", 5000);
+  ASSERT_TRUE(agent->SetUsersList(big, true, false));
+  ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
+  UaMessage m;
+  ASSERT_TRUE(ua.ReceiveMessage(&m));
+  EXPECT_EQ(m.type, UaMessageType::kSetUsersList);
+  EXPECT_TRUE(m.active);
+  EXPECT_FALSE(m.masterList);
+  EXPECT_EQ(m.list, std::vector<CallParams>(big.begin(), big.end()));
+  ASSERT_TRUE(ua.ReceiveMessage(&m));
+  EXPECT_EQ(m.type, UaMessageType::kChangeUserParams);
+  EXPECT_EQ(m.oldParams, CallParams());
+  EXPECT_EQ(m.newParams, slave);
+  EXPECT_TRUE(m.masterList);
+}
+
+TEST_F(UaLinkTest, DisconnectIsReportedOnceAndAUserAgentMayReconnect) {
+  Start();
+  {
+    UaClient ua;
+    ASSERT_TRUE(ua.Hello());
+    ASSERT_TRUE(agent->WaitForEventCount(1));
+  }
+  ASSERT_TRUE(agent->WaitForEventCount(2));
+  ASSERT_TRUE(loop->WaitPasses(3));
+  EXPECT_EQ(agent->Names(), (std::vector<std::string>{"connected", "disconnected"}));
+  EXPECT_EQ(agent->Events()[1].thread, loop->Id());
+  EXPECT_FALSE(agent->IsPartyOnline());
+  EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
+
+  UaClient again;
+  ASSERT_TRUE(again.Hello());
+  ASSERT_TRUE(agent->WaitForEventCount(3));
+  EXPECT_EQ(agent->Names().back(), "connected");
+  EXPECT_TRUE(agent->ChangeUserParams(Account("a", "b"), CallParams(), false));
+}
+
+TEST_F(UaLinkTest, AConnectionMustStartWithHelloVersion1) {
+  Start();
+  const std::vector<std::string> badFirstPackets = {
+      Packet({"REQUEST_USERS_LIST"}),
+      Packet({"HELLO", "2"}),
+      Packet({"HELLO", "1", "1"}),
+      std::string("HELLO\0" "1", 7),
+      std::string(),
+      ConfirmPacket(Account("a", "b"), true, 0, true),
+  };
+  for (const std::string& first : badFirstPackets) {
+    UaClient ua;
+    ASSERT_TRUE(ua.Connect());
+    ASSERT_TRUE(ua.Send(first));
+    std::string packet;
+    EXPECT_EQ(ua.Receive(&packet), UaClient::Rx::kEnd) << "first packet of " << first.size() << " bytes";
+  }
+  // A connection that ends before saying anything.
+  {
+    UaClient silent;
+    ASSERT_TRUE(silent.Connect());
+  }
+  ASSERT_TRUE(loop->WaitPasses(3));
+  EXPECT_TRUE(agent->Events().empty());
+  EXPECT_FALSE(agent->IsPartyOnline());
+}
+
+TEST_F(UaLinkTest, ASecondUserAgentIsRefusedWhileTheFirstStays) {
+  Start();
+  UaClient first;
+  ASSERT_TRUE(first.Hello());
+  UaClient second;
+  ASSERT_TRUE(second.Connect());
+  std::string packet;
+  EXPECT_EQ(second.Receive(&packet), UaClient::Rx::kEnd);
+
+  ASSERT_TRUE(first.Send(Packet({"REQUEST_USERS_LIST"})));
+  ASSERT_TRUE(agent->WaitForEventCount(2));
+  EXPECT_EQ(agent->Names(), (std::vector<std::string>{"connected", "lists"}));
+  ASSERT_TRUE(agent->SetUsersList({}, false, true));
+  UaMessage m;
+  ASSERT_TRUE(first.ReceiveMessage(&m));
+  EXPECT_EQ(m.type, UaMessageType::kSetUsersList);
+  EXPECT_TRUE(m.list.empty());
+}
+
+TEST_F(UaLinkTest, MalformedPacketsAreDroppedAndTheConnectionStays) {
+  Start();
+  UaClient ua;
+  ASSERT_TRUE(ua.Hello());
+  // Well-formed but one byte over the limit, and far over it (cut short).
+  const std::string oversized = ConfirmOfSize(Account("big", "pw"), siptrunk::kMaxUaPacketIn + 1);
+  const std::string farOver = std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0';
+  const std::vector<std::string> bad = {
+      std::string("REQUEST_USERS_LIST", 18),                 // no final NUL
+      Packet({"UNKNOWN"}),
+      Packet({"REQUEST_USERS_LIST", "extra"}),
+      ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}),
+      Packet({"CONFIRM_USER_STATE", "true", "0", "1", "a", "", "", "", "", "", "", "", "", "", "0"}),
+      Packet({"CONFIRM_USER_STATE", "1", "-1", "1", "a", "", "", "", "", "", "", "", "", "", "0"}),
+      Packet({"HELLO", "1"}),                                // a second HELLO
+      Packet({"SET_USERS_LIST", "1", "1", "0"}),             // only the agent sends these
+      Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
+      std::string(),                                         // an empty packet
+      oversized,
+      farOver,
+  };
+  for (const std::string& packet : bad) ASSERT_TRUE(ua.Send(packet));
+  // A packet of exactly the limit is taken.
+  CallParams good = Account("good", "pw");
+  good.sHostName.assign(siptrunk::kMaxUaPacketIn - ConfirmPacket(good, true, 0, true).size(), 'h');
+  const std::string atLimit = ConfirmPacket(good, true, 0, true);
+  ASSERT_EQ(atLimit.size(), siptrunk::kMaxUaPacketIn);
+  ASSERT_TRUE(ua.Send(atLimit));
+  ASSERT_TRUE(agent->WaitForEventCount(2));
+  ASSERT_TRUE(loop->WaitPasses(2));
+  EXPECT_EQ(agent->Names(), (std::vector<std::string>{"connected", "confirm"}));
+  EXPECT_EQ(agent->Events()[1].account, good);
+
+  ASSERT_TRUE(agent->ChangeUserParams(good, CallParams(), false));
+  UaMessage m;
+  ASSERT_TRUE(ua.ReceiveMessage(&m));
+  EXPECT_EQ(m.oldParams, good);
+}
+
+TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
+  Start();
+  UaClient ua;
+  ASSERT_TRUE(ua.Hello());
+  constexpr int kListsPerThread = 40;
+  std::atomic<int> received{0};
+  std::vector<int> nextIndex(2, 0);
+  bool inOrder = true;
+  std::thread reader([&] {
+    UaMessage m;
+    while (received < 2 * kListsPerThread && ua.ReceiveMessage(&m)) {
+      if (m.type != UaMessageType::kSetUsersList || m.list.size() != 300) break;
+      // Each list is from one sender: "a<i>-" or "b<i>-" on every account.
+      const std::string& first = m.list.front().sUserName;
+      const int sender = first[0] == 'a' ? 0 : 1;
+      const std::string prefix = first.substr(0, first.find('-') + 1);
+      for (const CallParams& p : m.list) inOrder = inOrder && p.sUserName.compare(0, prefix.size(), prefix) == 0;
+      inOrder = inOrder && prefix == std::string(1, first[0]) + std::to_string(nextIndex[sender]) + "-";
+      ++nextIndex[sender];
+      ++received;
+    }
+  });
+  std::atomic<int> sentWhole{0};
+  auto sender = [&](char tag) {
+    for (int i = 0; i < kListsPerThread; ++i) {
+      if (agent->SetUsersList(Accounts(std::string(1, tag) + std::to_string(i) + "-", 300), true, tag == 'a')) {
+        ++sentWhole;
+      }
+    }
+  };
+  std::thread a(sender, 'a');
+  std::thread b(sender, 'b');
+  a.join();
+  b.join();
+  reader.join();
+  EXPECT_EQ(sentWhole.load(), 2 * kListsPerThread);
+  EXPECT_EQ(received.load(), 2 * kListsPerThread);
+  EXPECT_TRUE(inOrder);
+}
+
+TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
+  Start();
+  UaClient ua;
+  ASSERT_TRUE(ua.Hello());
+  ASSERT_TRUE(agent->WaitForEventCount(1));
+  const std::list<CallParams> big = Accounts("user-", 5000);
+  // The socket holds a number of lists; then a send waits, gives up and shuts
+  // the connection down.
+  int sent = 0;
+  while (sent < 1000 && agent->SetUsersList(big, true, true)) ++sent;
+  ASSERT_LT(sent, 1000);
+  EXPECT_GT(sent, 0);
+  ASSERT_TRUE(agent->WaitForEventCount(2));
+  const auto events = agent->Events();
+  EXPECT_EQ(events[1].what, "disconnected");
+  EXPECT_EQ(events[1].thread, loop->Id());
+  EXPECT_FALSE(agent->SetUsersList(big, true, true));
+  ASSERT_TRUE(loop->WaitPasses(3));
+  EXPECT_EQ(agent->Events().size(), 2u);
+}
+
+TEST_F(UaLinkTest, AStaleSocketFileIsReplaced) {
+  ASSERT_TRUE(linktest::LeaveStaleSocket(siptrunk::UaSocketPath(), SOCK_SEQPACKET));
+  Start();
+  UaClient ua;
+  EXPECT_TRUE(ua.Hello());
+}
+
+TEST_F(UaLinkTest, ALiveListenerIsLeftAloneUntilItGoes) {
+  const std::string path = siptrunk::UaSocketPath();
+  int other = linktest::BindAt(path, SOCK_SEQPACKET);
+  ASSERT_GE(other, 0);
+  const ino_t otherInode = linktest::InodeOf(path);
+  Start();
+  ASSERT_TRUE(loop->WaitPasses(3));
+  EXPECT_EQ(linktest::InodeOf(path), otherInode);
+  close(other);  // leaves its file behind, as a crash would
+
+  UaClient ua;  // only the agent can answer now
+  EXPECT_TRUE(ua.Hello());
+}
+
+TEST_F(UaLinkTest, AMissingDirectoryIsWaitedFor) {
+  const std::string dir = runtime.Path() + "/later";
+  setenv("RUNTIME_DIRECTORY", dir.c_str(), 1);
+  Start();
+  ASSERT_TRUE(loop->WaitPasses(2));
+  ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+  UaClient ua;
+  EXPECT_TRUE(ua.Hello());
+}
+
+TEST_F(UaLinkTest, TheSocketFileIsRemovedOnlyWhileItIsOurs) {
+  Start();
+  const std::string path = siptrunk::UaSocketPath();
+  ASSERT_TRUE(WaitUntil([&] { return linktest::Exists(path); }));
+  Stop();
+  EXPECT_FALSE(linktest::Exists(path));
+
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return linktest::Exists(path); }));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  const int newer = linktest::BindAt(path, SOCK_SEQPACKET);  // a newer agent's socket
+  ASSERT_GE(newer, 0);
+  Stop();
+  EXPECT_TRUE(linktest::Exists(path));
+  close(newer);
+}
+
+}  // namespace
