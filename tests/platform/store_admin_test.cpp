@@ -1,0 +1,128 @@
+// The settings side of the store (StoreAdmin) and the schema checks made when
+// a store is opened.
+#include "platform/store_schema.h"
+#include "tests/platform/store_fixture.h"
+
+namespace storetest {
+namespace {
+
+using StoreAdminTest = StoreFixture;
+
+TEST_F(StoreAdminTest, EditsAreRefusedWithAClearReasonAndChangeNothing) {
+  auto admin = OpenAdmin();
+  std::string error;
+  ASSERT_TRUE(admin->AddSipTrunk({"a", "ua", "pa", true}, &error)) << error;
+  ASSERT_TRUE(admin->AddSipTrunk({"b", "ub", "pb", false}, &error)) << error;
+
+  EXPECT_FALSE(admin->AddSipTrunk({"a", "x", "x", false}, &error));
+  EXPECT_EQ(error, "a SIP trunk named 'a' already exists");
+  EXPECT_FALSE(admin->EditSipTrunk("a", {"b", "x", "x", false}, false, &error));
+  EXPECT_EQ(error, "a SIP trunk named 'b' already exists");
+  EXPECT_FALSE(admin->EditSipTrunk("A", {"c", "x", "x", false}, false, &error));
+  EXPECT_EQ(error, "no SIP trunk named 'A'");
+  EXPECT_FALSE(admin->DeleteSipTrunk("zz\n", &error));
+  EXPECT_EQ(error, "no SIP trunk named 'zz\\x0a'");
+  EXPECT_FALSE(admin->AddSipTrunk({"", "u", "p", false}, &error));
+  EXPECT_EQ(error, "a SIP trunk needs a name");
+  EXPECT_FALSE(admin->AddSipTrunk({"n", std::string("u\0v", 3), "p", false}, &error));
+  EXPECT_EQ(error, "the user name holds a NUL byte");
+
+  ASSERT_TRUE(admin->AddTrunkToMaster({"m", "u", "p", "192.0.2.1", "5060", true, false}, &error)) << error;
+  ASSERT_TRUE(admin->AddTrunkToMaster({"n", "u", "p", "192.0.2.1", "5060", false, false}, &error)) << error;
+  EXPECT_FALSE(admin->AddTrunkToMaster({"m", "u", "p", "192.0.2.1", "5060", true, false}, &error));
+  EXPECT_EQ(error, "a trunk towards a master named 'm' already exists");
+  bool changed = true;
+  EXPECT_FALSE(admin->EditTrunkToMaster("m", {"n", "u", "p", "192.0.2.1", "5060", true, false}, &changed, &error));
+  EXPECT_EQ(error, "a trunk towards a master named 'n' already exists");
+  EXPECT_FALSE(admin->SetTrunkToMasterEnabled("q", true, &error));
+  EXPECT_EQ(error, "no trunk towards a master named 'q'");
+  EXPECT_FALSE(admin->DeleteTrunkToMaster("q", &error));
+  EXPECT_EQ(error, "no trunk towards a master named 'q'");
+
+  siptrunk::StoreSnapshot snapshot;
+  ASSERT_TRUE(admin->Read(&snapshot, &error)) << error;
+  ASSERT_EQ(snapshot.sipTrunks.size(), 2u);
+  EXPECT_EQ(snapshot.sipTrunks[0].name, "a");
+  EXPECT_EQ(snapshot.sipTrunks[0].user, "ua");
+  EXPECT_TRUE(snapshot.sipTrunks[0].symmetricNat);
+  ASSERT_EQ(snapshot.trunksToMaster.size(), 2u);
+  EXPECT_EQ(snapshot.trunksToMaster[0].name, "m");
+}
+
+TEST_F(StoreAdminTest, TrunkToMasterEditsReportChangedParametersAndKeepTheFlags) {
+  auto admin = OpenAdmin();
+  std::string error;
+  ASSERT_TRUE(admin->AddTrunkToMaster({"m", "u", "p", "192.0.2.1", "5060", true, true}, &error)) << error;
+  siptrunk::StoreSnapshot snapshot;
+  ASSERT_TRUE(admin->Read(&snapshot, &error));
+  EXPECT_FALSE(snapshot.trunksToMaster[0].registered);  // only the agent records a registration
+  ASSERT_TRUE(Config().SetTrunkToMasterActiveState("m"));
+
+  bool changed = true;
+  ASSERT_TRUE(admin->EditTrunkToMaster("m", {"m2", "u", "p", "192.0.2.1", "5060", false, false}, &changed, &error));
+  EXPECT_FALSE(changed);  // a rename only
+  for (const auto& row : {siptrunk::TrunkToMasterRow{"m2", "u2", "p", "192.0.2.1", "5060", false, false},
+                          siptrunk::TrunkToMasterRow{"m2", "u2", "p2", "192.0.2.1", "5060", false, false},
+                          siptrunk::TrunkToMasterRow{"m2", "u2", "p2", "192.0.2.2", "5060", false, false},
+                          siptrunk::TrunkToMasterRow{"m2", "u2", "p2", "192.0.2.2", "5061", false, false}}) {
+    ASSERT_TRUE(admin->EditTrunkToMaster("m2", row, &changed, &error)) << error;
+    EXPECT_TRUE(changed) << row.user << row.password << row.masterAddr << row.masterPort;
+  }
+  ASSERT_TRUE(admin->Read(&snapshot, &error));
+  ASSERT_EQ(snapshot.trunksToMaster.size(), 1u);
+  EXPECT_TRUE(snapshot.trunksToMaster[0].enabled);
+  EXPECT_TRUE(snapshot.trunksToMaster[0].registered);
+  EXPECT_EQ(snapshot.trunksToMaster[0].masterPort, "5061");
+
+  ASSERT_TRUE(admin->SetSlaveEnabled(true, &error));
+  ASSERT_TRUE(admin->SetTrunkToMasterEnabled("m2", false, &error));
+  ASSERT_TRUE(admin->Read(&snapshot, &error));
+  EXPECT_TRUE(snapshot.slaveEnabled);
+  EXPECT_FALSE(snapshot.masterEnabled);
+  EXPECT_FALSE(snapshot.trunksToMaster[0].enabled);
+  ASSERT_TRUE(admin->DeleteTrunkToMaster("m2", &error));
+  ASSERT_TRUE(admin->Read(&snapshot, &error));
+  EXPECT_TRUE(snapshot.trunksToMaster.empty());
+}
+
+TEST_F(StoreAdminTest, OpeningRefusesMissingForeignAndNewerStores) {
+  std::string error;
+  EXPECT_EQ(siptrunk::StoreAdmin::Open(StorePath(), false, &error), nullptr);
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  EXPECT_NE(access(StorePath().c_str(), F_OK), 0);  // not created
+
+  // Another program's database is not written into.
+  const std::string foreign = root_ + "/foreign.db";
+  WriteFile(foreign, "");
+  ASSERT_EQ(RawExec(foreign, "CREATE TABLE notes (text TEXT); INSERT INTO notes VALUES ('keep')"), "");
+  const std::string before = ReadFile(foreign);
+  EXPECT_EQ(siptrunk::StoreAdmin::Open(foreign, true, &error), nullptr);
+  EXPECT_NE(error.find("database of another program"), std::string::npos) << error;
+  EXPECT_TRUE(ReadFile(foreign) == before) << "the foreign database was modified";
+
+  // A store written by a newer program is refused, by both clients.
+  ASSERT_TRUE(OpenAdmin() != nullptr);
+  ASSERT_EQ(RawExec(StorePath(), "PRAGMA user_version = 2"), "");
+  EXPECT_EQ(siptrunk::StoreAdmin::Open(StorePath(), false, &error), nullptr);
+  EXPECT_NE(error.find("schema version 2, newer than this program's version 1"), std::string::npos) << error;
+  CSIPTrunkBase::STAgentStates states;
+  EXPECT_FALSE(Config().GetSIPTrunkAgentStates(states));
+  EXPECT_NE(Trace().find("ERROR: Store: GetSIPTrunkAgentStates failed:"), std::string::npos);
+
+  // The store's connection settings: WAL, full sync, in-order schema version.
+  sqlite3* db = siptrunk::OpenStoreDatabase(root_ + "/fresh.db", true, &error);
+  ASSERT_NE(db, nullptr) << error;
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM pragma_journal_mode, pragma_synchronous, pragma_user_version", -1,
+                               &statement, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "wal");
+  EXPECT_EQ(sqlite3_column_int(statement, 1), 2);  // FULL
+  EXPECT_EQ(sqlite3_column_int(statement, 2), siptrunk::kStoreSchemaVersion);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+}
+
+}  // namespace
+}  // namespace storetest
