@@ -1,22 +1,29 @@
 # The two commands of the README: `make run` and `make test`. Both install the
-# Debian packages they need first, so a fresh Debian 12 machine needs nothing else.
+# Debian packages they need first, so a fresh Debian 12 machine needs nothing
+# else. docs/testing.md says what `make test` runs and how to run each part.
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTHON := /usr/bin/python3
+PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
 
 DEB_PACKAGES := cmake g++ make pkg-config libsqlite3-dev libnftnl-dev libmnl-dev \
-  libgtest-dev libgmock-dev python3 python3-pytest socat nftables iproute2 sqlite3 procps
+  libgtest-dev libgmock-dev python3 python3-pytest socat nftables iproute2 sqlite3 procps util-linux
 
-.PHONY: deps build test unit system run clean
-
-deps:
-	@missing=$$(for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+# $(call install-packages,PACKAGES): installs those that are missing.
+define install-packages
+	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "make: installing Debian packages:" $$missing; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+.PHONY: deps build test unit system run clean test-host test-asan test-tsan test-target
+
+deps:
+	$(call install-packages,$(DEB_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -26,15 +33,54 @@ unit: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 system: build
-	$(PYTHON) -m pytest -q tests/system --build-dir=$(abspath $(BUILD))
+	$(PYTEST) tests/system --build-dir=$(abspath $(BUILD))
 
-test: unit system
+# Everything: the host build, both sanitizer builds, the PowerPC target under
+# qemu and a short run of every fuzz target.
+test: test-host test-asan test-tsan test-target fuzz-smoke
+	@echo "make test: every part passed"
+
+test-host: unit system
 
 run: build
 	tools/run-demo.sh $(abspath $(BUILD))
 
 clean:
 	rm -rf build build-*
+
+# --- Sanitizer builds ----------------------------------------------------------
+# The unit, platform and system tests again, in an AddressSanitizer+UBSan build
+# and in a ThreadSanitizer build. Reports go to files; any report fails the
+# run. The agent handles its fault signals itself, so ASan leaves them alone.
+SANITIZER_REPORTS = $(abspath $(1))/sanitizer-reports
+ASAN_ENV = ASAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-asan)/asan:halt_on_error=1:detect_leaks=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1 \
+  UBSAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-asan)/ubsan:halt_on_error=1:print_stacktrace=1
+TSAN_ENV = TSAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-tsan)/tsan:halt_on_error=1:second_deadlock_stack=1
+
+# $(call sanitizer-run,BUILD_DIR,SANITIZER,ENV)
+define sanitizer-run
+	cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=Debug -DSIPTRUNK_SANITIZE=$(2) -DSIPTRUNK_BUILD_BENCH=OFF
+	cmake --build $(1) -j$(JOBS)
+	rm -rf $(call SANITIZER_REPORTS,$(1)) && mkdir -p $(call SANITIZER_REPORTS,$(1))
+	cd $(1) && $(3) ctest --output-on-failure -j$(JOBS)
+	$(3) SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES:-10000} $(PYTEST) tests/system --build-dir=$(abspath $(1))
+	@if [ -n "$$(ls -A $(call SANITIZER_REPORTS,$(1)))" ]; then \
+	  echo "make: $(2) sanitizer reports:"; cat $(call SANITIZER_REPORTS,$(1))/*; exit 1; \
+	fi
+	@echo "make: no $(2) sanitizer report"
+endef
+
+test-asan: deps
+	$(call sanitizer-run,build-asan,address,$(ASAN_ENV))
+
+test-tsan: deps
+	$(call sanitizer-run,build-tsan,thread,$(TSAN_ENV))
+
+# --- The target: the PowerPC build's unit tests under qemu-ppc, then the system
+# tests with the cross-built daemon under qemu-ppc against the host's tools.
+test-target: test-ppc build ppc-sizes
+	SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES_TARGET:-2000} $(PYTEST) tests/system \
+	  --build-dir=$(abspath $(BUILD)) --agent-runner="qemu-ppc@$(abspath $(PPC_BUILD))"
 
 # --- Cross build for the target: 32-bit big-endian PowerPC (docs/target.md) ---
 # `make ppc` builds the daemon, the tools and the tests with Debian's
@@ -51,12 +97,7 @@ PPC_DEB_PACKAGES := cmake make gcc g++ g++-$(PPC_TRIPLE) binutils-$(PPC_TRIPLE) 
 .PHONY: ppc-deps ppc test-ppc ppc-sizes
 
 ppc-deps:
-	@missing=$$(for p in $(PPC_DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "make: installing Debian packages:" $$missing; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call install-packages,$(PPC_DEB_PACKAGES))
 	tools/build-ppc-deps.sh $(PPC_PREFIX)
 
 # The regulator's libraries are linked when the deps build produced them.
@@ -79,3 +120,28 @@ ppc-sizes: ppc
 	  printf '%-18s %12s %12s\n' $$b $$(stat -c %s $(PPC_BUILD)/$$b) $$(stat -c %s $(PPC_BUILD)/stripped/$$b); \
 	done; \
 	echo "(bytes; stripped copies in $(PPC_BUILD)/stripped/)"
+
+# --- Fuzzing (docs/fuzzing.md) --------------------------------------------------
+# `make fuzz` builds the libFuzzer targets with clang-14 in $(FUZZ_BUILD) and runs
+# each for FUZZ_SECONDS on a scratch copy of its seed corpus, then replays the
+# saved crash inputs; `make fuzz-smoke` is the same for 30 s per target.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_DEB_PACKAGES := cmake make pkg-config clang-14 libclang-rt-14-dev libgtest-dev \
+  libsqlite3-dev libnftnl-dev libmnl-dev
+
+.PHONY: fuzz-deps fuzz-build fuzz fuzz-smoke
+
+fuzz-deps:
+	$(call install-packages,$(FUZZ_DEB_PACKAGES))
+
+fuzz-build: fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DSIPTRUNK_FUZZ=ON -DSIPTRUNK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	fuzz/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	fuzz/run-fuzz.sh $(FUZZ_BUILD) 30

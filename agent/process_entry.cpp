@@ -125,7 +125,7 @@ void ResourceCleaner(int signalNumber) {
     // A termination signal adds nothing; a fault must not return to the
     // faulting instruction, so it ends the process at once.
     if (IsFaultSignal(signalNumber)) EndBySignal(signalNumber, index);
-    return;
+    return;  // nothing here touched errno
   }
 
   // This thread will not go back to what it was doing: should it be a listen

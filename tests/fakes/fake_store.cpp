@@ -2,6 +2,7 @@
 // records each call in the timeline as "store:<Operation> <arguments>".
 #include "fakes/fake_world.h"
 #include "platform/siptrunk_config.h"
+#include "registration/matching.h"
 
 namespace {
 
@@ -25,7 +26,12 @@ bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& state
 bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<CSIPTrunkBase::STRegistrationParam>& slaves) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("InitRegisterSlaveList");
-  slaves.insert(slaves.end(), World().storedSlaves.begin(), World().storedSlaves.end());
+  // As the real store: only the stored slaves not yet in the table are appended.
+  for (const auto& stored : World().storedSlaves) {
+    bool present = false;
+    for (const auto& entry : slaves) present = present || SameRegistration(entry, stored);
+    if (!present) slaves.push_back(stored);
+  }
   return true;
 }
 

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,7 +19,32 @@
 namespace {
 
 const char kName[] = "trace-test.log";
-const std::regex kLinePrefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\d+) )");
+// One trace line: "YYYY-MM-DDTHH:MM:SS.mmmZ <level> <text>".
+struct TraceLine {
+  bool ok = false;
+  std::string level;
+  std::string text;
+  size_t prefixLength = 0;
+};
+
+TraceLine ParseLine(const std::string& line) {
+  static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ ";
+  TraceLine parsed;
+  const size_t stamp = sizeof kShape - 1;
+  if (line.size() < stamp + 2) return parsed;
+  for (size_t i = 0; i < stamp; ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : line[i] != kShape[i]) return parsed;
+  }
+  size_t end = stamp;
+  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+  if (end == stamp || end >= line.size() || line[end] != ' ') return parsed;
+  parsed.ok = true;
+  parsed.level = line.substr(stamp, end - stamp);
+  parsed.prefixLength = end + 1;
+  parsed.text = line.substr(end + 1);
+  return parsed;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -115,24 +140,24 @@ TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersText) {
 
   const auto lines = Lines(ReadFile(LogPath()));
   ASSERT_EQ(lines.size(), 6u);
-  std::smatch m;
-  for (const auto& line : lines) EXPECT_TRUE(std::regex_search(line, kLinePrefix)) << line.substr(0, 80);
+  for (const auto& line : lines) EXPECT_TRUE(ParseLine(line).ok) << line.substr(0, 80);
 
-  ASSERT_TRUE(std::regex_search(lines[0], m, kLinePrefix));
-  EXPECT_EQ(m[1], "3");
-  EXPECT_EQ(m.suffix(), "INFO: user alice password s3cret port 5060");
-  ASSERT_TRUE(std::regex_search(lines[1], m, kLinePrefix));
-  EXPECT_EQ(m[1], "0");
-  EXPECT_EQ(m.suffix(), "ERROR: no line end here");
-  ASSERT_TRUE(std::regex_search(lines[2], m, kLinePrefix));
-  EXPECT_EQ(m.suffix(), longText);
+  TraceLine m = ParseLine(lines[0]);
+  EXPECT_EQ(m.level, "3");
+  EXPECT_EQ(m.text, "INFO: user alice password s3cret port 5060");
+  m = ParseLine(lines[1]);
+  EXPECT_EQ(m.level, "0");
+  EXPECT_EQ(m.text, "ERROR: no line end here");
+  EXPECT_EQ(ParseLine(lines[2]).text, longText);
   // An enormous line is cut, marked, and still one line.
-  ASSERT_TRUE(std::regex_search(lines[3], m, kLinePrefix));
+  m = ParseLine(lines[3]);
+  ASSERT_TRUE(m.ok);
   EXPECT_LT(lines[3].size(), 20000u);
-  EXPECT_EQ(lines[3].compare(m.length(0), 1000, hugeText, 0, 1000), 0);
+  EXPECT_EQ(lines[3].compare(m.prefixLength, 1000, hugeText, 0, 1000), 0);
   EXPECT_NE(lines[3].find("truncated"), std::string::npos);
-  ASSERT_TRUE(std::regex_search(lines[4], m, kLinePrefix));
-  EXPECT_EQ(m.suffix(), "");
+  m = ParseLine(lines[4]);
+  ASSERT_TRUE(m.ok);
+  EXPECT_EQ(m.text, "");
   EXPECT_NE(lines[5].find("ERROR: regulator says 42"), std::string::npos);
 }
 
@@ -154,15 +179,17 @@ TEST_F(LoggerTest, LinesOfConcurrentThreadsNeverInterleave) {
   }
   const auto lines = Lines(ReadFile(LogPath()));
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
-  const std::regex head(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 3 T(\d) (\d+) )");
   std::vector<int> nextOf(kThreads, 0);
   for (const auto& line : lines) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(line, m, head)) << line.substr(0, 80);
-    const int t = std::stoi(m[1]);
-    ASSERT_LT(t, kThreads);
-    EXPECT_EQ(std::stoi(m[2]), nextOf[t]++) << "lines of one thread keep their order";
-    ASSERT_EQ(line.substr(static_cast<size_t>(m.length(0))), std::string(kPayload, static_cast<char>('a' + t)));
+    const TraceLine parsed = ParseLine(line);
+    ASSERT_TRUE(parsed.ok && parsed.level == "3") << line.substr(0, 80);
+    int t = -1;
+    int index = -1;
+    int consumed = 0;
+    ASSERT_EQ(std::sscanf(parsed.text.c_str(), "T%d %d %n", &t, &index, &consumed), 2) << line.substr(0, 80);
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    EXPECT_EQ(index, nextOf[t]++) << "lines of one thread keep their order";
+    ASSERT_EQ(parsed.text.substr(static_cast<size_t>(consumed)), std::string(kPayload, static_cast<char>('a' + t)));
   }
 }
 
@@ -201,8 +228,12 @@ TEST_F(LoggerTest, MissingDirectoryGoesToStandardErrorUntilItAppears) {
   CSIPTrunkLogger logger(kName);
   const std::string captured = CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: before the directory %d\n", 1); });
   // The whole line, timestamp and level included, goes to standard error.
-  const std::regex stderrLine(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 3 INFO: before the directory 1\n)");
-  EXPECT_TRUE(std::regex_search(captured, stderrLine)) << captured;
+  bool found = false;
+  for (const auto& line : Lines(captured)) {
+    const TraceLine parsed = ParseLine(line);
+    found = found || (parsed.ok && parsed.level == "3" && parsed.text == "INFO: before the directory 1");
+  }
+  EXPECT_TRUE(found) << captured;
 
   ASSERT_EQ(mkdir(missing.c_str(), 0700), 0);
   // The logger tries again at a later line, at most once a second.

@@ -124,19 +124,37 @@ class TraceFollower:
 
     def __init__(self, path):
         self.path = path
+        self.inode = None
         self.offset = 0
         self.partial = b""
         self.counts = {}
 
+    def _read_from(self, path, offset):
+        try:
+            with open(path, "rb") as f:
+                f.seek(offset)
+                return f.read(), os.fstat(f.fileno()).st_ino
+        except FileNotFoundError:
+            return b"", None
+
     def count(self, text):
         """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
+        data = b""
         try:
-            with open(self.path, "rb") as f:
-                f.seek(self.offset)
-                data = f.read()
+            inode = os.stat(self.path).st_ino
         except FileNotFoundError:
-            return 0
-        self.offset += len(data)
+            inode = None
+        if self.inode is not None and inode != self.inode:
+            # The log was rotated: finish the old file (now ".1"), then start the new one.
+            rest, old_inode = self._read_from(self.path + ".1", self.offset)
+            if old_inode == self.inode:
+                data += rest
+            self.offset = 0
+        self.inode = inode
+        if inode is not None:
+            new, _ = self._read_from(self.path, self.offset)
+            self.offset += len(new)
+            data += new
         data = self.partial + data
         lines = data.split(b"\n")
         self.partial = lines.pop()

@@ -8,7 +8,6 @@ import os
 import random
 import signal
 import subprocess
-import threading
 
 from agentharness import TraceFollower, ctl, status, store_edit, wait_for
 
@@ -108,21 +107,16 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
         # sent, so the next edit waits until the agent has taken the message.
         follower = TraceFollower(dirs.log_path)
 
-        def drive_settings():
-            sent = 0
-            for command in settings_commands(rng, settings_count):
-                code, out, err = ctl(tools, dirs, *command, check=False)
-                if code != 0:
-                    failures.append((command, code, err))
-                sends = not (command[:2] == ["master", "add"] and "--enable" not in command) \
-                    and "nothing to do" not in out
-                if sends:
-                    sent += 1
-                    follower.wait(TYPE_LINES, sent, timeout=60)
-
-        driver = threading.Thread(target=drive_settings)
-        driver.start()
-        driver.join()
+        sent = 0
+        for command in settings_commands(rng, settings_count):
+            code, out, err = ctl(tools, dirs, *command, check=False)
+            if code != 0:
+                failures.append((command, code, err))
+                continue
+            if (command[:2] == ["master", "add"] and "--enable" not in command) or "nothing to do" in out:
+                continue  # this command sends no update message
+            sent += 1
+            follower.wait(TYPE_LINES, sent, timeout=60)
         assert failures == []
 
         # Update messages are handled in order: once the marker is traced, all are.

@@ -54,6 +54,7 @@ TEST_F(AccountListsTest, SecondRequestOnOneConnectionChangesNothingAndAReconnect
   ClearRecords();
   agent->OnSetUsersList();
   EXPECT_EQ(World().TimelineOf("store:InitRegisterSlaveList").size(), 1u);
+  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);  // the store's merge adds no second copy
   EXPECT_EQ(World().TimelineOf("ua:").size(), 1u);
   EXPECT_EQ(Access::Users(*agent).size(), 2u);  // reloaded, not appended
 }

@@ -176,7 +176,11 @@ TEST_F(DispatcherTest, RepeatedActivationReloadsInsteadOfDuplicating) {
 using DispatcherDeathTest = DispatcherTest;
 
 TEST_F(DispatcherDeathTest, StopMessageSwitchesRolesOffThenEndsThisProcessWithSigterm) {
+#ifdef SIPTRUNK_TEST_UNDER_EMULATOR
+  GTEST_FLAG_SET(death_test_style, "fast");  // qemu-user cannot re-execute the test binary
+#else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
   EXPECT_EXIT(
       {
         World().storedTrunks = {TrunkEntry("uplink", "bob")};
