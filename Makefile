@@ -63,7 +63,7 @@ define sanitizer-run
 	cmake --build $(1) -j$(JOBS)
 	rm -rf $(call SANITIZER_REPORTS,$(1)) && mkdir -p $(call SANITIZER_REPORTS,$(1))
 	cd $(1) && $(3) ctest --output-on-failure -j$(JOBS)
-	$(3) SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES:-10000} $(PYTEST) tests/system --build-dir=$(abspath $(1))
+	$(3) SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES:-10000} $(PYTEST) -m "not slow" tests/system --build-dir=$(abspath $(1))
 	@if [ -n "$$(ls -A $(call SANITIZER_REPORTS,$(1)))" ]; then \
 	  echo "make: $(2) sanitizer reports:"; cat $(call SANITIZER_REPORTS,$(1))/*; exit 1; \
 	fi
@@ -79,7 +79,7 @@ test-tsan: deps
 # --- The target: the PowerPC build's unit tests under qemu-ppc, then the system
 # tests with the cross-built daemon under qemu-ppc against the host's tools.
 test-target: test-ppc build ppc-sizes
-	SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES_TARGET:-2000} $(PYTEST) tests/system \
+	SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES_TARGET:-2000} $(PYTEST) -m "not slow" tests/system \
 	  --build-dir=$(abspath $(BUILD)) --agent-runner="qemu-ppc@$(abspath $(PPC_BUILD))"
 
 # --- Cross build for the target: 32-bit big-endian PowerPC (docs/target.md) ---

@@ -8,6 +8,10 @@ import pytest
 from agentharness import AgentDirs, AgentProcess, BuildTools
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes a minute or more; the sanitizer and target runs leave it out")
+
+
 def pytest_addoption(parser):
     parser.addoption("--build-dir", default=os.environ.get("SIPTRUNK_BUILD_DIR", os.path.join(
         os.path.dirname(__file__), "..", "..", "build")), help="CMake build directory with the binaries")
