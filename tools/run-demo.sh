@@ -60,10 +60,31 @@ if [ ! -e "$STATE_DIRECTORY/siptrunk.db" ]; then
   demo_ctl master add uplink bob secret2 192.0.2.1 5060 --enable
 fi
 
+# As root the agent runs in a network namespace of its own, where eth0
+# (192.0.2.0/24) is the LAN and wan0 (198.51.100.0/24) the WAN: slaves that
+# register from 192.0.2.x are admitted at the regulator there, and the host's
+# own nftables ruleset is never touched. Nothing leaves the namespace.
+NETNS=
+AGENT_CMD=("$AGENT_BIN")
+if [ "$(id -u)" = 0 ] && command -v ip >/dev/null; then
+  NETNS=siptrunk-demo-$$
+  if ip netns add "$NETNS" 2>/dev/null; then
+    ip -n "$NETNS" link set lo up
+    ip -n "$NETNS" link add eth0 type veth peer name eth0-peer
+    ip -n "$NETNS" link add wan0 type veth peer name wan0-peer
+    ip -n "$NETNS" addr add 192.0.2.1/24 dev eth0
+    ip -n "$NETNS" addr add 198.51.100.1/24 dev wan0
+    for link in eth0 eth0-peer wan0 wan0-peer; do ip -n "$NETNS" link set "$link" up; done
+    AGENT_CMD=(ip netns exec "$NETNS" "$AGENT_BIN")
+  else
+    NETNS=
+  fi
+fi
+remove_netns() { [ -z "$NETNS" ] || ip netns del "$NETNS" 2>/dev/null; }
+
 # Job control puts every background job in a process group of its own: the
 # agent then starts with the default SIGINT disposition (a non-interactive
-# shell would start it with SIGINT ignored), and the agent's own stop, which
-# signals its whole process group, reaches nobody else.
+# shell would start it with SIGINT ignored).
 set -m
 
 HELPERS=()
@@ -105,13 +126,14 @@ In a second terminal, from $PWD:
                                        # a slave device registers with trunk1
   $(rel "$CTL") trunk add trunk2 carol pw3
   $(rel "$CTL") --help
+$( [ -n "$NETNS" ] && printf '%s\n' "  ip netns exec $NETNS nft list set inet siptrunk lan_slaves   # admitted slaves" )
 
 Ctrl-C here stops the agent.
 ============================================================================
 
 EOF
 
-"$AGENT_BIN" &
+"${AGENT_CMD[@]}" &
 AGENT=$!
 echo "$AGENT" >"$PID_FILE"
 set +m  # every job has its group now; no job-status notices on the terminal
@@ -131,6 +153,7 @@ done
 trap - INT TERM HUP
 
 stop_helpers
+remove_netns
 rm -f "$PID_FILE"
 echo "run-demo: the agent ended with exit status $status"
 exit "$status"
