@@ -112,37 +112,11 @@ int RunEdit(const Command& command, const std::vector<std::string>& args) {
 }
 
 int RunDelete(const Command& command, const std::vector<std::string>& args) {
-  ParsedArgs parsed;
-  int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 1, SIZE_MAX, &parsed, &status)) return status;
-  std::vector<std::string> names;
-  std::string error;
-  for (const auto& name : parsed.positional) {
-    if (!CheckName("a trunk name", name, &error)) return UsageError(command, error);
-    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-  }
-  auto store = OpenStoreForEdit(command);
-  if (!store) return kExitFailure;
-  StoreSnapshot snapshot;
-  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
-  for (const auto& name : names) {
-    if (FindTrunk(snapshot, name) == nullptr) {
-      return StoreFailure(command, "cannot delete",
-                          "there is no trunk towards a master named " + Quoted(name) + " (nothing deleted)");
-    }
-  }
-  std::list<std::string> message = {"9"};
-  int result = kExitOk;
-  for (const auto& name : names) {
-    if (!store->DeleteTrunkToMaster(name, &error)) {
-      result = StoreFailure(command, "cannot delete " + Quoted(name), error);
-      break;
-    }
-    message.push_back(name);
-  }
-  if (message.size() == 1) return result;
-  const int sent = SendToAgent(command, message, true);
-  return result != kExitOk ? result : sent;
+  static const DeleteKind kTrunksToMaster = {
+      "trunk towards a master", "9",
+      [](const StoreSnapshot& snapshot, const std::string& name) { return FindTrunk(snapshot, name) != nullptr; },
+      &StoreAdmin::DeleteTrunkToMaster};
+  return RunDeleteNames(command, args, kTrunksToMaster);
 }
 
 }  // namespace

@@ -88,6 +88,17 @@ int StoreFailure(const Command& command, const std::string& what, const std::str
 // Reads the store; prints the reason and returns false on failure.
 bool ReadStore(const Command& command, StoreAdmin* store, StoreSnapshot* snapshot);
 
+// "delete NAME..." of one kind of row: every name is checked first (an unknown
+// one deletes nothing), each deletion is its own transaction, and one update
+// message of `messageType` names the rows that were deleted.
+struct DeleteKind {
+  const char* rowDescription;  // e.g. "SIP trunk", for "there is no SIP trunk named ..."
+  const char* messageType;     // "6" or "9"
+  bool (*exists)(const StoreSnapshot& snapshot, const std::string& name);
+  bool (StoreAdmin::*remove)(const std::string& name, std::string* error);
+};
+int RunDeleteNames(const Command& command, const std::vector<std::string>& args, const DeleteKind& kind);
+
 // Sends one update message to the agent. Returns kExitOk, kExitAgentDown
 // (with the message that the store edit waits for the agent's next load when
 // `afterStoreEdit`) or kExitFailure.

@@ -1,6 +1,8 @@
 // Opening and reading the store, with the program's diagnostics.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/paths.h"
@@ -48,6 +50,42 @@ bool ReadStore(const Command& command, StoreAdmin* store, StoreSnapshot* snapsho
   if (store->Read(snapshot, &error)) return true;
   StoreFailure(command, "cannot read the store " + StorePath(), error);
   return false;
+}
+
+int RunDeleteNames(const Command& command, const std::vector<std::string>& args, const DeleteKind& kind) {
+  ParsedArgs parsed;
+  int status = kExitOk;
+  if (!PrepareArgs(command, args, {}, 1, SIZE_MAX, &parsed, &status)) return status;
+  std::vector<std::string> names;
+  std::string error;
+  for (const auto& name : parsed.positional) {
+    if (!CheckName("a trunk name", name, &error)) return UsageError(command, error);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  auto store = OpenStoreForEdit(command);
+  if (!store) return kExitFailure;
+  StoreSnapshot snapshot;
+  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  for (const auto& name : names) {
+    if (!kind.exists(snapshot, name)) {
+      return StoreFailure(command, "cannot delete",
+                          std::string("there is no ") + kind.rowDescription + " named " + Quoted(name) +
+                              " (nothing deleted)");
+    }
+  }
+  // Each deletion is its own transaction; the agent hears of those that were made.
+  std::list<std::string> message = {kind.messageType};
+  int result = kExitOk;
+  for (const auto& name : names) {
+    if (!((*store).*kind.remove)(name, &error)) {
+      result = StoreFailure(command, "cannot delete " + Quoted(name), error);
+      break;
+    }
+    message.push_back(name);
+  }
+  if (message.size() == 1) return result;
+  const int sent = SendToAgent(command, message, true);
+  return result != kExitOk ? result : sent;
 }
 
 }  // namespace ctl
