@@ -75,18 +75,15 @@ int CyclicMessageQueue::ReceiveWaiting(int waitMode, ItemsHandler handler, void*
   std::vector<char>& rx = m_pImpl->rx;
   int dispatched = 0;
   for (int i = 0; i < kMaxDatagramsPerPass; ++i) {
-    iovec iov{rx.data(), rx.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    bool cutShort = false;
+    const ssize_t n = siptrunk::ReceiveMessage(fd, &rx, &cutShort);
     if (n < 0) {
       const int err = errno;
       if (err == EINTR) continue;
       if (err != EAGAIN && err != EWOULDBLOCK) siptrunk::Diag("%s: receiving failed: %s", kLink, strerror(err));
       break;
     }
-    if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > siptrunk::kMaxUpdateDatagram) {
+    if (cutShort || static_cast<size_t>(n) > siptrunk::kMaxUpdateDatagram) {
       siptrunk::Diag("%s: dropped an update message longer than %zu bytes", kLink, siptrunk::kMaxUpdateDatagram);
       continue;
     }

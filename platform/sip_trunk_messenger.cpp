@@ -252,11 +252,8 @@ void CSIPTrunkMessenger::Impl::ServeConnection(short revents) {
     return;
   }
   for (int i = 0; i < kMaxPacketsPerPass && conn >= 0; ++i) {
-    iovec iov{rx.data(), rx.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = recvmsg(conn, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    bool cutShort = false;
+    const ssize_t n = siptrunk::ReceiveMessage(conn, &rx, &cutShort);
     if (n < 0) {
       const int err = errno;
       if (err == EINTR) continue;
@@ -276,7 +273,7 @@ void CSIPTrunkMessenger::Impl::ServeConnection(short revents) {
       HandlePacket(rx.data(), 0);
       continue;
     }
-    if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > siptrunk::kMaxUaPacketIn) {
+    if (cutShort || static_cast<size_t>(n) > siptrunk::kMaxUaPacketIn) {
       HandleOversized();
       continue;
     }

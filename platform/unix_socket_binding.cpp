@@ -19,6 +19,16 @@ constexpr mode_t kSocketMode = 0660;
 
 }  // namespace
 
+ssize_t ReceiveMessage(int fd, std::vector<char>* buffer, bool* cutShort) {
+  iovec iov{buffer->data(), buffer->size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  *cutShort = n >= 0 && ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > buffer->size());
+  return n;
+}
+
 bool MakeUnixAddress(const std::string& path, sockaddr_un* addr, socklen_t* addrLen) {
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;

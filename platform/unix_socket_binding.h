@@ -20,11 +20,17 @@
 #include <sys/un.h>
 
 #include <string>
+#include <vector>
 
 namespace siptrunk {
 
 // Fills *addr for `path`; false when the path does not fit into sun_path.
 bool MakeUnixAddress(const std::string& path, sockaddr_un* addr, socklen_t* addrLen);
+
+// Takes one message off `fd` into `buffer` without waiting. Returns its length,
+// or -1 with errno set (EAGAIN: none waiting). *cutShort tells that the message
+// was longer than the buffer, so that only its beginning was taken.
+ssize_t ReceiveMessage(int fd, std::vector<char>* buffer, bool* cutShort);
 
 class UnixSocketBinding {
  public:
