@@ -207,18 +207,28 @@ bool StoreAdmin::EditSipTrunk(const std::string& oldName, const SipTrunkRow& row
   });
 }
 
+namespace {
+
+// Runs a bound statement that must change a row; one that changes none is
+// refused with `missing` (the named row does not exist).
+int ChangeExistingRow(sqlite3* db, StoreStatement& statement, const std::string& missing, std::string* refusal) {
+  const int rc = statement.Run();
+  if (rc != SQLITE_OK) return rc;
+  if (sqlite3_changes(db) == 0) {
+    *refusal = missing;
+    return kStoreRefused;
+  }
+  return SQLITE_OK;
+}
+
+}  // namespace
+
 bool StoreAdmin::DeleteSipTrunk(const std::string& name, std::string* error) {
   sqlite3* db = m_pImpl->db;
   return Edit(db, "cannot delete SIP trunk " + Quote(name), error, [&](std::string* refusal) {
     StoreStatement remove(db, "DELETE FROM sip_trunks WHERE name = ?1");
     remove.Bind(1, name);
-    const int rc = remove.Run();
-    if (rc != SQLITE_OK) return rc;
-    if (sqlite3_changes(db) == 0) {
-      *refusal = "no SIP trunk named " + Quote(name);
-      return kStoreRefused;
-    }
-    return SQLITE_OK;
+    return ChangeExistingRow(db, remove, "no SIP trunk named " + Quote(name), refusal);
   });
 }
 
@@ -310,13 +320,7 @@ bool StoreAdmin::SetTrunkToMasterEnabled(const std::string& name, bool enabled, 
               error, [&](std::string* refusal) {
                 StoreStatement update(db, "UPDATE trunks_to_master SET enabled = ?2 WHERE name = ?1");
                 update.Bind(1, name).Bind(2, static_cast<int64_t>(enabled ? 1 : 0));
-                const int rc = update.Run();
-                if (rc != SQLITE_OK) return rc;
-                if (sqlite3_changes(db) == 0) {
-                  *refusal = "no trunk towards a master named " + Quote(name);
-                  return kStoreRefused;
-                }
-                return SQLITE_OK;
+                return ChangeExistingRow(db, update, "no trunk towards a master named " + Quote(name), refusal);
               });
 }
 
@@ -325,13 +329,7 @@ bool StoreAdmin::DeleteTrunkToMaster(const std::string& name, std::string* error
   return Edit(db, "cannot delete trunk towards a master " + Quote(name), error, [&](std::string* refusal) {
     StoreStatement remove(db, "DELETE FROM trunks_to_master WHERE name = ?1");
     remove.Bind(1, name);
-    const int rc = remove.Run();
-    if (rc != SQLITE_OK) return rc;
-    if (sqlite3_changes(db) == 0) {
-      *refusal = "no trunk towards a master named " + Quote(name);
-      return kStoreRefused;
-    }
-    return SQLITE_OK;
+    return ChangeExistingRow(db, remove, "no trunk towards a master named " + Quote(name), refusal);
   });
 }
 
