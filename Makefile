@@ -137,7 +137,7 @@ fuzz-deps:
 
 fuzz-build: fuzz-deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DSIPTRUNK_FUZZ=ON -DSIPTRUNK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DSIPTRUNK_FUZZ=ON -DSIPTRUNK_BUILD_TESTS=OFF -DSIPTRUNK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets
 
 fuzz: fuzz-build
