@@ -116,13 +116,16 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   void ClearAccessibleUsers();
   void ClearTrunksToMaster();
   void RemoveTrunkToMaster(std::string const& trunkName);
-  Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param);
+  Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param)
+      REQUIRES(m_mtxRegisteredSlaves);
 
   // registration/master_role.cpp (callers hold m_mtxRegisteredSlaves)
-  void RegisterSlave(CSIPTrunkBase::STRegistrationParam const& param);
-  void UnregisterSlave(CSIPTrunkBase::STRegistrationParam const& param);
+  void RegisterSlave(CSIPTrunkBase::STRegistrationParam const& param) REQUIRES(m_mtxRegisteredSlaves);
+  void UnregisterSlave(CSIPTrunkBase::STRegistrationParam const& param) REQUIRES(m_mtxRegisteredSlaves);
+  // Locks m_mtxRegisteredSlaves again inside its caller's hold (the lock is
+  // recursive), which the analysis cannot follow.
   void ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const& oldParam,
-                          CSIPTrunkBase::STRegistrationParam const& newParam);
+                          CSIPTrunkBase::STRegistrationParam const& newParam) NO_THREAD_SAFETY_ANALYSIS;
   void DropFirstSlaveOfUser(std::string const& userName);
 
   // registration/slave_role.cpp
@@ -142,7 +145,7 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   void StopAgent();
 
   // lanreg/lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
-  void RegulateSlaveAddress(char const* address, bool const& add);
+  void RegulateSlaveAddress(char const* address, bool const& add) REQUIRES(m_mtxRegisteredSlaves);
   void AdmitRegisteredSlaves();
 
   // agent/agent_lifecycle.cpp: ends the wait of the stop message.
@@ -162,14 +165,14 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   CSIPTrunkLogger* m_pLogger;
   CSIPTrunkConfig* m_pConfig;
 
-  Users m_vAccessibleUsers;    // guarded by m_mtxAccessibleUsers
-  Slaves m_vRegisteredSlaves;  // guarded by m_mtxRegisteredSlaves
-  TrunksToMaster m_vTrunksToMaster;  // guarded by m_mtxTrunksToMaster
+  Users m_vAccessibleUsers GUARDED_BY(m_mtxAccessibleUsers);
+  Slaves m_vRegisteredSlaves GUARDED_BY(m_mtxRegisteredSlaves);
+  TrunksToMaster m_vTrunksToMaster GUARDED_BY(m_mtxTrunksToMaster);
 
   // Owned. Opened by Start and closed by the teardown, both while holding
   // m_mtxRegisteredSlaves; every regulator call is made under that lock too,
   // so the handle never changes under a call. Null: no regulator.
-  ARPNL_HANDLE* m_pArpnlHandle;
+  ARPNL_HANDLE* m_pArpnlHandle GUARDED_BY(m_mtxRegisteredSlaves);
 
   std::atomic<bool> m_bUAConnected{false};
   std::atomic<bool> m_bMasterActive{false};

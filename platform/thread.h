@@ -9,6 +9,8 @@
 
 #include <pthread.h>
 
+#include "platform/thread_annotations.h"
+
 class Thread {
  public:
   using Proc = unsigned long (*)(void*);
@@ -36,15 +38,15 @@ class Thread {
 // A recursive lock: the holder may lock again and releases it after as many
 // unlocks. Each thread counts how many ThreadMutex locks it holds, so that
 // code which must never run under an agent lock can check it.
-class ThreadMutex {
+class CAPABILITY("mutex") ThreadMutex {
  public:
   ThreadMutex();
   ~ThreadMutex();
   ThreadMutex(const ThreadMutex&) = delete;
   ThreadMutex& operator=(const ThreadMutex&) = delete;
 
-  void Lock();
-  void Unlock();
+  void Lock() ACQUIRE();
+  void Unlock() RELEASE();
 
   // Number of ThreadMutex locks (counting re-entries) the calling thread holds.
   static int HeldByCurrentThread();
@@ -54,10 +56,10 @@ class ThreadMutex {
 };
 
 // Holds a ThreadMutex for one scope.
-class ThreadMutexLock {
+class SCOPED_CAPABILITY ThreadMutexLock {
  public:
-  explicit ThreadMutexLock(ThreadMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-  ~ThreadMutexLock() { m_mutex.Unlock(); }
+  explicit ThreadMutexLock(ThreadMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+  ~ThreadMutexLock() RELEASE() { m_mutex.Unlock(); }
   ThreadMutexLock(const ThreadMutexLock&) = delete;
   ThreadMutexLock& operator=(const ThreadMutexLock&) = delete;
 

@@ -41,7 +41,7 @@ std::string Describe(const CallParams& p) {
 // --- trace log ----------------------------------------------------------------
 struct CSIPTrunkLogger::Impl {};
 CSIPTrunkLogger::CSIPTrunkLogger(const char*) : m_pImpl(nullptr) {}
-CSIPTrunkLogger::~CSIPTrunkLogger() = default;
+CSIPTrunkLogger::~CSIPTrunkLogger() { delete m_pImpl; }
 void CSIPTrunkLogger::SetRotateBytes(size_t) {}
 void CSIPTrunkLogger::TRACE(unsigned char level, const char* format, ...) {
   va_list args;
@@ -68,7 +68,7 @@ std::string PidFilePath() {
 // --- user-agent link -----------------------------------------------------------
 struct CSIPTrunkMessenger::Impl {};
 CSIPTrunkMessenger::CSIPTrunkMessenger() : m_pImpl(nullptr) {}
-CSIPTrunkMessenger::~CSIPTrunkMessenger() = default;
+CSIPTrunkMessenger::~CSIPTrunkMessenger() { delete m_pImpl; }
 bool CSIPTrunkMessenger::ProcessMessageFromQueue(int const&) {
   Thread::Sleep(1);
   return true;
@@ -110,7 +110,7 @@ bool CSIPTrunkMessenger::ChangeUserParams(CallParams const& oldParams, CallParam
 // --- settings link ---------------------------------------------------------------
 struct CyclicMessageQueue::Impl {};
 CyclicMessageQueue::CyclicMessageQueue(int queueId) : m_nQueueId(queueId), m_pImpl(nullptr) {}
-CyclicMessageQueue::~CyclicMessageQueue() = default;
+CyclicMessageQueue::~CyclicMessageQueue() { delete m_pImpl; }
 bool CyclicMessageQueue::SendUpdate(int, std::list<std::string> const&, std::string*) { return false; }
 int CyclicMessageQueue::ReceiveWaiting(int, ItemsHandler, void*) {
   Thread::Sleep(1);

@@ -14,7 +14,7 @@ void RecordLocked(const std::string& entry) { World().timeline.push_back("store:
 
 struct CSIPTrunkConfig::Impl {};
 CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {}
-CSIPTrunkConfig::~CSIPTrunkConfig() = default;
+CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
 
 bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {
   std::lock_guard<std::mutex> lock(World().mutex);
