@@ -145,3 +145,30 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	fuzz/run-fuzz.sh $(FUZZ_BUILD) 30
+
+# --- Benchmarks (docs/performance.md) -------------------------------------------
+# `make bench` builds the daemon, siptrunkctl and store_commit_bench in
+# $(BENCH_BUILD) and runs every benchmark; they print figures and assert no
+# timing. Run as root: each agent runs in a private network namespace. The
+# agents' stores go to BENCH_WORK, which should be on the disk under test.
+BENCH_BUILD ?= build-bench
+BENCH_WORK ?= $(BENCH_BUILD)/bench-work
+BENCH_IDLE_SECONDS ?= 60
+BENCH_STRACE_COMMITS ?= 50
+BENCH_DEB_PACKAGES := strace util-linux
+
+.PHONY: bench-deps bench
+
+bench-deps: deps
+	@missing=$$(for p in $(BENCH_DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "make: installing Debian packages:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+bench: bench-deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIPTRUNK_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl store_commit_bench
+	$(PYTHON) bench/run_all.py --build-dir $(abspath $(BENCH_BUILD)) --work-dir $(abspath $(BENCH_WORK)) \
+	  --idle-seconds $(BENCH_IDLE_SECONDS) --strace $(BENCH_STRACE_COMMITS)
