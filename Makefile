@@ -55,7 +55,7 @@ clean:
 SANITIZER_REPORTS = $(abspath $(1))/sanitizer-reports
 ASAN_ENV = ASAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-asan)/asan:halt_on_error=1:detect_leaks=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1 \
   UBSAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-asan)/ubsan:halt_on_error=1:print_stacktrace=1
-TSAN_ENV = TSAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-tsan)/tsan:halt_on_error=1:second_deadlock_stack=1
+TSAN_ENV = TSAN_OPTIONS=log_path=$(call SANITIZER_REPORTS,build-tsan)/tsan:halt_on_error=1:second_deadlock_stack=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:allow_user_segv_handler=1
 
 # $(call sanitizer-run,BUILD_DIR,SANITIZER,ENV)
 define sanitizer-run

@@ -151,10 +151,11 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   // agent/agent_lifecycle.cpp: ends the wait of the stop message.
   void WaitUntilStopRequested();
 
-  // Thread handles: written by Start on the entry's thread before the
-  // teardown reads them.
-  unsigned long m_hCGIListenThread;
-  unsigned long m_hSIPListenThread;
+  // Thread handles: written by Start on the entry's thread, read by the
+  // teardown on the teardown thread. Atomic, since nothing else orders the two
+  // (the hand-over to the teardown thread happens in a signal handler).
+  std::atomic<unsigned long> m_hCGIListenThread;
+  std::atomic<unsigned long> m_hSIPListenThread;
 
   ThreadMutex m_mtxAccessibleUsers;
   ThreadMutex m_mtxRegisteredSlaves;
