@@ -144,20 +144,16 @@ class MasterUnderTest:
             raise AssertionError("after %s the store holds %d registered slaves, not %d" % (what, rows, expected))
 
     def check_refreshed(self, prefixes, expected):
-        db = bs.sqlite3.connect("file:%s?mode=ro" % self.dirs.store, uri=True)
-        try:
-            refreshed = sum(db.execute("SELECT count(*) FROM registered_slaves WHERE user LIKE ? || '%' "
-                                       "AND refreshed > since", (p,)).fetchone()[0] for p in prefixes)
-        finally:
-            db.close()
+        refreshed = sum(bs.store_rows(self.dirs, "SELECT count(*) FROM registered_slaves "
+                                             "WHERE user LIKE ? || '%' AND refreshed > since", (p,))[0][0]
+                        for p in prefixes)
         if refreshed != expected:
             raise AssertionError("%d refreshed rows in the store, not %d" % (refreshed, expected))
 
     def close(self):
         self.ua.close()
         self.events.close()
-        self.agent.stop()
-        self.agent.kill_if_running()
+        bs.stop_agent(self.agent)
 
 
 # --- bare commits ------------------------------------------------------------------------

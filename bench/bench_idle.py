@@ -41,8 +41,7 @@ def main():
         after = sample(agent.pid)
         ua.close()
     finally:
-        agent.stop() if agent.running() else None
-        agent.kill_if_running()
+        bs.stop_agent(agent)
 
     seconds = after[0] - before[0]
     ticks = after[1] - before[1]

@@ -48,8 +48,7 @@ def measure(args, name, label, trunks):
         mappings = bs.smaps_by_mapping(agent.pid)
         ua.close()
     finally:
-        agent.stop() if agent.running() else None
-        agent.kill_if_running()
+        bs.stop_agent(agent)
 
     print()
     print("%s: %d SIP trunk%s pushed to the user agent" % (label, trunks, "" if trunks == 1 else "s"))

@@ -72,7 +72,7 @@ def main():
         ua.close()
     finally:
         sender.close()
-        agent.kill_if_running() if not agent.running() else agent.stop()
+        bs.stop_agent(agent)
 
     print("%d messages, random pause 0-%g ms before each (seed %d)" % (len(latencies), args.max_gap, args.seed))
     print("latency: median %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms, mean %.3f ms" % (

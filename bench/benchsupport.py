@@ -153,11 +153,20 @@ def describe_disk(device):
     return ", ".join(parts) or "?"
 
 
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
 def print_machine(work_dir, agent_binary=None):
     device, fstype, mount = filesystem_of(work_dir)
     print("machine: %d CPUs (nproc), %s" % (os.cpu_count() or 0, _first_line_with("/proc/cpuinfo", "model name")))
     print("kernel:  %s %s" % (platform.system(), platform.release()))
     print("memory:  %s" % _first_line_with("/proc/meminfo", "MemTotal"))
+    print("load:    %s (load averages now; other jobs on the machine move every figure here)" % load_average())
     print("disk:    %s (%s, mounted on %s) %s" % (device, fstype, mount, describe_disk(device)))
     print("work dir: %s" % work_dir)
     if fstype in ("tmpfs", "ramfs"):
@@ -279,12 +288,26 @@ def insert_rows(dirs, table, columns, rows):
         db.close()
 
 
-def store_count(dirs, table):
-    db = sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True)
+def store_rows(dirs, sql, params=()):
+    """Rows of one query on the store, opened read-only (safe beside a running agent)."""
+    db = sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True, timeout=5)
     try:
-        return db.execute("SELECT count(*) FROM %s" % table).fetchone()[0]
+        return db.execute(sql, params).fetchall()
     finally:
         db.close()
+
+
+def store_count(dirs, table):
+    return store_rows(dirs, "SELECT count(*) FROM %s" % table)[0][0]
+
+
+def stop_agent(agent):
+    """Ends the agent with SIGTERM when it still runs, and releases its pipes."""
+    try:
+        if agent.running():
+            agent.stop()
+    finally:
+        agent.kill_if_running()
 
 
 class TimestampedEvents:

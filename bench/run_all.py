@@ -40,6 +40,8 @@ def main():
     print()
     print("Summary")
     print("=======")
+    with open("/proc/loadavg") as f:
+        print("load averages at the end: %s (1, 5, 15 min)" % " ".join(f.read().split()[:3]))
     for line in summary:
         print(line)
     if failed:

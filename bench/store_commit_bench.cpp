@@ -9,8 +9,9 @@
 //
 // Usage: store_commit_bench DIRECTORY [COUNT]   (COUNT 1..1000000, default 500)
 // The store file (store-commit-bench.db and its -wal/-shm) is removed before
-// and after the run; the directory must exist and should be on the file
-// system whose cost is wanted (not tmpfs, unless that is the question).
+// and after the run. The directory should be on the file system whose cost is
+// wanted (not tmpfs, unless that is the question); like the agent's store, a
+// missing last level of it is created.
 //
 // Single-threaded.
 #include <sqlite3.h>
