@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -52,6 +53,25 @@ struct CSIPTrunkConfig::Impl {
     Trace(line.c_str());
   }
 
+  // SQLite reads the file's header only when its cache is stale, and this
+  // connection's own commits never make it stale: a header overwritten in
+  // place would go unnoticed here while every other client finds no database.
+  // The header is read through SQLite's own handle (a descriptor of ours,
+  // when closed, would drop the POSIX locks SQLite holds on the file). A file
+  // shorter than the header is accepted: a new store may still have all its
+  // pages in the log.
+  bool HeaderIntact() {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr) {
+      return true;
+    }
+    static const char kMagic[] = "SQLite format 3";  // 16 bytes with its NUL, as in the file
+    char header[sizeof kMagic];
+    if (file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK) return true;
+    return std::memcmp(header, kMagic, sizeof kMagic) == 0;
+  }
+
   // Opens the store when it is not open, or when the file at the store path
   // was replaced or removed since it was opened.
   bool EnsureOpen(const char* operation) {
@@ -59,7 +79,11 @@ struct CSIPTrunkConfig::Impl {
     struct stat info;
     const bool exists = stat(current.c_str(), &info) == 0;
     if (db != nullptr) {
-      if (exists && current == path && info.st_dev == device && info.st_ino == inode) return true;
+      if (exists && current == path && info.st_dev == device && info.st_ino == inode) {
+        if (HeaderIntact()) return true;
+        TraceFailure(operation, path + ": file is not a database (its header was overwritten)");
+        return false;
+      }
       Trace(("INFO: Store: " + path + " was replaced or removed; opening the store again\n").c_str());
       // The -wal and -shm files go by name, so they now sit beside the new
       // file while holding the old one's pages, and SQLite leaves them in
