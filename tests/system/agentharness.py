@@ -363,3 +363,39 @@ def store_edit(tools, dirs, *args):
     """A store edit made while no agent runs (exit 3 keeps the edit)."""
     code, out, err = ctl(tools, dirs, *args, check=False)
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)
+
+
+# --- reading the store beside a running agent ------------------------------------
+
+def read_store(dirs, sql, params=()):
+    """Rows of one query on the store, opened read-only: safe while the agent
+    runs (a WAL reader never blocks the writer) and it never writes the file."""
+    import sqlite3
+    con = sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True, timeout=5)
+    try:
+        return con.execute(sql, params).fetchall()
+    finally:
+        con.close()
+
+
+# --- a private /dev/log for the agent ----------------------------------------------
+
+# Runs the rest of its command line in a private mount namespace whose /dev is
+# a small tmpfs of links to the real devices, with /dev/log leading to the
+# test's socket ($1: an empty directory where the real /dev is seen, $2: the socket).
+PRIVATE_DEV_LOG = r"""
+set -e
+mount --rbind /dev "$1"
+mount -t tmpfs -o mode=0755,size=64k siptrunk-dev /dev
+for entry in "$1"/*; do ln -s "$entry" /dev/; done
+ln -sfn "$2" /dev/log
+shift 2
+exec "$@"
+"""
+
+
+def private_dev_log_prefix(dirs, socket_path):
+    """A prefix for AgentProcess.start: the agent's syslog goes to socket_path (root only)."""
+    real_dev = os.path.join(dirs.root, "real-dev")
+    os.makedirs(real_dev, exist_ok=True)
+    return ["unshare", "-m", "--", "sh", "-c", PRIVATE_DEV_LOG, "sh", real_dev, socket_path]
