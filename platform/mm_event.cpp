@@ -1,17 +1,25 @@
 // The event-manager client: syslog, plus one datagram to eventman.sock.
 //
 // Threads: an object belongs to the thread that made it. The only shared state
-// is the rate limit of the channel's diagnostics (atomic). syslog() is used
-// without openlog(): the process's syslog identity is not ours to change.
+// is the rate limit of the channel's diagnostics (atomic).
+//
+// syslog(3) is not used: it blocks while the log reader's socket is full (a
+// reader that stopped reading), and would hold the listen thread that raised
+// the notification. The line goes instead as syslog(3) formats it, in one
+// datagram to the log socket that never waits; a reader that cannot take it
+// loses it.
 #include "platform/mm_event.h"
 
 #include <errno.h>
 #include <sys/socket.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/diag.h"
 #include "platform/link_codec.h"
@@ -69,6 +77,26 @@ bool SendToChannel(const siptrunk::EventNotice& notice) {
   return false;
 }
 
+// One datagram to the log socket (facility daemon), never waiting. True when
+// the reader took it.
+bool SendToSyslog(int severity, const std::string& line) {
+  char stamp[32] = "";
+  const time_t now = time(nullptr);
+  struct tm local {};
+  if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+  const std::string datagram = "<" + std::to_string(LOG_DAEMON | severity) + ">" + stamp + " " +
+                               program_invocation_short_name + "[" + std::to_string(getpid()) + "]: " + line;
+  sockaddr_un addr;
+  socklen_t addrLen = 0;
+  if (!siptrunk::MakeUnixAddress(_PATH_LOG, &addr, &addrLen)) return false;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const ssize_t n = sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&addr), addrLen);
+  close(fd);
+  return n >= 0;
+}
+
 }  // namespace
 
 MMEvent::MMEvent() = default;
@@ -90,9 +118,8 @@ int MMEvent::Raise(const char* text, const char* reserved1, const char* reserved
   (void)reserved1;
   (void)reserved2;
   if (!m_bRegistered || text == nullptr) return 0;
-  const int priority = m_sKind == kWarningKind ? LOG_WARNING : LOG_NOTICE;
-  const std::string line = m_sSource + ": " + m_sKind + ": " + text;
-  syslog(LOG_DAEMON | priority, "%s", line.c_str());
+  const int severity = m_sKind == kWarningKind ? LOG_WARNING : LOG_NOTICE;
+  SendToSyslog(severity, m_sSource + ": " + m_sKind + ": " + text);
   SendToChannel(siptrunk::EventNotice{m_sSource, m_sKind, text});
   return 1;
 }

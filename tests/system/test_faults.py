@@ -366,8 +366,6 @@ def test_event_listener_gone_stale_or_full_never_holds_the_agent(scene):
 
 
 @pytest.mark.skipif(not IS_ROOT, reason="a private /dev/log needs a mount namespace (root)")
-@pytest.mark.xfail(strict=True, reason="syslog() blocks while the syslog reader's queue is full: the SIP listen "
-                                       "thread stops there, and a SIGTERM teardown is cut short after 5 s")
 def test_a_syslog_reader_that_never_reads_holds_no_thread(agent, tools, dirs):
     path = os.path.join(dirs.root, "log.sock")
     reader = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
