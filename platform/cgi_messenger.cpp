@@ -62,16 +62,27 @@ CyclicMessageQueue::CyclicMessageQueue(int queueId) : m_nQueueId(queueId), m_pIm
 CyclicMessageQueue::~CyclicMessageQueue() { delete m_pImpl; }  // closes and removes our socket
 
 int CyclicMessageQueue::ReceiveWaiting(int waitMode, ItemsHandler handler, void* context) {
-  const int timeoutMs = waitMode != 0 ? kPassWaitMs : 0;
+  const siptrunk::PassDeadline pass(waitMode != 0 ? kPassWaitMs : 0);
   int fd = m_pImpl->binding.Fd();
   if (fd < 0) fd = m_pImpl->binding.EnsureBound(siptrunk::CgiSocketPath(m_nQueueId));
   if (fd < 0) {
-    if (timeoutMs > 0) poll(nullptr, 0, timeoutMs);  // keep the pass's pace while retrying
+    if (waitMode != 0) poll(nullptr, 0, pass.RemainingMs());  // keep the pass's pace while retrying
     return 0;
   }
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, timeoutMs) <= 0) return 0;
+  int dispatched = 0;
+  for (;;) {
+    const int timeoutMs = pass.RemainingMs();
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) break;
+    dispatched += TakeWaiting(fd, handler, context);
+    if (timeoutMs == 0) break;
+  }
+  return dispatched;
+}
 
+// Takes every datagram waiting (at most a pass's worth) and dispatches the
+// well-formed ones.
+int CyclicMessageQueue::TakeWaiting(int fd, ItemsHandler handler, void* context) {
   std::vector<char>& rx = m_pImpl->rx;
   int dispatched = 0;
   for (int i = 0; i < kMaxDatagramsPerPass; ++i) {

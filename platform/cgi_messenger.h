@@ -27,13 +27,15 @@ class CyclicMessageQueue {
   static bool SendUpdate(int queueId, std::list<std::string> const& items, std::string* error);
 
  protected:
-  // Waits (waitMode != 0: at most about 200 ms) for datagrams, then takes
-  // every waiting one off the socket. Each well-formed one is passed to
+  // One pass: for about 200 ms (waitMode != 0; 0: no waiting) takes every
+  // datagram off the socket as it arrives. Each well-formed one is passed to
   // handler(items, context). Returns the number dispatched.
   using ItemsHandler = void (*)(std::list<std::string> const& items, void* context);
   int ReceiveWaiting(int waitMode, ItemsHandler handler, void* context);
 
  private:
+  int TakeWaiting(int fd, ItemsHandler handler, void* context);
+
   int m_nQueueId;
   struct Impl;
   Impl* m_pImpl;

@@ -322,20 +322,24 @@ CSIPTrunkMessenger::~CSIPTrunkMessenger() {
 // True when the listening socket is up (the pass could look for work).
 bool CSIPTrunkMessenger::ProcessMessageFromQueue(int const& waitMode) {
   Impl& d = *m_pImpl;
-  const int timeoutMs = waitMode != 0 ? kPassWaitMs : 0;
+  const siptrunk::PassDeadline pass(waitMode != 0 ? kPassWaitMs : 0);
   int listenFd = d.binding.Fd();
   if (listenFd < 0) listenFd = d.binding.EnsureBound(siptrunk::UaSocketPath());
   if (listenFd < 0) {
-    if (timeoutMs > 0) poll(nullptr, 0, timeoutMs);  // keep the pass's pace while retrying
+    if (waitMode != 0) poll(nullptr, 0, pass.RemainingMs());  // keep the pass's pace while retrying
     return false;
   }
-  pollfd fds[2] = {{listenFd, POLLIN, 0}, {d.conn, POLLIN, 0}};
-  const nfds_t count = d.conn >= 0 ? 2 : 1;
-  if (poll(fds, count, timeoutMs) <= 0) return true;
-  // The current connection first: a user agent that reconnects at once must
-  // find its old connection already closed.
-  if (count == 2 && fds[1].revents != 0) d.ServeConnection(fds[1].revents);
-  if ((fds[0].revents & POLLIN) != 0) d.AcceptWaiting(listenFd);
+  for (;;) {
+    const int timeoutMs = pass.RemainingMs();
+    pollfd fds[2] = {{listenFd, POLLIN, 0}, {d.conn, POLLIN, 0}};
+    const nfds_t count = d.conn >= 0 ? 2 : 1;
+    if (poll(fds, count, timeoutMs) <= 0) break;
+    // The current connection first: a user agent that reconnects at once must
+    // find its old connection already closed.
+    if (count == 2 && fds[1].revents != 0) d.ServeConnection(fds[1].revents);
+    if ((fds[0].revents & POLLIN) != 0) d.AcceptWaiting(listenFd);
+    if (timeoutMs == 0) break;
+  }
   return true;
 }
 

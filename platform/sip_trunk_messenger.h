@@ -27,9 +27,9 @@ class CSIPTrunkMessenger {
   CSIPTrunkMessenger(const CSIPTrunkMessenger&) = delete;
   CSIPTrunkMessenger& operator=(const CSIPTrunkMessenger&) = delete;
 
-  // One pass: waits a short while (at most about 200 ms) for the socket to
-  // become readable, then handles every connection and packet waiting and
-  // dispatches them. `waitMode` 0 does not wait; any other value waits.
+  // One pass: for about 200 ms handles every connection and packet as it
+  // arrives and dispatches them. `waitMode` 0 does not wait: it handles only
+  // what is waiting already.
   virtual bool ProcessMessageFromQueue(int const& waitMode);
 
   // A user agent is connected and has said HELLO.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -18,6 +19,21 @@ constexpr int kListenBacklog = 8;
 constexpr mode_t kSocketMode = 0660;
 
 }  // namespace
+
+namespace {
+int64_t MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+}  // namespace
+
+PassDeadline::PassDeadline(int lengthMs) : m_endNs(MonotonicNs() + static_cast<int64_t>(lengthMs) * 1000000) {}
+
+int PassDeadline::RemainingMs() const {
+  const int64_t left = m_endNs - MonotonicNs();
+  return left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+}
 
 ssize_t ReceiveMessage(int fd, std::vector<char>* buffer, bool* cutShort) {
   iovec iov{buffer->data(), buffer->size()};

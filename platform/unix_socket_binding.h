@@ -19,6 +19,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,19 @@ namespace siptrunk {
 
 // Fills *addr for `path`; false when the path does not fit into sun_path.
 bool MakeUnixAddress(const std::string& path, sockaddr_un* addr, socklen_t* addrLen);
+
+// The end of one listen pass. A pass waits on its socket until it is over,
+// handling each message as it arrives, so that a message is never held back
+// by the listen loop's pause between passes unless it arrives during it.
+class PassDeadline {
+ public:
+  explicit PassDeadline(int lengthMs);
+  // Milliseconds left, 0 once the pass is over.
+  int RemainingMs() const;
+
+ private:
+  int64_t m_endNs;
+};
 
 // Takes one message off `fd` into `buffer` without waiting. Returns its length,
 // or -1 with errno set (EAGAIN: none waiting). *cutShort tells that the message
