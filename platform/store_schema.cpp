@@ -130,8 +130,17 @@ int WaitWhileBusy(void* /*unused*/, int tries) {
 // new file). Anything else is left exactly as it is.
 // *version receives the store's schema version (0: empty database).
 int CheckItIsOurs(sqlite3* db, int64_t* version, std::string* error) {
-  int rc = QuerySingle(db, "PRAGMA user_version", nullptr, version, error);
-  if (rc != SQLITE_OK) return rc;
+  // One statement reads both from one snapshot: read one after the other, a
+  // client creating the schema in between would show tables with version 0.
+  StoreStatement query(db,
+                       "SELECT (SELECT user_version FROM pragma_user_version), (SELECT count(*) FROM sqlite_schema)");
+  const int rc = query.Step();
+  if (rc != SQLITE_ROW) {
+    *error = rc == SQLITE_DONE ? std::string("no answer about the store's schema") : query.Error();
+    return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+  }
+  *version = query.Int(0);
+  const int64_t objects = query.Int(1);
   if (*version > kStoreSchemaVersion) {
     *error = "the store has schema version " + std::to_string(*version) + ", newer than this program's version " +
              std::to_string(kStoreSchemaVersion) + "; refusing to use it";
@@ -141,14 +150,9 @@ int CheckItIsOurs(sqlite3* db, int64_t* version, std::string* error) {
     *error = "the store has an invalid schema version " + std::to_string(*version);
     return kStoreRefused;
   }
-  if (*version == 0) {
-    int64_t objects = 0;
-    rc = QuerySingle(db, "SELECT count(*) FROM sqlite_schema", nullptr, &objects, error);
-    if (rc != SQLITE_OK) return rc;
-    if (objects != 0) {
-      *error = "the file is an SQLite database of another program (it has tables but no store schema version)";
-      return kStoreRefused;
-    }
+  if (*version == 0 && objects != 0) {
+    *error = "the file is an SQLite database of another program (it has tables but no store schema version)";
+    return kStoreRefused;
   }
   return SQLITE_OK;
 }

@@ -5,6 +5,7 @@ namespace (its regulator never touches the host's nftables)."""
 import os
 import pytest
 
+import agentharness
 from agentharness import AgentDirs, AgentProcess, BuildTools
 
 
@@ -23,7 +24,9 @@ def pytest_addoption(parser):
 def tools(pytestconfig):
     build = os.path.abspath(pytestconfig.getoption("--build-dir"))
     runner = pytestconfig.getoption("--agent-runner")
-    return BuildTools(build, runner)
+    built = BuildTools(build, runner)
+    agentharness.EMULATED_AGENT = built.emulated
+    return built
 
 
 @pytest.fixture

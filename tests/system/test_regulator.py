@@ -14,6 +14,12 @@ from agentharness import IS_ROOT, UserAgent, store_edit, wait_for
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root to create a network namespace and nftables set")
 
 
+@pytest.fixture(autouse=True)
+def netfilter_available(tools):
+    if tools.emulated:
+        pytest.skip("the emulated agent has no regulator: qemu-user cannot open a NETLINK_NETFILTER socket")
+
+
 @pytest.fixture
 def lan_namespace():
     name = "siptrunk-test-" + uuid.uuid4().hex[:8]
