@@ -110,15 +110,7 @@ void SeedTables(CSIPTrunkAgent& agent) {
   Access::SetTrunks(agent, {TrunkToMaster("m1", "carol", "192.0.2.30"), TrunkToMaster("m3", "carol", "192.0.2.31")});
 }
 
-void ClearRecordings() {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().timeline.clear();
-  World().traces.clear();
-  World().uaCalls.clear();
-  World().notices.clear();
-  World().regulatorCalls.clear();
-  World().routeLookups = 0;
-}
+void ClearRecordings() { World().ClearRecordings(); }
 
 // The type as the dispatcher reads item 0: strtol base 10 (blanks, sign,
 // digits), clamped to 32 bits, taken unsigned.

@@ -109,8 +109,8 @@ nftnl_table* NewTable() {
   return t;
 }
 
-// The set as created: `type ipv4_addr`. With an element when `element` is non-null.
-nftnl_set* NewSet(const in_addr_t* element) {
+// The set named, with no elements: a deletion of its elements flushes it.
+nftnl_set* SetByName() {
   nftnl_set* s = nftnl_set_alloc();
   if (s == nullptr) return nullptr;
   nftnl_set_set_u32(s, NFTNL_SET_FAMILY, NFPROTO_INET);
@@ -118,6 +118,13 @@ nftnl_set* NewSet(const in_addr_t* element) {
     nftnl_set_free(s);
     return nullptr;
   }
+  return s;
+}
+
+// The set as created: `type ipv4_addr`. With an element when `element` is non-null.
+nftnl_set* NewSet(const in_addr_t* element) {
+  nftnl_set* s = SetByName();
+  if (s == nullptr) return nullptr;
   if (element == nullptr) {
     nftnl_set_set_u32(s, NFTNL_SET_KEY_TYPE, kIpv4AddrType);
     nftnl_set_set_u32(s, NFTNL_SET_KEY_LEN, kIpv4AddrLen);
@@ -131,18 +138,6 @@ nftnl_set* NewSet(const in_addr_t* element) {
     return nullptr;
   }
   nftnl_set_elem_add(s, e);  // the set owns the element now
-  return s;
-}
-
-// The set named, with no elements: a deletion of its elements flushes it.
-nftnl_set* SetByName() {
-  nftnl_set* s = nftnl_set_alloc();
-  if (s == nullptr) return nullptr;
-  nftnl_set_set_u32(s, NFTNL_SET_FAMILY, NFPROTO_INET);
-  if (nftnl_set_set_str(s, NFTNL_SET_TABLE, kTable) != 0 || nftnl_set_set_str(s, NFTNL_SET_NAME, kSet) != 0) {
-    nftnl_set_free(s);
-    return nullptr;
-  }
   return s;
 }
 

@@ -232,19 +232,26 @@ bool StoreAdmin::DeleteSipTrunk(const std::string& name, std::string* error) {
   });
 }
 
+namespace {
+
+// The name and fields of a trunk towards a master, as an edit may store them.
+bool CheckTrunkToMasterRow(const TrunkToMasterRow& row, std::string* error) {
+  std::string scratch;
+  std::string* out = error != nullptr ? error : &scratch;
+  return CheckName("trunk towards a master", row.name, out) &&
+         CheckFields({{"user name", &row.user},
+                      {"password", &row.password},
+                      {"master address", &row.masterAddr},
+                      {"master port", &row.masterPort}},
+                     out);
+}
+
+}  // namespace
+
 // A new trunk is not registered: only the agent sets `registered`, when the
 // user agent confirms a registration. row.registered is not read.
 bool StoreAdmin::AddTrunkToMaster(const TrunkToMasterRow& row, std::string* error) {
-  std::string scratch;
-  std::string* out = error != nullptr ? error : &scratch;
-  if (!CheckName("trunk towards a master", row.name, out) ||
-      !CheckFields({{"user name", &row.user},
-                    {"password", &row.password},
-                    {"master address", &row.masterAddr},
-                    {"master port", &row.masterPort}},
-                   out)) {
-    return false;
-  }
+  if (!CheckTrunkToMasterRow(row, error)) return false;
   sqlite3* db = m_pImpl->db;
   return Edit(db, "cannot add trunk towards a master " + Quote(row.name), error, [&](std::string* refusal) {
     int64_t existing = 0;
@@ -268,16 +275,7 @@ bool StoreAdmin::AddTrunkToMaster(const TrunkToMasterRow& row, std::string* erro
 bool StoreAdmin::EditTrunkToMaster(const std::string& oldName, const TrunkToMasterRow& row, bool* paramsChanged,
                                    std::string* error) {
   if (paramsChanged != nullptr) *paramsChanged = false;
-  std::string scratch;
-  std::string* out = error != nullptr ? error : &scratch;
-  if (!CheckName("trunk towards a master", row.name, out) ||
-      !CheckFields({{"user name", &row.user},
-                    {"password", &row.password},
-                    {"master address", &row.masterAddr},
-                    {"master port", &row.masterPort}},
-                   out)) {
-    return false;
-  }
+  if (!CheckTrunkToMasterRow(row, error)) return false;
   sqlite3* db = m_pImpl->db;
   bool changed = false;
   const bool ok = Edit(db, "cannot edit trunk towards a master " + Quote(oldName), error, [&](std::string* refusal) {

@@ -32,6 +32,16 @@ void FakeWorld::Reset() {
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
 }
 
+void FakeWorld::ClearRecordings() {
+  std::lock_guard<std::mutex> lock(mutex);
+  timeline.clear();
+  traces.clear();
+  uaCalls.clear();
+  notices.clear();
+  regulatorCalls.clear();
+  routeLookups = 0;
+}
+
 void FakeWorld::Record(std::string entry) {
   std::lock_guard<std::mutex> lock(mutex);
   timeline.push_back(std::move(entry));

@@ -65,6 +65,8 @@ struct FakeWorld {
 
   static FakeWorld& Get();
   void Reset();
+  // Forgets what was recorded; the scripted answers stay.
+  void ClearRecordings();
 
   // Appends to the timeline under the lock.
   void Record(std::string entry);

@@ -48,15 +48,7 @@ class AgentTest : public ::testing::Test {
   }
   static FakeWorld& World() { return FakeWorld::Get(); }
   // Forgets what construction and set-up recorded.
-  void ClearRecords() {
-    std::lock_guard<std::mutex> lock(World().mutex);
-    World().timeline.clear();
-    World().traces.clear();
-    World().uaCalls.clear();
-    World().notices.clear();
-    World().regulatorCalls.clear();
-    World().routeLookups = 0;
-  }
+  void ClearRecords() { World().ClearRecordings(); }
   // A LAN (eth0, 192.0.2.0/24) and a WAN (wan0, 198.51.100.0/24), regulator open.
   void UseLanAndWan() {
     AddInterface("lo", "127.0.0.1");
