@@ -1,14 +1,11 @@
 // Construction, start-up, the two listen loops and the teardown.
-#include <sys/select.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
 #include "platform/paths.h"
 #include "platform/siptrunk_config.h"
+#include "platform/system.h"
 
 CSIPTrunkAgent::CSIPTrunkAgent()
     : CSIPTrunkMessenger(),
@@ -33,7 +30,7 @@ void CSIPTrunkAgent::Start() {
   m_hSIPListenThread = Thread::BeginThread(SIPListenThread, this, 0);
   if (m_hSIPListenThread == 0) {
     m_pLogger->TRACE(0, "ERROR: Cannot start SIPListenThread ...\n");
-    exit(1);
+    siptrunk::ExitProcess(1);
   }
   m_pLogger->TRACE(3, "INFO: SIP Trunk Agent: The SIPListenThread started...\n");
 
@@ -50,7 +47,7 @@ void CSIPTrunkAgent::Start() {
   m_hCGIListenThread = Thread::BeginThread(CGIListenThread, this, 0);
   if (m_hCGIListenThread == 0) {
     m_pLogger->TRACE(0, "ERROR: Cannot start CGIListenThread ...\n");
-    exit(1);
+    siptrunk::ExitProcess(1);
   }
   m_pLogger->TRACE(3, "INFO: SIP Trunk Agent: The CGIListenThread started...\n");
 
@@ -80,8 +77,7 @@ unsigned long CSIPTrunkAgent::CGIListenThread(void* arg) {
 }
 
 int CSIPTrunkAgent::WaitSeconds(unsigned long const& seconds) {
-  timeval timeout{static_cast<time_t>(seconds), 0};
-  return select(0, nullptr, nullptr, nullptr, &timeout);
+  return siptrunk::WaitSeconds(seconds);
 }
 
 void CSIPTrunkAgent::WaitUntilStopRequested() {
@@ -112,7 +108,7 @@ CSIPTrunkAgent::~CSIPTrunkAgent() {
   Thread::WaitForThread(m_hCGIListenThread, Thread::kInfinite, nullptr);
   Thread::WaitForThread(m_hSIPListenThread, Thread::kInfinite, nullptr);
 
-  remove(siptrunk::PidFilePath().c_str());
+  siptrunk::RemoveFile(siptrunk::PidFilePath());
   m_pLogger->TRACE(3, "INFO: ----Communication SIP Trunk Agent Stoped -----\n");
 
   delete m_pConfig;

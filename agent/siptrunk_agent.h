@@ -7,10 +7,11 @@
 //   - the SIP listen thread runs every user-agent callback (connection state,
 //     list loads, registration confirmations);
 //   - the CGI listen thread runs every settings update message.
-// The member functions live in the folder of their concern: agent/ (life
-// cycle), ualink/ (connection, confirmations, account lists), registration/
-// (tables, master and slave roles), settings/ (update messages, SIP trunks),
-// lanreg/ (regulator).
+// The member functions live in the folder of their role: agent/ (life cycle,
+// the update-message dispatcher, the user agent's connection and list
+// pushes), master/ (SIP trunks, the master list, registered slaves, slaves'
+// registrations on this device, the regulator), slave/ (trunks towards
+// masters, the slave list, this device's registrations on masters).
 //
 // Lock rules (every Part of the agent keeps them):
 //   - each table is read and written only under its own ThreadMutex;
@@ -32,7 +33,8 @@
 #include "platform/cgi_messenger.h"
 #include "platform/sip_trunk_messenger.h"
 #include "platform/thread.h"
-#include "registration/records.h"
+#include "model/call_params.h"
+#include "model/records.h"
 
 class CSIPTrunkConfig;
 class CSIPTrunkLogger;
@@ -97,29 +99,30 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   using Slaves = std::vector<CSIPTrunkBase::STRegistrationParam>;
   using TrunksToMaster = std::vector<CSIPTrunkBase::STAccessibleSlave>;
 
-  // ualink/connection_state.cpp
+  // --- agent/ ---------------------------------------------------------------
+  // connection_state.cpp: the per-connection list load
   bool InitUsersLists();
   bool IsMasterDevice();
   bool IsSlaveDevice();
+  // update_dispatcher.cpp
+  void StopAgent();
+  // agent_lifecycle.cpp: ends the wait of the stop message.
+  void WaitUntilStopRequested();
 
-  // ualink/account_lists.cpp
+  // --- master/ --------------------------------------------------------------
+  // master_list.cpp
+  void ClearAccessibleUsers();
   void LoadMasterAccessibleUsersList();
   void SetInactiveTrunksToSlaves();
-  void LoadSlaveAccessibleUsersList();
-  void SetInactiveTrunksToMasters();
-
-  // ualink/confirmations.cpp
-  void ConfirmTrunkToMaster(CallParams const& account, bool registered, unsigned int error);
+  // sip_trunks.cpp
+  void AddSipTrunk(std::string const& trunkName, std::string const& userName, std::string const& password,
+                   bool const& symmetricNat);
+  void EditSipTrunk(std::string const& oldName, std::string const& newName, std::string const& userName,
+                    std::string const& password, bool const& symmetricNat, bool const& onlyNameChanged);
+  void DeleteSipTrunk(std::string const& trunkName);
+  // slave_registration.cpp: a slave device registering on this master
   void ConfirmSlaveRegistration(CallParams const& account, bool registered, unsigned int error);
-
-  // registration/tables.cpp
-  void ClearAccessibleUsers();
-  void ClearTrunksToMaster();
-  void RemoveTrunkToMaster(std::string const& trunkName);
-  Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param)
-      REQUIRES(m_mtxRegisteredSlaves);
-
-  // registration/master_role.cpp (callers hold m_mtxRegisteredSlaves)
+  // registered_slaves.cpp (callers hold m_mtxRegisteredSlaves)
   void RegisterSlave(CSIPTrunkBase::STRegistrationParam const& param) REQUIRES(m_mtxRegisteredSlaves);
   void UnregisterSlave(CSIPTrunkBase::STRegistrationParam const& param) REQUIRES(m_mtxRegisteredSlaves);
   // Locks m_mtxRegisteredSlaves again inside its caller's hold (the lock is
@@ -127,29 +130,25 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   void ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const& oldParam,
                           CSIPTrunkBase::STRegistrationParam const& newParam) NO_THREAD_SAFETY_ANALYSIS;
   void DropFirstSlaveOfUser(std::string const& userName);
+  Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param)
+      REQUIRES(m_mtxRegisteredSlaves);
+  // lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
+  void RegulateSlaveAddress(char const* address, bool const& add) REQUIRES(m_mtxRegisteredSlaves);
+  void AdmitRegisteredSlaves();
 
-  // registration/slave_role.cpp
+  // --- slave/ ---------------------------------------------------------------
+  // slave_list.cpp
+  void ClearTrunksToMaster();
+  void RemoveTrunkToMaster(std::string const& trunkName);
+  void LoadSlaveAccessibleUsersList();
+  void SetInactiveTrunksToMasters();
+  // trunks_to_master.cpp
   void SendRegisterToMaster(std::string const& trunkName);
   void SendUnregisterToMaster(std::string const& trunkName);
   void EditTrunkToMaster(std::string const& oldName, std::string const& newName, bool const& paramsChanged);
   void DeleteTrunkToMaster(std::string const& trunkName);
-
-  // settings/sip_trunks.cpp
-  void AddSipTrunk(std::string const& trunkName, std::string const& userName, std::string const& password,
-                   bool const& symmetricNat);
-  void EditSipTrunk(std::string const& oldName, std::string const& newName, std::string const& userName,
-                    std::string const& password, bool const& symmetricNat, bool const& onlyNameChanged);
-  void DeleteSipTrunk(std::string const& trunkName);
-
-  // settings/update_dispatcher.cpp
-  void StopAgent();
-
-  // lanreg/lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
-  void RegulateSlaveAddress(char const* address, bool const& add) REQUIRES(m_mtxRegisteredSlaves);
-  void AdmitRegisteredSlaves();
-
-  // agent/agent_lifecycle.cpp: ends the wait of the stop message.
-  void WaitUntilStopRequested();
+  // registration_on_master.cpp: this device registering on a master
+  void ConfirmTrunkToMaster(CallParams const& account, bool registered, unsigned int error);
 
   // Thread handles: written by Start on the entry's thread, read by the
   // teardown on the teardown thread. Atomic, since nothing else orders the two

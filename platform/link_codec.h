@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ualink/call_params.h"
+#include "model/call_params.h"
 
 namespace siptrunk {
 

@@ -18,7 +18,7 @@
 
 #include <list>
 
-#include "ualink/call_params.h"
+#include "model/call_params.h"
 
 class CSIPTrunkMessenger {
  public:

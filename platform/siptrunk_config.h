@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "registration/records.h"
+#include "model/records.h"
 
 class CSIPTrunkLogger;
 

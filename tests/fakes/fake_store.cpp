@@ -2,7 +2,7 @@
 // records each call in the timeline as "store:<Operation> <arguments>".
 #include "fakes/fake_world.h"
 #include "platform/siptrunk_config.h"
-#include "registration/matching.h"
+#include "model/matching.h"
 
 namespace {
 

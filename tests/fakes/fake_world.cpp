@@ -30,6 +30,7 @@ void FakeWorld::Reset() {
   interfaces.clear();
   eventRegisterAccepts = true;
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
+  hostName = "unit-device";
 }
 
 void FakeWorld::ClearRecordings() {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/bsd_socket.h"
-#include "registration/records.h"
-#include "ualink/call_params.h"
+#include "model/records.h"
+#include "model/call_params.h"
 
 struct UaCall {
   std::string op;  // "SetUsersList" or "ChangeUserParams"
@@ -62,6 +62,7 @@ struct FakeWorld {
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
   std::string pidFile;
+  std::string hostName;  // what siptrunk::HostName answers
 
   static FakeWorld& Get();
   void Reset();

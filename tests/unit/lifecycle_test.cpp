@@ -29,17 +29,16 @@ TEST_F(LifecycleTest, StartTracesInOrderAndReturnsAtOnceWhenTheUserAgentIsConnec
 }
 
 TEST_F(LifecycleTest, TeardownEmptiesTablesClosesRegulatorRemovesPidFileAndTracesLast) {
-  { std::ofstream(World().pidFile) << "1\n"; }
   Access::SetUsers(*agent, {{"t", "u", "p"}});
   Access::SetUaConnected(*agent, true);
   agent->Start();
   ClearRecords();
   agent.reset();
-  EXPECT_FALSE(std::ifstream(World().pidFile).good());
   const auto timeline = World().Timeline();
-  ASSERT_EQ(timeline.size(), 2u);
+  ASSERT_EQ(timeline.size(), 3u);
   EXPECT_EQ(timeline[0], "arpnl:close");
-  EXPECT_EQ(timeline[1], "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n");
+  EXPECT_EQ(timeline[1], "system:remove " + World().pidFile);
+  EXPECT_EQ(timeline[2], "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n");
 }
 
 TEST_F(LifecycleTest, WithoutRegulatorTheAgentRunsAndTearsDownWithoutClosingIt) {

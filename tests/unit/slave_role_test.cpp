@@ -27,7 +27,7 @@ TEST_F(SlaveRoleTest, RegisterAppendsAFreshEntryThenSendsTheAccountThenNotesIt) 
   EXPECT_EQ(timeline[4].rfind("ua:ChangeUserParams master=0 {,,,,,0} -> {bob,pw,192.0.2.1,5060,", 0), 0u);
   EXPECT_EQ(timeline[5], "store:ChangeTrunkToMasterConfig uplink");
   ASSERT_EQ(World().uaCalls.size(), 1u);
-  EXPECT_FALSE(World().uaCalls[0].newParams.sHostName.empty());  // this device's host name
+  EXPECT_EQ(World().uaCalls[0].newParams.sHostName, "unit-device");  // this device's host name
 
   Update({"7", "uplink", "uplink"});
   EXPECT_EQ(Access::Trunks(*agent).size(), 2u);  // two registrations, two entries

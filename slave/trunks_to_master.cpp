@@ -2,23 +2,16 @@
 // access to m_vTrunksToMaster holds its lock, since the SIP listen thread
 // looks entries up by user name when confirmations arrive; the user agent,
 // the store and the event manager are called with no lock held.
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 
 #include "agent/siptrunk_agent.h"
+#include "model/notifications.h"
 #include "platform/logger.h"
 #include "platform/siptrunk_config.h"
-#include "ualink/notifications.h"
+#include "platform/system.h"
 
 namespace {
-
-std::string ThisHostName() {
-  char name[1024] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return std::string();
-  return std::string(name);  // the buffer keeps a final NUL even when the name was cut
-}
 
 CallParams AccountOf(CSIPTrunkBase::STRegistrationFields const& fields, std::string const& hostName) {
   CallParams account;
@@ -37,7 +30,7 @@ void CSIPTrunkAgent::SendRegisterToMaster(std::string const& trunkName) {
 
   CSIPTrunkBase::STRegistrationFields fields;
   m_pConfig->GetTrunkToMasterParams(trunkName, fields, true);
-  const CallParams account = AccountOf(fields, ThisHostName());
+  const CallParams account = AccountOf(fields, siptrunk::HostName());
   // Nothing to register (a disabled or unknown trunk): no entry either. An
   // entry without an account would shadow the real entry of the same name
   // added later, and deleting the trunk would then withdraw nothing.
@@ -67,7 +60,7 @@ void CSIPTrunkAgent::SendUnregisterToMaster(std::string const& trunkName) {
 
   CSIPTrunkBase::STRegistrationFields fields;
   m_pConfig->GetTrunkToMasterParams(trunkName, fields, false);
-  const CallParams account = AccountOf(fields, ThisHostName());
+  const CallParams account = AccountOf(fields, siptrunk::HostName());
   if (account.sUserName.empty()) return;
 
   m_pLogger->TRACE(3, "MESS:SIP Trunk Agent: Send UnRegister to: %s@%s:%s \n", account.sUserName.c_str(),

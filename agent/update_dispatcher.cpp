@@ -1,6 +1,5 @@
 // The settings CGI's update messages (CGI listen thread, one at a time).
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +10,7 @@
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
 #include "platform/siptrunk_config.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -137,6 +137,6 @@ void CSIPTrunkAgent::StopAgent() {
     m_bSlaveActive = false;
   }
   WaitSeconds(2);
-  kill(getpid(), SIGTERM);
+  siptrunk::SignalSelf(SIGTERM);
   WaitUntilStopRequested();
 }

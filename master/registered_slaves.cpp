@@ -1,10 +1,12 @@
 // The master role's registered slaves: the table, the store and the
 // LAN-traffic regulator kept in step. Every caller holds m_mtxRegisteredSlaves
 // (ChangeSlaveAddress takes it again: the lock is recursive).
+#include <algorithm>
+
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
 #include "platform/siptrunk_config.h"
-#include "registration/matching.h"
+#include "model/matching.h"
 
 void CSIPTrunkAgent::RegisterSlave(CSIPTrunkBase::STRegistrationParam const& param) {
   m_pConfig->SetRegisterParam(param, false);
@@ -47,4 +49,15 @@ void CSIPTrunkAgent::DropFirstSlaveOfUser(std::string const& userName) {
       return;
     }
   }
+}
+
+// The caller holds m_mtxRegisteredSlaves. `param` may be an entry of the
+// table itself: the key is copied before anything is removed.
+CSIPTrunkAgent::Slaves::iterator CSIPTrunkAgent::RemoveRegisteredSlave(
+    CSIPTrunkBase::STRegistrationParam const& param) {
+  const CSIPTrunkBase::STRegistrationParam key = param;
+  auto it = std::find_if(m_vRegisteredSlaves.begin(), m_vRegisteredSlaves.end(),
+                         [&](CSIPTrunkBase::STRegistrationParam const& entry) { return SameRegistration(entry, key); });
+  if (it == m_vRegisteredSlaves.end()) return it;
+  return m_vRegisteredSlaves.erase(it);
 }

@@ -3,7 +3,7 @@
 // empty field. Lookups take the first match in table order.
 #pragma once
 
-#include "registration/records.h"
+#include "model/records.h"
 
 // Same registration: user, address and port (the password is not compared).
 inline bool SameRegistration(CSIPTrunkBase::STRegistrationParam const& a,

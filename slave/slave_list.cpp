@@ -1,19 +1,15 @@
-// Whole account lists for the user agent: a role's table loaded from the
-// store and handed over as active, or handed over as inactive when the role
-// is switched off. Each operation holds one table lock at a time and releases
-// it before the list goes to the user agent.
+// The slave list: this device's trunks towards master devices, loaded from
+// the store into m_vTrunksToMaster and handed to the user agent to be
+// registered, or handed over as inactive when the slave role is switched off.
+// Each operation holds one table lock at a time and releases it before the
+// list goes to the user agent.
+#include <algorithm>
+
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
 #include "platform/siptrunk_config.h"
 
 namespace {
-
-CallParams AccountOf(CSIPTrunkBase::STAccessibleUser const& user) {
-  CallParams account;
-  account.sUserName = user.sUserName;
-  account.sUserPasswd = user.sUserPasswd;
-  return account;
-}
 
 CallParams AccountOf(CSIPTrunkBase::STAccessibleSlave const& trunk) {
   CallParams account;
@@ -26,19 +22,16 @@ CallParams AccountOf(CSIPTrunkBase::STAccessibleSlave const& trunk) {
 
 }  // namespace
 
-void CSIPTrunkAgent::LoadMasterAccessibleUsersList() {
-  m_pLogger->TRACE(3, "INFO:SIP Trunk:  Load master accessible users list...\n");
-  std::list<CallParams> accounts;
-  {
-    ThreadMutexLock lock(m_mtxAccessibleUsers);
-    ClearAccessibleUsers();
-    m_pConfig->GetMasterAccesibleUsersList(m_vAccessibleUsers);
-    for (auto const& user : m_vAccessibleUsers) {
-      m_pLogger->TRACE(3, "#UserName : %s \n", user.sUserName.c_str());
-      accounts.push_back(AccountOf(user));
-    }
-  }
-  SetUsersList(accounts, true, true);
+void CSIPTrunkAgent::ClearTrunksToMaster() {
+  ThreadMutexLock lock(m_mtxTrunksToMaster);
+  m_vTrunksToMaster.clear();
+}
+
+void CSIPTrunkAgent::RemoveTrunkToMaster(std::string const& trunkName) {
+  ThreadMutexLock lock(m_mtxTrunksToMaster);
+  auto it = std::find_if(m_vTrunksToMaster.begin(), m_vTrunksToMaster.end(),
+                         [&](CSIPTrunkBase::STAccessibleSlave const& trunk) { return trunk.sTrunkName == trunkName; });
+  if (it != m_vTrunksToMaster.end()) m_vTrunksToMaster.erase(it);
 }
 
 void CSIPTrunkAgent::LoadSlaveAccessibleUsersList() {
@@ -78,23 +71,4 @@ void CSIPTrunkAgent::SetInactiveTrunksToMasters() {
   }
   SetUsersList(accounts, false, false);
   ClearTrunksToMaster();
-}
-
-void CSIPTrunkAgent::SetInactiveTrunksToSlaves() {
-  m_pLogger->TRACE(3, "INFO:SIP Trunk Agent: Set InActive state all trunks to Slave Devices...\n");
-  std::list<CallParams> accounts;
-  {
-    ThreadMutexLock lock(m_mtxAccessibleUsers);
-    for (auto const& user : m_vAccessibleUsers) accounts.push_back(AccountOf(user));
-  }
-  SetUsersList(accounts, false, true);
-
-  ThreadMutexLock lock(m_mtxRegisteredSlaves);
-  while (!m_vRegisteredSlaves.empty()) {
-    // A copy: the entry itself goes away in RemoveRegisteredSlave.
-    const CSIPTrunkBase::STRegistrationParam first = m_vRegisteredSlaves.front();
-    UnregisterSlave(first);
-    RemoveRegisteredSlave(first);
-  }
-  // m_vAccessibleUsers keeps its entries; the next load clears it first.
 }

@@ -1,0 +1,29 @@
+#include "platform/system.h"
+
+#include <signal.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace siptrunk {
+
+std::string HostName() {
+  char name[1024] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  return std::string(name);  // the buffer keeps a final NUL even when the name was cut
+}
+
+void SignalSelf(int signalNumber) { kill(getpid(), signalNumber); }
+
+int WaitSeconds(unsigned long seconds) {
+  timeval timeout{static_cast<time_t>(seconds), 0};
+  return select(0, nullptr, nullptr, nullptr, &timeout);
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+void ExitProcess(int status) { std::exit(status); }
+
+}  // namespace siptrunk
