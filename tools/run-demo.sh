@@ -56,8 +56,8 @@ if [ ! -e "$STATE_DIRECTORY/siptrunk.db" ]; then
   echo "run-demo: first run: creating a demo store in $STATE_DIRECTORY"
   demo_ctl roles master on
   demo_ctl roles slave on
-  demo_ctl trunk add trunk1 alice secret
-  demo_ctl master add uplink bob secret2 192.0.2.1 5060 --enable
+  demo_ctl trunk add trunk1 alice --password-stdin <<<"secret"
+  demo_ctl master add uplink bob 192.0.2.1 5060 --enable --password-stdin <<<"secret2"
 fi
 
 # As root the agent runs in a network namespace of its own, where eth0

@@ -73,12 +73,13 @@ LineResult AskOnTerminal(int fd, const std::string& prompt, std::string* line, i
   struct termios quiet = g_savedTerminal;
   quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
   quiet.c_lflag |= ECHONL;  // the line end still shows
-  std::fputs(prompt.c_str(), stderr);
-  std::fflush(stderr);
   LineResult result = LineResult::kError;
+  // Echo goes off before the prompt shows: what is typed after it never echoes.
   if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) {
     *err = errno;
   } else {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
     result = ReadLine(fd, line, err);
     tcsetattr(fd, TCSAFLUSH, &g_savedTerminal);
   }
