@@ -80,7 +80,7 @@ void UnixSocketBinding::Report(Failure kind, const char* format, ...) {
   Diag("%s: %s", m_sLinkName, text);
 }
 
-// Something is at `path` (bind said EADDRINUSE). Tells a stale socket file,
+// Something is at `path` (link said EEXIST). Tells a stale socket file,
 // which it removes, from a socket that someone still answers on.
 UnixSocketBinding::PathState UnixSocketBinding::ExamineOccupiedPath(const std::string& path,
                                                                     const sockaddr_un& addr,
