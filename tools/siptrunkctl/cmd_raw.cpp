@@ -13,6 +13,7 @@ namespace ctl {
 namespace {
 
 constexpr unsigned long kDefaultStopWaitSeconds = 30;
+constexpr unsigned long kMaxStopWaitSeconds = 3600;  // so that the poll count fits 32 bits
 constexpr long kStopPollMs = 50;
 
 // The agent has ended when nothing takes messages on its settings socket and
@@ -31,6 +32,9 @@ int RunStop(const Command& command, const std::vector<std::string>& args) {
   std::string error;
   if (parsed.Has("timeout") && !ParseCount("the timeout", parsed.options["timeout"], &seconds, &error)) {
     return UsageError(command, error);
+  }
+  if (seconds > kMaxStopWaitSeconds) {
+    return UsageError(command, "the timeout is at most " + std::to_string(kMaxStopWaitSeconds) + " seconds");
   }
   if (parsed.Has("no-wait") && parsed.Has("timeout")) {
     return UsageError(command, "--timeout has no use with --no-wait");
