@@ -124,7 +124,7 @@ In a second terminal, from $PWD:
   $(rel "$CTL") events                 # watch the notifications
   echo 'confirm master alice secret 192.0.2.10 5060 1 0' > $(rel "$VAR")/uasim.ctl
                                        # a slave device registers with trunk1
-  $(rel "$CTL") trunk add trunk2 carol pw3
+  $(rel "$CTL") trunk add trunk2 carol   # asks for the password
   $(rel "$CTL") --help
 $( [ -n "$NETNS" ] && printf '%s\n' "  ip netns exec $NETNS nft list set inet siptrunk lan_slaves   # admitted slaves" )
 
