@@ -53,13 +53,20 @@ bool ParseArgs(const Command& command, const std::vector<std::string>& args, Par
       *error = "option '" + tools::PrintableWord(given) + "' needs a value";
       return false;
     } else {
-      // A known option with "=value" that takes none, or an unknown one.
+      // A known option with "=value" that takes none, a prefix of several, or an unknown one.
       const std::string name = given.compare(0, 2, "--") == 0 ? given.substr(2, given.find('=') - 2) : "";
+      size_t prefixOf = 0;
       for (const option& o : table) {
-        if (o.name != nullptr && name == o.name && o.has_arg == no_argument && given.find('=') != std::string::npos) {
+        if (o.name == nullptr || name.empty()) continue;
+        if (name == o.name && o.has_arg == no_argument && given.find('=') != std::string::npos) {
           *error = "option '--" + name + "' takes no value";
           return false;
         }
+        prefixOf += std::string(o.name).compare(0, name.size(), name) == 0 ? 1 : 0;
+      }
+      if (prefixOf > 1) {
+        *error = "option '--" + tools::PrintableWord(name) + "' is ambiguous";
+        return false;
       }
       *error = optopt != 0 && optopt != '?' ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
                                             : "unknown option '" + tools::PrintableWord(given) + "'";
