@@ -274,7 +274,7 @@ def smaps_by_mapping(pid):
 def master_with_one_trunk(tools, dirs):
     """Master role on, one SIP trunk, written before the agent starts."""
     store_edit(tools, dirs, "roles", "master", "on")
-    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
+    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
 
 
 def insert_rows(dirs, table, columns, rows):

@@ -49,6 +49,14 @@ std::string ReachError(int err, const std::string& path) {
   }
 }
 
+// The number of NUL-ended items in data[0..len): its NUL bytes (a last item
+// without its NUL is refused later by SplitItems).
+size_t CountItems(const char* data, size_t len) {
+  size_t count = 0;
+  for (size_t i = 0; i < len; ++i) count += data[i] == '\0' ? 1 : 0;
+  return count;
+}
+
 }  // namespace
 
 struct CyclicMessageQueue::Impl {
@@ -98,6 +106,13 @@ int CyclicMessageQueue::TakeWaiting(int fd, ItemsHandler handler, void* context)
       siptrunk::Diag("%s: dropped an update message longer than %zu bytes", kLink, siptrunk::kMaxUpdateDatagram);
       continue;
     }
+    // Counted before any list is built: 64 KiB of bare NULs would be 65536 items.
+    const size_t count = CountItems(rx.data(), static_cast<size_t>(n));
+    if (count > siptrunk::kMaxUpdateItems) {
+      siptrunk::Diag("%s: dropped an update message of %zu items (the limit is %zu)", kLink, count,
+                     siptrunk::kMaxUpdateItems);
+      continue;
+    }
     std::list<std::string> items;
     std::string why;
     // The items are never quoted: they hold passwords.
@@ -115,6 +130,10 @@ bool CyclicMessageQueue::SendUpdate(int queueId, std::list<std::string> const& i
   const std::string path = siptrunk::CgiSocketPath(queueId);
   std::string datagram;
   std::string why;
+  if (items.size() > siptrunk::kMaxUpdateItems) {
+    return SetError(error, "update message of " + std::to_string(items.size()) + " items is longer than the limit of " +
+                               std::to_string(siptrunk::kMaxUpdateItems) + " items");
+  }
   if (!siptrunk::JoinItems(items, &datagram, &why)) return SetError(error, "update message not sent: " + why);
   if (datagram.size() > siptrunk::kMaxUpdateDatagram) {
     return SetError(error, "update message of " + std::to_string(datagram.size()) +

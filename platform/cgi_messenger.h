@@ -2,9 +2,10 @@
 //
 // CyclicMessageQueue binds cgi-<queue>.sock, a Unix SOCK_DGRAM socket (mode
 // 0660). One datagram is one update message: its items, each ended by a NUL
-// byte; zero bytes are the empty list; at most kMaxUpdateDatagram bytes. A
-// datagram whose last byte is not NUL, or that was cut short, is rejected with
-// a diagnostic and not dispatched. Nothing is sent back.
+// byte; zero bytes are the empty list; at most kMaxUpdateDatagram bytes and
+// kMaxUpdateItems items. A datagram whose last byte is not NUL, that was cut
+// short or that holds too many items is rejected with one diagnostic and not
+// dispatched. Nothing is sent back.
 //
 // Threads: ProcessMessageFromQueue and OnUpdateMessage run on one thread (the
 // CGI listen thread). SendUpdate is for clients and may run anywhere.

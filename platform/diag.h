@@ -2,6 +2,9 @@
 // not be opened, a refused peer. Each line goes to standard error (prefixed
 // "siptrunk: ") and, while a logger is registered, into the trace log as well
 // (level 3, prefixed "ERROR: "). Formats carry no prefix of their own.
+// Standard error reaches the journal, which more users may read than the
+// trace log: a diagnostic never quotes an item of a message (items hold
+// passwords), only sizes, counts, paths and the decoders' reasons.
 #pragma once
 
 class CSIPTrunkLogger;

@@ -16,6 +16,12 @@
 namespace siptrunk {
 
 constexpr size_t kMaxUpdateDatagram = 64 * 1024;   // settings link
+// Items in one update message. The longest real one is a deletion naming
+// every trunk of a kind at once (its type and one item per name); the others
+// have at most six items. A device has tens of trunks, so 1024 leaves ample
+// room, while a datagram of 64 KiB of bare NULs (65536 empty items) is refused
+// before it becomes a list of 65536 strings.
+constexpr size_t kMaxUpdateItems = 1024;
 constexpr size_t kMaxUaPacketIn = 64 * 1024;       // user agent to agent
 constexpr size_t kMaxUaPacketOut = 4 * 1024 * 1024;  // agent to user agent (a whole list)
 constexpr size_t kCallParamsItems = 11;

@@ -64,6 +64,13 @@ void Note(const char* what, const std::string& path, int error) {
   if (n > 0) WriteAll(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
 }
 
+// A note that names no system error.
+void NoteText(const char* what, const std::string& path) {
+  char text[512];
+  const int n = snprintf(text, sizeof text, "siptrunk: trace log %s: %s\n", path.c_str(), what);
+  if (n > 0) WriteAll(STDERR_FILENO, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+}
+
 }  // namespace
 
 struct CSIPTrunkLogger::Impl {
@@ -73,24 +80,43 @@ struct CSIPTrunkLogger::Impl {
   size_t size = 0;            // bytes in the current file; guarded by mutex
   size_t rotateBytes = 0;     // 0: never rotate; guarded by mutex
   long nextOpenMs = 0;        // earliest retry after a failed open; guarded by mutex
-  bool openFailed = false;    // the last open failed (noted once per episode)
+  bool openFailed = false;    // the last open failed (noted once per episode); guarded by mutex
+  unsigned long dropped = 0;  // lines dropped since then; guarded by mutex
 
   // Opens (or creates) the file, mode 0600 whatever it was before. Caller holds mutex.
+  // A symbolic link or anything but a regular file at the path is refused:
+  // whoever could plant one in the logs directory would have the passwords
+  // written where they chose.
   bool Open() {
     if (path.empty()) return false;
-    const int newFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (newFd < 0) {
-      const int error = errno;
+    const int newFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat st {};
+    const int error = newFd < 0 ? errno : (fstat(newFd, &st) != 0 ? errno : 0);
+    if (newFd < 0 || error != 0 || !S_ISREG(st.st_mode)) {
+      if (newFd >= 0) close(newFd);
       nextOpenMs = MonotonicMs() + kReopenIntervalMs;
-      if (!openFailed) Note("cannot open, writing to standard error", path, error);
+      if (!openFailed) {
+        if (error == ELOOP) {
+          NoteText("is a symbolic link; refusing to write through it, trace lines are dropped", path);
+        } else if (error == 0 || error == ENXIO) {
+          NoteText("is not a regular file; refusing it, trace lines are dropped", path);
+        } else {
+          Note("cannot open, trace lines are dropped (they may hold passwords, so not to standard error)", path,
+               error);
+        }
+      }
       openFailed = true;
       return false;
     }
     // An existing file may have been created with a wider mode; it holds passwords.
     if (fchmod(newFd, 0600) != 0) Note("cannot set mode 0600", path, errno);
-    struct stat st {};
-    size = (fstat(newFd, &st) == 0 && st.st_size > 0) ? static_cast<size_t>(st.st_size) : 0;
+    size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
     fd = newFd;
+    if (openFailed && dropped > 0) {
+      const std::string text = "open again; " + std::to_string(dropped) + " lines were dropped meanwhile";
+      NoteText(text.c_str(), path);
+    }
+    dropped = 0;
     openFailed = false;
     return true;
   }
@@ -104,6 +130,16 @@ struct CSIPTrunkLogger::Impl {
   // Renames the full file to "<path>.1" and begins a new one. Caller holds mutex.
   void Rotate() {
     const std::string previous = path + ".1";
+    // rename() would replace a link there rather than follow it, but a planted
+    // link says someone meddles with the directory: leave it for a person.
+    struct stat st {};
+    if (lstat(previous.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      NoteText(S_ISLNK(st.st_mode) ? "cannot rotate: the .1 file is a symbolic link; not replacing it"
+                                   : "cannot rotate: the .1 file is not a regular file; not replacing it",
+               path);
+      size = 0;
+      return;
+    }
     if (rename(path.c_str(), previous.c_str()) != 0) {
       // Keep appending to the current file; try again after another bound's worth.
       Note("cannot rotate", path, errno);
@@ -114,7 +150,9 @@ struct CSIPTrunkLogger::Impl {
     Open();
   }
 
-  // Writes one complete line; falls back to standard error. Caller holds mutex.
+  // Writes one complete line. While the file cannot be written, lines are
+  // dropped: they may hold passwords, and standard error goes to the journal,
+  // which other users may read. Caller holds mutex.
   void WriteLine(const char* line, size_t len) {
     if (fd < 0 && !path.empty() && MonotonicMs() >= nextOpenMs) Open();
     if (fd >= 0 && rotateBytes > 0 && size > 0 && size + len > rotateBytes) Rotate();
@@ -129,7 +167,7 @@ struct CSIPTrunkLogger::Impl {
       nextOpenMs = MonotonicMs() + kReopenIntervalMs;
       openFailed = true;
     }
-    WriteAll(STDERR_FILENO, line, len);
+    ++dropped;
   }
 };
 
@@ -137,7 +175,7 @@ CSIPTrunkLogger::CSIPTrunkLogger(const char* fileName) : m_pImpl(new Impl) {
   if (fileName != nullptr && *fileName != '\0') {
     m_pImpl->path = siptrunk::LogFilePath(fileName);
   } else {
-    static const char kNoName[] = "siptrunk: trace log has no file name, writing to standard error\n";
+    static const char kNoName[] = "siptrunk: trace log has no file name; trace lines are dropped\n";
     WriteAll(STDERR_FILENO, kNoName, sizeof kNoName - 1);
   }
   m_pImpl->rotateBytes = static_cast<size_t>(SIPTRUNK_LOG_ROTATE_BYTES);

@@ -5,8 +5,12 @@
 // threads at once never interleave: each is formatted in full and written with
 // one write() under the logger's own lock. When the file grows past its bound
 // it is renamed to "<name>.1" (replacing the previous one) and a new file is
-// begun. A failure to open or write the file never reaches the caller: the line
-// goes to standard error instead.
+// begun. The file is opened without following a symbolic link, and a link at
+// "<name>.1" stops the rotation: both are refused with a note on standard
+// error. A failure to open or write the file never reaches the caller: the
+// line is dropped (never sent to standard error, which may reach the journal:
+// trace lines hold passwords) and the count of dropped lines is noted once the
+// file can be written again.
 //
 // Thread-safe; the logger takes no lock of anyone else's.
 #pragma once

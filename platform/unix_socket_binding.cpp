@@ -1,6 +1,7 @@
 #include "platform/unix_socket_binding.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/diag.h"
@@ -78,7 +80,7 @@ void UnixSocketBinding::Report(Failure kind, const char* format, ...) {
   Diag("%s: %s", m_sLinkName, text);
 }
 
-// Something is at `path` (bind said EADDRINUSE). Tells a stale socket file,
+// Something is at `path` (link said EEXIST). Tells a stale socket file,
 // which it removes, from a socket that someone still answers on.
 UnixSocketBinding::PathState UnixSocketBinding::ExamineOccupiedPath(const std::string& path,
                                                                     const sockaddr_un& addr,
@@ -117,6 +119,16 @@ UnixSocketBinding::PathState UnixSocketBinding::ExamineOccupiedPath(const std::s
   return PathState::kBusy;
 }
 
+// The socket file must never be reachable with a mode wider than 0660, yet
+// bind() creates it with 0777 & ~umask and AF_UNIX has no way to set the mode
+// through the descriptor beforehand (fchmod on the socket does not reach the
+// file). Narrowing the umask around bind() would do, but the umask belongs to
+// the whole process and this runs on a link's listen thread while other
+// threads create files (the store, the trace log). So the socket is bound in
+// a private directory of mode 0700 beside the path (nobody but this user can
+// reach it there), given mode 0660 and the process's group, and only then
+// hard-linked to the path. link() fails rather than replace an existing file,
+// so a live peer's socket is never taken over. No process-wide state changes.
 int UnixSocketBinding::EnsureBound(const std::string& path) {
   if (m_fd >= 0) return m_fd;
 
@@ -127,38 +139,52 @@ int UnixSocketBinding::EnsureBound(const std::string& path) {
            sizeof addr.sun_path - 1);
     return -1;
   }
-  const int fd = socket(AF_UNIX, m_nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    Report(kNoSocket, "cannot create a socket: %s; retrying", strerror(errno));
-    return -1;
-  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
-  // Two tries: the second follows the removal of a stale file.
-  bool bound = false;
-  for (int attempt = 0; attempt < 2 && !bound; ++attempt) {
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), addrLen) == 0) {
-      bound = true;
-      break;
-    }
-    const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) {
+  std::string staging = dir + "/.bind-XXXXXX";
+  if (mkdtemp(&staging[0]) == nullptr) {
+    if (errno == ENOENT || errno == ENOTDIR) {
       Report(kNoDirectory, "cannot bind %s: its directory does not exist; retrying", path.c_str());
-      break;
+    } else {
+      Report(kBindFailed, "cannot bind %s: cannot make a private directory beside it: %s; retrying", path.c_str(),
+             strerror(errno));
     }
-    if (err != EADDRINUSE) {
-      Report(kBindFailed, "cannot bind %s: %s; retrying", path.c_str(), strerror(err));
-      break;
-    }
-    if (ExamineOccupiedPath(path, addr, addrLen) == PathState::kBusy) break;
-  }
-  if (!bound) {
-    close(fd);
     return -1;
   }
-
-  // Mode first, then listen: no peer can connect before the mode is right.
-  if (chmod(path.c_str(), kSocketMode) != 0) {
-    Report(kChmodFailed, "cannot set mode 0660 on %s: %s", path.c_str(), strerror(errno));
+  const int dirFd = open(staging.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int fd = socket(AF_UNIX, m_nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  bool placed = false;
+  if (dirFd < 0 || fd < 0) {
+    Report(kNoSocket, "cannot create a socket: %s; retrying", strerror(errno));
+  } else if (StageSocket(fd, dirFd, staging, base, path)) {
+    // Two tries: the second follows the removal of a stale file.
+    for (int attempt = 0; attempt < 2 && !placed; ++attempt) {
+      if (linkat(dirFd, base.c_str(), AT_FDCWD, path.c_str(), 0) == 0) {
+        placed = true;
+        break;
+      }
+      const int err = errno;
+      if (err == ENOENT || err == ENOTDIR) {
+        Report(kNoDirectory, "cannot bind %s: its directory does not exist; retrying", path.c_str());
+        break;
+      }
+      if (err != EEXIST) {
+        Report(kBindFailed, "cannot bind %s: %s; retrying", path.c_str(), strerror(err));
+        break;
+      }
+      if (ExamineOccupiedPath(path, addr, addrLen) == PathState::kBusy) break;
+    }
+  }
+  if (dirFd >= 0) {
+    unlinkat(dirFd, base.c_str(), 0);
+    close(dirFd);
+  }
+  rmdir(staging.c_str());
+  if (!placed) {
+    if (fd >= 0) close(fd);
+    return -1;
   }
   struct stat st;
   m_bHaveIdentity = stat(path.c_str(), &st) == 0;
@@ -166,19 +192,43 @@ int UnixSocketBinding::EnsureBound(const std::string& path) {
     m_dev = st.st_dev;
     m_ino = st.st_ino;
   }
-  if (m_nType != SOCK_DGRAM && listen(fd, kListenBacklog) != 0) {
-    Report(kListenFailed, "cannot listen on %s: %s; retrying", path.c_str(), strerror(errno));
-    close(fd);
-    if (m_bHaveIdentity && stat(path.c_str(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino) {
-      unlink(path.c_str());
-    }
-    m_bHaveIdentity = false;
-    return -1;
-  }
   m_fd = fd;
   m_sPath = path;
   m_reported = 0;
   return m_fd;
+}
+
+// Binds fd as `base` inside the private directory, sets the file's mode and
+// group, and listens (SOCK_SEQPACKET): all before anyone else can reach it.
+bool UnixSocketBinding::StageSocket(int fd, int dirFd, const std::string& staging, const std::string& base,
+                                    const std::string& path) {
+  sockaddr_un addr;
+  socklen_t addrLen = 0;
+  // The private directory's name is longer than the path's; when it does not
+  // fit, the directory is reached through its descriptor instead.
+  if (!MakeUnixAddress(staging + "/" + base, &addr, &addrLen) &&
+      !MakeUnixAddress("/proc/self/fd/" + std::to_string(dirFd) + "/" + base, &addr, &addrLen)) {
+    Report(kPathTooLong, "socket name \"%s\" is too long", base.c_str());
+    return false;
+  }
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), addrLen) != 0) {
+    Report(kBindFailed, "cannot bind %s: %s; retrying", path.c_str(), strerror(errno));
+    return false;
+  }
+  struct stat st;
+  if (fchmodat(dirFd, base.c_str(), kSocketMode, 0) != 0 ||
+      fstatat(dirFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      (st.st_gid != getegid() && fchownat(dirFd, base.c_str(), static_cast<uid_t>(-1), getegid(),
+                                          AT_SYMLINK_NOFOLLOW) != 0)) {
+    Report(kChmodFailed, "cannot set mode 0660 and the process's group on %s: %s; retrying", path.c_str(),
+           strerror(errno));
+    return false;
+  }
+  if (m_nType != SOCK_DGRAM && listen(fd, kListenBacklog) != 0) {
+    Report(kListenFailed, "cannot listen on %s: %s; retrying", path.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace siptrunk

@@ -6,7 +6,10 @@
 //   - removes a stale socket file (nobody answers a connect: ECONNREFUSED),
 //   - leaves alone a socket that another live process answers on, and any file
 //     that is not a socket,
-//   - sets mode 0660 before the socket accepts connections,
+//   - lets the file appear at the path only with mode 0660 and the process's
+//     group (under the service manager, the service's group, of which the
+//     settings CGI is a member): it is bound in a private directory first,
+//     see EnsureBound,
 //   - diagnoses each kind of failure once, and again only after a success.
 // The destructor removes the file only while it still is the one bound here
 // (same device and inode), so a newer process's socket survives us.
@@ -74,6 +77,7 @@ class UnixSocketBinding {
   };
   enum class PathState { kFree, kStaleRemoved, kBusy };
 
+  bool StageSocket(int fd, int dirFd, const std::string& staging, const std::string& base, const std::string& path);
   PathState ExamineOccupiedPath(const std::string& path, const sockaddr_un& addr, socklen_t addrLen);
   void Report(Failure kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
 

@@ -56,8 +56,8 @@ if [ ! -e "$STATE_DIRECTORY/siptrunk.db" ]; then
   echo "run-demo: first run: creating a demo store in $STATE_DIRECTORY"
   demo_ctl roles master on
   demo_ctl roles slave on
-  demo_ctl trunk add trunk1 alice secret
-  demo_ctl master add uplink bob secret2 192.0.2.1 5060 --enable
+  demo_ctl trunk add trunk1 alice --password-stdin <<<"secret"
+  demo_ctl master add uplink bob 192.0.2.1 5060 --enable --password-stdin <<<"secret2"
 fi
 
 # As root the agent runs in a network namespace of its own, where eth0
@@ -124,7 +124,7 @@ In a second terminal, from $PWD:
   $(rel "$CTL") events                 # watch the notifications
   echo 'confirm master alice secret 192.0.2.10 5060 1 0' > $(rel "$VAR")/uasim.ctl
                                        # a slave device registers with trunk1
-  $(rel "$CTL") trunk add trunk2 carol pw3
+  $(rel "$CTL") trunk add trunk2 carol   # asks for the password
   $(rel "$CTL") --help
 $( [ -n "$NETNS" ] && printf '%s\n' "  ip netns exec $NETNS nft list set inet siptrunk lan_slaves   # admitted slaves" )
 

@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "platform/link_codec.h"
@@ -77,13 +81,16 @@ TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   ASSERT_TRUE(SendRaw(std::string("4\0trunk1", 8)));                                 // no final NUL
   ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateDatagram, 'a') + '\0'));      // one byte over
   ASSERT_TRUE(SendRaw(std::string(70 * 1024, 'a') + '\0'));                          // cut short
+  ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateItems + 1, '\0')));           // one item too many
   ASSERT_TRUE(SendRaw(atLimit));
+  ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateItems, '\0')));               // items at the limit
   ASSERT_TRUE(SendRaw(std::string("9\0", 2)));
-  ASSERT_TRUE(PumpUntil(2));
+  ASSERT_TRUE(PumpUntil(3));
   cgi.ProcessMessageFromQueue(0);
-  ASSERT_EQ(cgi.messages.size(), 2u);
+  ASSERT_EQ(cgi.messages.size(), 3u);
   EXPECT_EQ(cgi.messages[0], Items{atLimit.substr(0, atLimit.size() - 1)});
-  EXPECT_EQ(cgi.messages[1], Items{"9"});
+  EXPECT_EQ(cgi.messages[1], Items(siptrunk::kMaxUpdateItems, ""));
+  EXPECT_EQ(cgi.messages[2], Items{"9"});
 }
 
 TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {
@@ -101,6 +108,8 @@ TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {
   error.clear();
   EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}, &error));
   EXPECT_NE(error.find("larger than the limit"), std::string::npos) << error;
+  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, Items(siptrunk::kMaxUpdateItems + 1, "6"), &error));
+  EXPECT_NE(error.find("items"), std::string::npos) << error;
   EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string("a\0b", 3)}, &error));
   EXPECT_NE(error.find("NUL"), std::string::npos) << error;
   EXPECT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error)) << error;
@@ -122,6 +131,36 @@ TEST_F(CgiLinkTest, ALiveSocketOfAnotherProcessIsLeftAlone) {
   cgi.ProcessMessageFromQueue(0);
   ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"2"}, &error)) << error;
   ASSERT_TRUE(PumpUntil(1));
+}
+
+// A client polling the path while the socket is bound, again and again, with
+// the umask wide open, never finds the file with a mode wider than 0660 or
+// another group than the process's, and no private directory stays behind.
+TEST_F(CgiLinkTest, TheSocketIsNeverReachableWithAWiderMode) {
+  const std::string path = siptrunk::CgiSocketPath(kQueue);
+  const mode_t savedMask = umask(0);
+  std::atomic<bool> done{false};
+  std::atomic<int> sightings{0}, wider{0}, otherGroup{0};
+  std::thread client([&] {
+    while (!done) {
+      struct stat st {};
+      if (lstat(path.c_str(), &st) != 0) continue;
+      ++sightings;
+      if ((st.st_mode & 0777 & ~0660u) != 0) ++wider;
+      if (st.st_gid != getegid()) ++otherGroup;
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    RecordingCgi agent;
+    agent.ProcessMessageFromQueue(0);
+  }
+  done = true;
+  client.join();
+  umask(savedMask);
+  EXPECT_GT(sightings, 0);
+  EXPECT_EQ(wider, 0);
+  EXPECT_EQ(otherGroup, 0);
+  EXPECT_EQ(linktest::CountEntries(runtime.Path()), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Shared by the link tests: a private runtime directory and bounded waiting.
 #pragma once
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -105,6 +106,16 @@ inline ino_t InodeOf(const std::string& path) {
 inline unsigned ModeOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
+}
+
+// The number of entries in directory `dir`, "." and ".." not counted.
+inline size_t CountEntries(const std::string& dir) {
+  size_t count = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) count += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+    closedir(d);
+  }
+  return count;
 }
 
 }  // namespace linktest

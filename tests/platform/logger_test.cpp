@@ -222,30 +222,50 @@ TEST_F(LoggerTest, RotationKeepsOneOlderFileAndBoundsTheSize) {
   EXPECT_EQ(lastPrevious + 1, firstCurrent);
 }
 
-TEST_F(LoggerTest, MissingDirectoryGoesToStandardErrorUntilItAppears) {
+TEST_F(LoggerTest, MissingDirectoryDropsLinesUntilItAppears) {
   const std::string missing = m_dir + "/later";
   setenv("LOGS_DIRECTORY", missing.c_str(), 1);
   CSIPTrunkLogger logger(kName);
-  const std::string captured = CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: before the directory %d\n", 1); });
-  // The whole line, timestamp and level included, goes to standard error.
-  bool found = false;
-  for (const auto& line : Lines(captured)) {
-    const TraceLine parsed = ParseLine(line);
-    found = found || (parsed.ok && parsed.level == "3" && parsed.text == "INFO: before the directory 1");
-  }
-  EXPECT_TRUE(found) << captured;
+  const std::string captured = CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: #UserPswd: %s\n", "hunter2"); });
+  // Trace lines hold passwords: they never go to standard error (the journal).
+  EXPECT_EQ(captured.find("hunter2"), std::string::npos) << captured;
 
   ASSERT_EQ(mkdir(missing.c_str(), 0700), 0);
   // The logger tries again at a later line, at most once a second.
   const std::string path = missing + "/" + kName;
+  std::string notes;
   for (int attempt = 0; attempt < 100 && !Exists(path); ++attempt) {
-    CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: waiting %d\n", attempt); });
+    notes += CaptureStderr(m_dir, [&] { logger.TRACE(3, "INFO: waiting %d\n", attempt); });
     usleep(50 * 1000);
   }
   ASSERT_TRUE(Exists(path));
+  EXPECT_NE(notes.find("lines were dropped"), std::string::npos) << notes;
   logger.TRACE(3, "INFO: after the directory\n");
   EXPECT_EQ(ModeOf(path), 0600u);
   EXPECT_NE(ReadFile(path).find("INFO: after the directory\n"), std::string::npos);
+}
+
+// A link planted at the log path or at its ".1" is never written through nor
+// replaced; the refusal is noted on standard error.
+TEST_F(LoggerTest, SymbolicLinksAtTheLogPathsAreRefused) {
+  for (const std::string suffix : {"", ".1"}) {
+    SCOPED_TRACE("link at the log path" + suffix);
+    const std::string target = m_dir + "/target" + suffix;
+    ASSERT_EQ(symlink(target.c_str(), (LogPath() + suffix).c_str()), 0);
+    const std::string captured = CaptureStderr(m_dir, [&] {
+      CSIPTrunkLogger logger(kName);
+      logger.SetRotateBytes(200);
+      for (int i = 0; i < 10; ++i) logger.TRACE(3, "INFO: secret line %d of some length\n", i);
+    });
+    EXPECT_FALSE(Exists(target));
+    struct stat st {};
+    ASSERT_EQ(lstat((LogPath() + suffix).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(captured.find("is a symbolic link"), std::string::npos) << captured;
+    EXPECT_EQ(captured.find("secret line"), std::string::npos) << captured;
+    unlink((LogPath() + suffix).c_str());
+    unlink(LogPath().c_str());
+  }
 }
 
 }  // namespace

@@ -361,23 +361,26 @@ class EventListener:
         self.sock.close()
 
 
-def ctl(tools, dirs, *args, check=True):
-    """Runs siptrunkctl; returns (exit code, stdout, stderr)."""
-    result = subprocess.run(tools.ctl_command() + list(args), env=dirs.env(), capture_output=True,
-                            text=True, timeout=60)
+def ctl(tools, dirs, *args, check=True, password=None):
+    """Runs siptrunkctl; returns (exit code, stdout, stderr). A password goes in on standard input."""
+    if password is not None:
+        args += ("--password-stdin",)
+    result = subprocess.run(tools.ctl_command() + list(args), env=dirs.env(), capture_output=True, text=True,
+                            input="" if password is None else password + "\n", timeout=60)
     if check and result.returncode not in (0,):
         raise AssertionError("siptrunkctl %s failed (%d): %s" % (" ".join(args), result.returncode, result.stderr))
     return result.returncode, result.stdout, result.stderr
 
 
 def status(tools, dirs):
-    _, out, _ = ctl(tools, dirs, "status", "--json")
+    code, out, err = ctl(tools, dirs, "status", "--json", "--show-passwords", check=False)
+    assert code in (0, 3), err
     return json.loads(out)
 
 
-def store_edit(tools, dirs, *args):
+def store_edit(tools, dirs, *args, password=None):
     """A store edit made while no agent runs (exit 3 keeps the edit)."""
-    code, out, err = ctl(tools, dirs, *args, check=False)
+    code, out, err = ctl(tools, dirs, *args, check=False, password=password)
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)
 
 

@@ -91,7 +91,7 @@ def test_a_trunk_named_like_sql_travels_exactly_end_to_end(agent, tools, dirs):
     ua = UserAgent(dirs)
     ua.set_users_list()
 
-    ctl(tools, dirs, "trunk", "add", INJECTION, INJECTION_USER, INJECTION_PASSWORD)
+    ctl(tools, dirs, "trunk", "add", INJECTION, INJECTION_USER, password=INJECTION_PASSWORD)
     new = ua.change_user_params()["new"]
     assert (new["user"], new["password"]) == (INJECTION_USER, INJECTION_PASSWORD)
     ua.confirm(True, 0, True, user=INJECTION_USER, password=INJECTION_PASSWORD, addr="192.0.2.10", port="5060")
@@ -142,8 +142,8 @@ def test_no_password_reaches_syslog_or_the_event_manager(agent, tools, dirs):
     passwords = ["Pw-Alice-7731", "Pw-Bob-9420"]
     store_edit(tools, dirs, "roles", "master", "on")
     store_edit(tools, dirs, "roles", "slave", "on")
-    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", passwords[0])
-    store_edit(tools, dirs, "master", "add", "uplink", "bob", passwords[1], "192.0.2.1", "5060", "--enable")
+    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password=passwords[0])
+    store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password=passwords[1])
     syslog = SyslogCatcher(os.path.join(dirs.root, "log.sock"))
     events = EventListener(dirs)
     try:

@@ -36,7 +36,7 @@ class Scene:
     def __init__(self, agent, tools, dirs, prefix=None):
         self.agent, self.dirs = agent, dirs
         store_edit(tools, dirs, "roles", "master", "on")
-        store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
+        store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
         agent.start(prefix=prefix)
         self.ua = UserAgent(dirs)
         self.ua.set_users_list()

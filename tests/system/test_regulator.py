@@ -53,7 +53,7 @@ def admitted(namespace):
 @pytest.fixture
 def master(tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
-    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
+    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
 
 
 def test_slaves_reached_through_eth0_enter_and_leave_the_set(agent, dirs, master, lan_namespace):

@@ -29,7 +29,7 @@ def test_master_role_and_sip_trunks_through_siptrunkctl(running, tools, dirs):
     ctl(tools, dirs, "roles", "master", "on")
     assert ua.set_users_list() == {"active": True, "master": True, "accounts": []}
 
-    ctl(tools, dirs, "trunk", "add", "trunk1", "alice", "secret", "--symmetric-nat")
+    ctl(tools, dirs, "trunk", "add", "trunk1", "alice", "--symmetric-nat", password="secret")
     change = ua.change_user_params()
     assert change["master"] is True
     assert change["old"]["user"] == ""
@@ -41,7 +41,7 @@ def test_master_role_and_sip_trunks_through_siptrunkctl(running, tools, dirs):
     ctl(tools, dirs, "trunk", "rename", "trunk1", "trunk-a")
     agent.wait_trace_containing("#OnlyNameChanged : true")
 
-    ctl(tools, dirs, "trunk", "edit", "trunk-a", "trunk-a", "alice", "new-secret")
+    ctl(tools, dirs, "trunk", "edit", "trunk-a", "trunk-a", "alice", password="new-secret")
     change = ua.change_user_params()
     assert (change["old"]["password"], change["new"]["password"], change["new"]["flags"]) == ("secret", "new-secret", "0")
     # The slave registered with the previous account was dropped.
@@ -61,7 +61,7 @@ def test_slave_role_and_trunks_towards_masters_through_siptrunkctl(running, tool
     ctl(tools, dirs, "roles", "slave", "on")
     assert ua.set_users_list() == {"active": True, "master": False, "accounts": []}
 
-    ctl(tools, dirs, "master", "add", "uplink", "bob", "pw", "192.0.2.1", "5060", "--enable")
+    ctl(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password="pw")
     change = ua.change_user_params()
     assert change["master"] is False
     assert (change["new"]["user"], change["new"]["addr"], change["new"]["port"]) == ("bob", "192.0.2.1", "5060")
@@ -72,7 +72,7 @@ def test_slave_role_and_trunks_towards_masters_through_siptrunkctl(running, tool
     wait_for(lambda: status(tools, dirs)["trunks_to_master"][0]["registered"], what="registered state")
 
     # An edit of the parameters withdraws the account the user agent holds and registers the new one.
-    ctl(tools, dirs, "master", "edit", "uplink", "uplink2", "bob", "pw", "192.0.2.2", "5070")
+    ctl(tools, dirs, "master", "edit", "uplink", "uplink2", "bob", "192.0.2.2", "5070", password="pw")
     withdraw = ua.change_user_params()
     register = ua.change_user_params()
     assert (withdraw["old"]["addr"], withdraw["new"]["user"]) == ("192.0.2.1", "")

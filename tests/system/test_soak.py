@@ -27,40 +27,41 @@ def settings_commands(rng, count):
         if roll < 0.3 or not trunks:
             name = "t%d" % serial
             trunks[name] = "user%d" % serial
-            commands.append(["trunk", "add", name, trunks[name], "pw%d" % serial] + (["--symmetric-nat"] if serial % 3 == 0 else []))
+            commands.append((["trunk", "add", name, trunks[name]] + (["--symmetric-nat"] if serial % 3 == 0 else []),
+                             "pw%d" % serial))
         elif roll < 0.4:
             old = rng.choice(sorted(trunks))
             new = "t%d" % serial
             trunks[new] = trunks.pop(old)
-            commands.append(["trunk", "rename", old, new])
+            commands.append((["trunk", "rename", old, new], None))
         elif roll < 0.5:
             old = rng.choice(sorted(trunks))
             new = "t%d" % serial
             trunks.pop(old)
             trunks[new] = "user%d" % serial
-            commands.append(["trunk", "edit", old, new, trunks[new], "pw%d" % serial])
+            commands.append((["trunk", "edit", old, new, trunks[new]], "pw%d" % serial))
         elif roll < 0.6:
             name = rng.choice(sorted(trunks))
             trunks.pop(name)
-            commands.append(["trunk", "delete", name])
+            commands.append((["trunk", "delete", name], None))
         elif roll < 0.75 or not masters:
             name = "m%d" % serial
             masters[name] = True
-            commands.append(["master", "add", name, "muser%d" % serial, "pw", "192.0.2.%d" % (1 + serial % 200),
-                             "5060"] + (["--enable"] if serial % 2 else []))
+            commands.append((["master", "add", name, "muser%d" % serial, "192.0.2.%d" % (1 + serial % 200), "5060"]
+                             + (["--enable"] if serial % 2 else []), "pw"))
         elif roll < 0.85:
             name = rng.choice(sorted(masters))
-            commands.append(["master", "enable" if rng.random() < 0.5 else "disable", name])
+            commands.append((["master", "enable" if rng.random() < 0.5 else "disable", name], None))
         elif roll < 0.92:
             old = rng.choice(sorted(masters))
             new = "m%d" % serial
             masters[new] = masters.pop(old)
-            commands.append(["master", "edit", old, new, "muser%d" % serial, "pw", "198.51.100.%d" % (1 + serial % 200),
-                             "5070"])
+            commands.append((["master", "edit", old, new, "muser%d" % serial, "198.51.100.%d" % (1 + serial % 200),
+                             "5070"], "pw"))
         else:
             name = rng.choice(sorted(masters))
             masters.pop(name)
-            commands.append(["master", "delete", name])
+            commands.append((["master", "delete", name], None))
     return commands
 
 
@@ -108,8 +109,8 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
         follower = TraceFollower(dirs.log_path)
 
         sent = 0
-        for command in settings_commands(rng, settings_count):
-            code, out, err = ctl(tools, dirs, *command, check=False)
+        for command, password in settings_commands(rng, settings_count):
+            code, out, err = ctl(tools, dirs, *command, check=False, password=password)
             if code != 0:
                 failures.append((command, code, err))
                 continue

@@ -9,6 +9,7 @@ import signal
 import socket
 import stat
 import subprocess
+import termios
 import threading
 
 import pytest
@@ -68,28 +69,35 @@ BAD_ARGUMENTS = [
     (["trunk", "move", "a", "b"], "unknown subcommand"),
     (["roles", "master"], "on' or 'off"),
     (["roles", "master", "yes"], "on' or 'off"),
-    (["trunk", "add", "t", "u"], "missing arguments"),
-    (["trunk", "add", "t", "u", "p", "extra"], "too many arguments"),
-    (["trunk", "add", "", "u", "p"], "trunk name must not be empty"),
-    (["trunk", "add", "t", "", "p"], "user name must not be empty"),
-    (["trunk", "add", "t", "u", "p", "--nat"], "unknown option '--nat'"),
+    (["trunk", "add", "t"], "missing arguments"),
+    (["trunk", "add", "t", "u", "extra"], "too many arguments"),
+    (["trunk", "add", "", "u"], "trunk name must not be empty"),
+    (["trunk", "add", "t", ""], "user name must not be empty"),
+    (["trunk", "add", "t", "u", "--nat"], "unknown option '--nat'"),
+    (["trunk", "add", "t", "u"], "not a terminal"),
+    (["trunk", "edit", "t", "t", "u", "--password-stdin", "--password-fd", "0"], "only one of"),
+    (["master", "add", "m", "u", "192.0.2.1", "5060", "--password-fd", "x"], "descriptor number"),
+    (["master", "edit", "m", "n", "u", "192.0.2.1", "5060", "--password-fd", "77"], "not open"),
+    (["trunk", "add", "t", "u", "--password-stdin"], "NUL byte"),
     (["trunk", "rename", "a"], "missing arguments"),
     (["trunk", "delete"], "missing arguments"),
-    (["master", "add", "m", "u", "p", "192.0.2", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", "192.0.2.256", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", "192.0.2.1.5", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", "192.0.2.01", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", "host.example", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", " 192.0.2.1", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "p", "192.0.2.1", "0"], "not a port number"),
-    (["master", "add", "m", "u", "p", "192.0.2.1", "65536"], "not a port number"),
-    (["master", "add", "m", "u", "p", "192.0.2.1", "-1"], "not a port number"),
-    (["master", "add", "m", "u", "p", "192.0.2.1", "50x"], "not a port number"),
-    (["master", "edit", "m", "n", "u", "p", "192.0.2.1", ""], "not a port number"),
+    (["master", "add", "m", "u", "192.0.2", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", "192.0.2.256", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", "192.0.2.1.5", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", "192.0.2.01", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", "host.example", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", " 192.0.2.1", "5060"], "not a dotted IPv4 address"),
+    (["master", "add", "m", "u", "192.0.2.1", "0"], "not a port number"),
+    (["master", "add", "m", "u", "192.0.2.1", "65536"], "not a port number"),
+    (["master", "add", "m", "u", "192.0.2.1", "--", "-1"], "not a port number"),
+    (["master", "add", "m", "u", "192.0.2.1", "-1"], "unknown option '-1'"),
+    (["master", "add", "m", "u", "192.0.2.1", "50x"], "not a port number"),
+    (["master", "edit", "m", "n", "u", "192.0.2.1", ""], "not a port number"),
     (["master", "enable"], "missing arguments"),
     (["status", "extra"], "too many arguments"),
     (["events", "--count", "0"], "not a positive whole number"),
     (["events", "--count"], "needs a value"),
+    (["stop", "--no-wait", "--timeout", "5"], "no use with --no-wait"),
     (["status", "--json=1"], "takes no value"),
     (["send"], "missing the message type"),
 ]
@@ -97,7 +105,7 @@ BAD_ARGUMENTS = [
 
 @pytest.mark.parametrize("args,message", BAD_ARGUMENTS, ids=lambda v: repr(v))
 def test_bad_arguments_exit_two_before_touching_the_store(tools, args, message):
-    result = tools.ctl(*args)
+    result = tools.ctl(*args, stdin=b"p\0w\n")
     assert result.returncode == 2, (result.stdout, result.stderr)
     assert message.encode() in result.stderr
     assert result.stdout == b""
@@ -113,16 +121,16 @@ def test_edits_without_an_agent_are_kept_and_exit_three(tools):
     assert tools.status()["agent_running"] is False
 
     tools.ctl_ok("roles", "slave", "on", allowed=(3,))
-    tools.ctl_ok("trunk", "add", "t1", "alice", "pw1", allowed=(3,))
-    tools.ctl_ok("trunk", "add", "t2", "bob", "pw2", "--symmetric-nat", allowed=(3,))
+    tools.ctl_ok("trunk", "add", "t1", "alice", password="pw1", allowed=(3,))
+    tools.ctl_ok("trunk", "add", "t2", "bob", "--symmetric-nat", password="pw2", allowed=(3,))
     tools.ctl_ok("trunk", "rename", "t1", "office", allowed=(3,))
-    tools.ctl_ok("trunk", "edit", "t2", "t2", "bob", "pw2new", allowed=(3,))
+    tools.ctl_ok("trunk", "edit", "t2", "t2", "bob", password="pw2new", allowed=(3,))
     # A trunk towards a master stored disabled needs no message: plain success.
-    tools.ctl_ok("master", "add", "up", "carol", "pw3", "192.0.2.1", "5060")
-    tools.ctl_ok("master", "add", "up2", "dave", "pw4", "198.51.100.7", "5070", "--enable", allowed=(3,))
+    tools.ctl_ok("master", "add", "up", "carol", "192.0.2.1", "5060", password="pw3")
+    tools.ctl_ok("master", "add", "up2", "dave", "198.51.100.7", "5070", "--enable", password="pw4", allowed=(3,))
     tools.ctl_ok("master", "enable", "up", allowed=(3,))
     tools.ctl_ok("master", "disable", "up2", allowed=(3,))
-    tools.ctl_ok("master", "edit", "up", "uplink", "carol", "pw3b", "203.0.113.9", "5080", allowed=(3,))
+    tools.ctl_ok("master", "edit", "up", "uplink", "carol", "203.0.113.9", "5080", password="pw3b", allowed=(3,))
 
     assert tools.status() == {
         "roles": {"master": True, "slave": True},
@@ -149,26 +157,26 @@ def test_edits_without_an_agent_are_kept_and_exit_three(tools):
     assert [t["name"] for t in status["trunks_to_master"]] == ["uplink"]
 
     # Without a store edit there is nothing to keep: the message says so.
-    for args in (["stop"], ["send", "0"]):
+    for args in (["stop"], ["stop", "--no-wait"], ["send", "0"]):
         result = tools.ctl(*args)
         assert result.returncode == 3
         assert b"nothing was sent" in result.stderr
 
 
 def test_refused_edits_leave_the_store_as_it_was(tools):
-    tools.ctl_ok("trunk", "add", "t1", "alice", "pw", allowed=(3,))
-    tools.ctl_ok("trunk", "add", "t2", "bob", "pw", allowed=(3,))
-    tools.ctl_ok("master", "add", "up", "carol", "pw", "192.0.2.1", "5060")
+    tools.ctl_ok("trunk", "add", "t1", "alice", password="pw", allowed=(3,))
+    tools.ctl_ok("trunk", "add", "t2", "bob", password="pw", allowed=(3,))
+    tools.ctl_ok("master", "add", "up", "carol", "192.0.2.1", "5060", password="pw")
     before = tools.status()
     refused = [
-        (["trunk", "add", "t1", "x", "y"], b"already exists"),
+        (["trunk", "add", "t1", "x", "--password-stdin"], b"already exists"),
         (["trunk", "rename", "t1", "t2"], b"already exists"),
         (["trunk", "rename", "nope", "t3"], b"no SIP trunk named 'nope'"),
-        (["trunk", "edit", "nope", "t3", "u", "p"], b"no SIP trunk named"),
+        (["trunk", "edit", "nope", "t3", "u", "--password-stdin"], b"no SIP trunk named"),
         (["trunk", "delete", "t1", "nope"], b"nothing deleted"),
-        (["master", "add", "up", "u", "p", "192.0.2.2", "5060"], b"already exists"),
+        (["master", "add", "up", "u", "192.0.2.2", "5060", "--password-stdin"], b"already exists"),
         (["master", "enable", "nope"], b"no trunk towards a master named"),
-        (["master", "edit", "nope", "x", "u", "p", "192.0.2.2", "5060"], b"no trunk towards a master"),
+        (["master", "edit", "nope", "x", "u", "192.0.2.2", "5060", "--password-stdin"], b"no trunk towards a master"),
         (["master", "delete", "up", "nope"], b"nothing deleted"),
     ]
     for args, message in refused:
@@ -183,14 +191,14 @@ def test_refused_edits_leave_the_store_as_it_was(tools):
 
 def test_awkward_text_is_stored_and_shown_exactly(tools):
     password = "p'\"\\;\t--\u00e9\u20ac"
-    tools.ctl_ok("trunk", "add", INJECTION, "o'brien", password, allowed=(3,))
-    tools.ctl_ok("trunk", "add", "-dash", "u", "p", allowed=(3,))  # a name may start with a dash
-    tools.ctl_ok("trunk", "add", "--", "--double", "u", "p", allowed=(3,))
+    tools.ctl_ok("trunk", "add", INJECTION, "o'brien", password=password, allowed=(3,))
+    tools.ctl_ok("trunk", "add", "--", "-dash", "u", password="p", allowed=(3,))  # after "--" a name may start with a dash
+    tools.ctl_ok("trunk", "add", "--", "--double", "u", password="p", allowed=(3,))
     # Bytes that are not UTF-8 and control characters reach the store untouched
     # and come out as \u00XX in JSON.
-    tools.ctl_ok("master", "add", b"raw\xff\x01", b"u\x7f", "p", "192.0.2.1", "5060")
-    result = tools.ctl("status", "--json")
-    assert result.returncode == 0
+    tools.ctl_ok("master", "add", b"raw\xff\x01", b"u\x7f", "192.0.2.1", "5060", password="p")
+    result = tools.ctl("status", "--json", "--show-passwords")
+    assert result.returncode == 3
     assert b'"raw\\u00ff\\u0001"' in result.stdout
     assert b'"u\\u007f"' in result.stdout
     status = json.loads(result.stdout)
@@ -217,13 +225,62 @@ def test_a_store_that_cannot_be_written_fails_with_exit_one(tools):
     assert b"does not exist" in result.stderr
 
     os.mkdir(tools.store)  # the database path is taken by a directory
-    result = tools.ctl("trunk", "add", "t", "u", "p")
+    result = tools.ctl("trunk", "add", "t", "u", password="p")
     assert result.returncode == 1
     assert b"store" in result.stderr
 
+    # No store yet is nothing configured, not a failure: status still answers for the agent.
     result = tools.ctl("status", env=dict(tools.env, STATE_DIRECTORY=tools.run_dir))
-    assert result.returncode == 1
-    assert b"no store" in result.stderr
+    assert result.returncode == 3
+    assert b"none yet" in result.stdout
+
+
+def test_passwords_come_from_the_terminal_without_echo_stdin_or_a_descriptor(tools):
+    tools.ctl_ok("trunk", "add", "s", "u1", password="from stdin", allowed=(3,))
+    r, w = os.pipe()
+    os.write(w, b"from fd\nnot taken\n")
+    os.close(w)
+    fd_run = subprocess.run([tools.ctl_path, "trunk", "add", "f", "u2", "--password-fd", str(r)], pass_fds=(r,),
+                            env=tools.env, capture_output=True, stdin=subprocess.DEVNULL, timeout=30)
+    os.close(r)
+    assert fd_run.returncode == 3, fd_run.stderr
+
+    master, slave = os.openpty()
+    asked = subprocess.Popen([tools.ctl_path, "trunk", "add", "t", "u3"], stdin=slave, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=tools.env, start_new_session=True)
+    os.close(slave)
+    prompt = b""
+    while not prompt.endswith(b": "):
+        chunk = os.read(asked.stderr.fileno(), 100)
+        assert chunk, prompt
+        prompt += chunk
+    assert prompt == b"Password of 'u3': "
+    os.write(master, b"typed secret\n")
+    assert asked.wait(timeout=30) == 3
+    echoed = os.read(master, 1000)
+    assert b"typed" not in echoed  # only the line end shows
+    assert termios.tcgetattr(master)[3] & termios.ECHO  # and echo is back on
+    os.close(master)
+    assert {t["name"]: t["password"] for t in tools.status()["sip_trunks"]} == {
+        "s": "from stdin", "f": "from fd", "t": "typed secret"}
+
+
+def test_status_exit_codes_and_masked_json(tools, settings_side):
+    tools.ctl_ok("trunk", "add", "t1", "alice", password="pw1")
+    tools.ctl_ok("master", "add", "up", "bob", "192.0.2.1", "5060", password="pw2")
+    masked = json.loads(tools.ctl_ok("status", "--json").stdout)  # 0: something takes the messages
+    assert [t["password"] for t in masked["sip_trunks"] + masked["trunks_to_master"]] == ["***", "***"]
+    assert b"pw1" not in tools.ctl_ok("status").stdout
+    assert json.loads(tools.ctl_ok("roles", "--json").stdout) == {"master": False, "slave": False}
+    settings_side.close()
+    assert tools.ctl("status").returncode == 3  # the socket file stays, nobody has it bound
+    os.unlink(tools.cgi_socket)
+    stream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    stream.bind(tools.cgi_socket)
+    stream.listen(1)
+    result = tools.ctl("status")
+    assert result.returncode == 4 and b"agent: unknown" in result.stdout  # cannot tell
+    stream.close()
 
 
 # --- siptrunkctl: the update messages -------------------------------------------
@@ -234,30 +291,34 @@ def test_each_command_sends_its_update_message(tools, settings_side):
         (["roles", "master", "off"], ["1"]),
         (["roles", "slave", "on"], ["2"]),
         (["roles", "slave", "off"], ["3"]),
-        (["trunk", "add", "t1", "alice", "pw"], ["4", "t1", "alice", "pw", "0"]),
-        (["trunk", "add", INJECTION, "bob", "pw", "--symmetric-nat"], ["4", INJECTION, "bob", "pw", "1"]),
+        (["trunk", "add", "t1", "alice", "--password-stdin"], ["4", "t1", "alice", "pw", "0"]),
+        (["trunk", "add", INJECTION, "bob", "--password-stdin", "--symmetric-nat"], ["4", INJECTION, "bob", "pw", "1"]),
         (["trunk", "rename", "t1", "t9"], ["5", "t1", "t9"]),
-        (["trunk", "edit", "t9", "t9", "al", "pw2", "--symmetric-nat"], ["5", "t9", "t9", "al", "pw2", "1"]),
-        (["trunk", "edit", "t9", "t8", "al", "pw2"], ["5", "t9", "t8", "al", "pw2", "0"]),
+        (["trunk", "edit", "t9", "t9", "al", "--symmetric-nat", "--password-stdin"], ["5", "t9", "t9", "al", "pw", "1"]),
+        (["trunk", "edit", "t9", "t8", "al", "--password-fd=0"], ["5", "t9", "t8", "al", "pw", "0"]),
         (["trunk", "delete", "t8", INJECTION, "t8"], ["6", "t8", INJECTION]),
-        (["master", "add", "up", "carol", "pw", "192.0.2.1", "5060", "--enable"], ["7", "up", "up"]),
+        (["master", "add", "up", "carol", "192.0.2.1", "5060", "--enable", "--password-stdin"], ["7", "up", "up"]),
         (["master", "disable", "up"], ["7", "up", "up"]),
         (["master", "enable", "up"], ["7", "up", "up"]),
-        (["master", "edit", "up", "up2", "carol", "pw", "192.0.2.1", "5060"], ["8", "up", "up2", "0"]),
-        (["master", "edit", "up2", "up2", "carol", "pw", "192.0.2.1", "5061"], ["8", "up2", "up2", "1"]),
+        (["master", "edit", "up", "up2", "carol", "192.0.2.1", "5060", "--password-stdin"], ["8", "up", "up2", "0"]),
+        (["master", "edit", "up2", "up2", "carol", "192.0.2.1", "5061", "--password-stdin"], ["8", "up2", "up2", "1"]),
         (["master", "delete", "up2"], ["9", "up2"]),
-        (["stop"], ["10"]),
+        (["stop", "--no-wait"], ["10"]),
         (["send", "4x", "", "-1", "--json"], ["4x", "", "-1", "--json"]),
         (["send", "--", "--help"], ["--help"]),
     ]
     for args, items in expected:
-        result = tools.ctl(*args)
+        result = tools.ctl(*args, stdin=b"pw\n")
         assert result.returncode == 0, (args, result.stderr)
         assert settings_side.next_message() == items, args
     # A trunk towards a master added disabled is not announced.
-    tools.ctl_ok("master", "add", "quiet", "u", "p", "192.0.2.1", "5060")
+    tools.ctl_ok("master", "add", "quiet", "u", "192.0.2.1", "5060", password="p")
     assert not settings_side.pending()
     assert tools.status()["agent_running"] is True
+    # Something takes the messages but never ends: stop waits, within its bound.
+    result = tools.ctl("stop", "--timeout", "1")
+    assert result.returncode == 1 and b"has not ended within 1 s" in result.stderr
+    assert settings_side.next_message() == ["10"]
 
 
 # --- siptrunkctl events -----------------------------------------------------------

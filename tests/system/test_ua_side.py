@@ -17,9 +17,9 @@ CONNECTED = "INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\
 def both_roles(tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
     store_edit(tools, dirs, "roles", "slave", "on")
-    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
-    store_edit(tools, dirs, "trunk", "add", "trunk2", "carol", "secret3", "--symmetric-nat")
-    store_edit(tools, dirs, "master", "add", "uplink", "bob", "secret2", "192.0.2.1", "5060", "--enable")
+    store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
+    store_edit(tools, dirs, "trunk", "add", "trunk2", "carol", "--symmetric-nat", password="secret3")
+    store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password="secret2")
 
 
 def test_connection_pushes_master_lists_first_then_the_slave_list(agent, dirs, both_roles):

@@ -99,19 +99,26 @@ class ToolEnv:
     def store(self):
         return os.path.join(self.state_dir, "siptrunk.db")
 
-    def ctl(self, *args, env=None):
-        """Runs siptrunkctl to its end; returns the CompletedProcess (bytes stdout/stderr)."""
-        return subprocess.run([self.ctl_path, *args], env=env or self.env, capture_output=True,
+    def ctl(self, *args, env=None, password=None, stdin=b""):
+        """Runs siptrunkctl to its end; returns the CompletedProcess (bytes stdout/stderr).
+        A password (str or bytes) goes in on standard input with --password-stdin;
+        otherwise standard input holds `stdin`, never a terminal."""
+        if password is not None:
+            end = args.index("--") if "--" in args else len(args)  # before the end of the options
+            args = args[:end] + ("--password-stdin",) + args[end:]
+            stdin = (password.encode() if isinstance(password, str) else password) + b"\n"
+        return subprocess.run([self.ctl_path, *args], env=env or self.env, capture_output=True, input=stdin,
                               timeout=HANG_GUARD)
 
-    def ctl_ok(self, *args, allowed=(0,)):
-        result = self.ctl(*args)
+    def ctl_ok(self, *args, allowed=(0,), password=None):
+        result = self.ctl(*args, password=password)
         assert result.returncode in allowed, (args, result.returncode, result.stderr)
         return result
 
     def status(self):
-        result = self.ctl("status", "--json")
-        assert result.returncode == 0, result.stderr
+        """status --json --show-passwords; exit 0 or 3 (agent running or not)."""
+        result = self.ctl("status", "--json", "--show-passwords")
+        assert result.returncode in (0, 3), result.stderr
         return json.loads(result.stdout)
 
     def start(self, args, stdin=subprocess.PIPE):

@@ -56,13 +56,20 @@ class BoundEventSocket {
       *error = std::string("socket: ") + std::strerror(errno);
       return false;
     }
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      *error = "cannot bind " + path + ": " + std::strerror(errno);
+    // The file is born with mode 0660: no moment in which others could
+    // connect. The umask is the process's, which is safe to change here
+    // because this program is single-threaded.
+    const mode_t previousMask = umask(0117);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bindErrno = errno;
+    umask(previousMask);
+    if (bound != 0) {
+      *error = "cannot bind " + path + ": " + std::strerror(bindErrno);
       close(fd);
       return false;
     }
     struct stat st {};
-    if (chmod(path.c_str(), 0660) != 0 || lstat(path.c_str(), &st) != 0) {
+    if (lstat(path.c_str(), &st) != 0) {
       *error = "cannot set up " + path + ": " + std::strerror(errno);
       unlink(path.c_str());
       close(fd);
@@ -124,7 +131,7 @@ void PrintNotice(const EventNotice& notice, bool json) {
 int RunEvents(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {{"json", false}, {"count", true}}, 0, 0, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 0, 0, &parsed, &status)) return status;
   unsigned long wanted = 0;  // 0: until a signal
   std::string error;
   if (parsed.Has("count") && !ParseCount("the count", parsed.options["count"], &wanted, &error)) {
@@ -194,6 +201,9 @@ int RunEvents(const Command& command, const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+const option kEventsOptions[] = {
+    {"json", no_argument, nullptr, 0}, {"count", required_argument, nullptr, 0}, {nullptr, 0, nullptr, 0}};
+
 }  // namespace
 
 const Command kEvents = {
@@ -211,7 +221,7 @@ const Command kEvents = {
     "Examples:\n"
     "  siptrunkctl events\n"
     "  siptrunkctl events --count 1 --json\n",
-    RunEvents};
+    RunEvents, kEventsOptions};
 
 }  // namespace ctl
 }  // namespace siptrunk

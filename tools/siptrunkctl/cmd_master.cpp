@@ -18,13 +18,12 @@ const TrunkToMasterRow* FindTrunk(const StoreSnapshot& snapshot, const std::stri
   return nullptr;
 }
 
-// Reads the five words NAME USER PASSWORD ADDRESS PORT starting at `first`.
+// Reads the four words NAME USER ADDRESS PORT starting at `first`.
 bool RowFromWords(const std::vector<std::string>& words, size_t first, TrunkToMasterRow* row, std::string* error) {
   row->name = words[first];
   row->user = words[first + 1];
-  row->password = words[first + 2];
-  row->masterAddr = words[first + 3];
-  row->masterPort = words[first + 4];
+  row->masterAddr = words[first + 2];
+  row->masterPort = words[first + 3];
   return CheckName("the trunk name", row->name, error) && CheckName("the user name", row->user, error) &&
          CheckIPv4("the master address", row->masterAddr, error) &&
          CheckPort("the master port", row->masterPort, error);
@@ -33,10 +32,11 @@ bool RowFromWords(const std::vector<std::string>& words, size_t first, TrunkToMa
 int RunAdd(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {{"enable", false}}, 5, 5, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 4, 4, &parsed, &status)) return status;
   TrunkToMasterRow row;
   std::string error;
   if (!RowFromWords(parsed.positional, 0, &row, &error)) return UsageError(command, error);
+  if (!ReadPassword(command, parsed, "Password of " + Quoted(row.user), &row.password, &status)) return status;
   row.enabled = parsed.Has("enable");
   auto store = OpenStoreForEdit(command);
   if (!store) return kExitFailure;
@@ -55,7 +55,7 @@ int RunAdd(const Command& command, const std::vector<std::string>& args) {
 int RunSetEnabled(const Command& command, const std::vector<std::string>& args, bool enable) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 1, 1, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 1, 1, &parsed, &status)) return status;
   const std::string& name = parsed.positional[0];
   std::string error;
   if (!CheckName("the trunk name", name, &error)) return UsageError(command, error);
@@ -86,13 +86,14 @@ int RunDisable(const Command& command, const std::vector<std::string>& args) {
 int RunEdit(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 6, 6, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 5, 5, &parsed, &status)) return status;
   const std::string& oldName = parsed.positional[0];
   TrunkToMasterRow row;
   std::string error;
   if (!CheckName("the old trunk name", oldName, &error) || !RowFromWords(parsed.positional, 1, &row, &error)) {
     return UsageError(command, error);
   }
+  if (!ReadPassword(command, parsed, "Password of " + Quoted(row.user), &row.password, &status)) return status;
   auto store = OpenStoreForEdit(command);
   if (!store) return kExitFailure;
   StoreSnapshot snapshot;
@@ -119,19 +120,25 @@ int RunDelete(const Command& command, const std::vector<std::string>& args) {
   return RunDeleteNames(command, args, kTrunksToMaster);
 }
 
+const option kAddOptions[] = {
+    {"enable", no_argument, nullptr, 0}, SIPTRUNKCTL_PASSWORD_OPTIONS, {nullptr, 0, nullptr, 0}};
+const option kEditOptions[] = {SIPTRUNKCTL_PASSWORD_OPTIONS, {nullptr, 0, nullptr, 0}};
+
 }  // namespace
 
 const Command kMasterAdd = {
-    "master", "add", "NAME USER PASSWORD ADDRESS PORT [--enable]",
+    "master", "add", "NAME USER ADDRESS PORT [--enable] [--password-stdin|--password-fd N]",
     "Adds a trunk towards a master device: this device (in the slave role)\n"
-    "registers with USER and PASSWORD on the master at ADDRESS (dotted IPv4)\n"
+    "registers with USER and its password on the master at ADDRESS (dotted IPv4)\n"
     "and PORT (1 to 65535). The trunk is stored disabled unless --enable is\n"
     "given; with --enable the agent is told to register it (update message 7:\n"
-    "NAME NAME).\n"
+    "NAME NAME). The password comes as for 'trunk add': asked on the terminal,\n"
+    "or one line of standard input (--password-stdin) or of descriptor N\n"
+    "(--password-fd N).\n"
     "\n"
     "Example:\n"
-    "  siptrunkctl master add uplink bob secret2 192.0.2.1 5060 --enable\n",
-    RunAdd};
+    "  siptrunkctl master add uplink bob 192.0.2.1 5060 --enable\n",
+    RunAdd, kAddOptions};
 
 const Command kMasterEnable = {
     "master", "enable", "NAME",
@@ -141,7 +148,7 @@ const Command kMasterEnable = {
     "\n"
     "Example:\n"
     "  siptrunkctl master enable uplink\n",
-    RunEnable};
+    RunEnable, nullptr};
 
 const Command kMasterDisable = {
     "master", "disable", "NAME",
@@ -151,18 +158,19 @@ const Command kMasterDisable = {
     "\n"
     "Example:\n"
     "  siptrunkctl master disable uplink\n",
-    RunDisable};
+    RunDisable, nullptr};
 
 const Command kMasterEdit = {
-    "master", "edit", "OLD NEW USER PASSWORD ADDRESS PORT",
+    "master", "edit", "OLD NEW USER ADDRESS PORT [--password-stdin|--password-fd N]",
     "Replaces a trunk towards a master: its name, user, password, master\n"
-    "address and port (its enabled state stays). Then tells the agent\n"
-    "(update message 8: OLD NEW 1|0, 1 when user, password, address or port\n"
-    "changed, so that the agent registers the trunk again).\n"
+    "address and port (its enabled state stays). The password comes as for\n"
+    "'master add'. Then tells the agent (update message 8: OLD NEW 1|0, 1 when\n"
+    "user, password, address or port changed, so that the agent registers the\n"
+    "trunk again).\n"
     "\n"
     "Example:\n"
-    "  siptrunkctl master edit uplink uplink bob secret3 192.0.2.1 5070\n",
-    RunEdit};
+    "  siptrunkctl master edit uplink uplink bob 192.0.2.1 5070 --password-stdin <pwfile\n",
+    RunEdit, kEditOptions};
 
 const Command kMasterDelete = {
     "master", "delete", "NAME...",
@@ -172,7 +180,7 @@ const Command kMasterDelete = {
     "\n"
     "Example:\n"
     "  siptrunkctl master delete uplink\n",
-    RunDelete};
+    RunDelete, nullptr};
 
 }  // namespace ctl
 }  // namespace siptrunk

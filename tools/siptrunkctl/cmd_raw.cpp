@@ -1,5 +1,9 @@
 // stop and send: messages to the agent without a store edit.
+#include <time.h>
+
 #include <cstdio>
+
+#include "platform/paths.h"
 
 #include "tools/siptrunkctl/commands.h"
 #include "tools/siptrunkctl/ctl.h"
@@ -8,11 +12,49 @@ namespace siptrunk {
 namespace ctl {
 namespace {
 
+constexpr unsigned long kDefaultStopWaitSeconds = 30;
+constexpr unsigned long kMaxStopWaitSeconds = 3600;  // so that the poll count fits 32 bits
+constexpr long kStopPollMs = 50;
+
+// The agent has ended when nothing takes messages on its settings socket and
+// the process named by its pid file (read before the stop) is gone.
+bool AgentEnded(long pid) {
+  std::string why;
+  if (ProbeDatagramSocket(CgiSocketPath(kSettingsQueue), &why) == SocketProbe::kLive) return false;
+  return pid == 0 || !ProcessLives(pid);
+}
+
 int RunStop(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 0, 0, &parsed, &status)) return status;
-  return SendToAgent(command, {"10"}, false);
+  if (!PrepareArgs(command, args, 0, 0, &parsed, &status)) return status;
+  unsigned long seconds = kDefaultStopWaitSeconds;
+  std::string error;
+  if (parsed.Has("timeout") && !ParseCount("the timeout", parsed.options["timeout"], &seconds, &error)) {
+    return UsageError(command, error);
+  }
+  if (seconds > kMaxStopWaitSeconds) {
+    return UsageError(command, "the timeout is at most " + std::to_string(kMaxStopWaitSeconds) + " seconds");
+  }
+  if (parsed.Has("no-wait") && parsed.Has("timeout")) {
+    return UsageError(command, "--timeout has no use with --no-wait");
+  }
+  const long pid = LivePidFromFile(PidFilePath());
+  status = SendToAgent(command, {"10"}, false);
+  if (status != kExitOk || parsed.Has("no-wait")) return status;
+  // Bounded: the agent switches its roles off first, which may take a while.
+  const unsigned long polls = seconds * 1000 / kStopPollMs;
+  for (unsigned long i = 0; i <= polls; ++i) {
+    if (AgentEnded(pid)) return kExitOk;
+    const timespec pause{0, kStopPollMs * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  const std::string who = pid != 0 ? "the agent (pid " + std::to_string(pid) + ")" : std::string("the agent");
+  std::fprintf(stderr,
+               "%s: %s took the stop message but has not ended within %lu s; it may still be switching its "
+               "roles off (see 'siptrunkctl status')\n",
+               CommandName(command).c_str(), who.c_str(), seconds);
+  return kExitFailure;
 }
 
 // Every word is an item, taken as it is: "-1", "" and "--x" included. Only a
@@ -30,15 +72,22 @@ int RunSend(const Command& command, const std::vector<std::string>& args) {
   return SendToAgent(command, items, false);
 }
 
+const option kStopOptions[] = {
+    {"no-wait", no_argument, nullptr, 0}, {"timeout", required_argument, nullptr, 0}, {nullptr, 0, nullptr, 0}};
+
 }  // namespace
 
 const Command kStop = {
-    "stop", "", "",
-    "Tells the agent to switch off its active roles and end (update message 10).\n"
+    "stop", "", "[--no-wait | --timeout SECONDS]",
+    "Tells the agent to switch off its active roles and end (update message 10),\n"
+    "then waits until it has ended: nothing takes messages on its settings socket\n"
+    "any more and the process of its pid file is gone. The wait is bounded by\n"
+    "--timeout (default 30 s); exit status 1 when the agent is still there then.\n"
+    "--no-wait returns as soon as the message is sent.\n"
     "\n"
     "Example:\n"
     "  siptrunkctl stop\n",
-    RunStop};
+    RunStop, kStopOptions};
 
 const Command kSend = {
     "send", "", "TYPE [ITEM...]",
@@ -52,7 +101,7 @@ const Command kSend = {
     "  siptrunkctl send 5 trunk1 trunk2\n"
     "  siptrunkctl send -1\n"
     "  siptrunkctl send 6 ''\n",
-    RunSend};
+    RunSend, nullptr};
 
 }  // namespace ctl
 }  // namespace siptrunk

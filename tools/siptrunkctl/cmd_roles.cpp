@@ -12,26 +12,28 @@ namespace {
 int RunShow(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {}, &parsed, &error)) return UsageError(command, error);
+  if (!ParseArgs(command, args, &parsed, &error)) return UsageError(command, error);
   if (parsed.help) {
     PrintCommandHelp(command);
     return kExitOk;
   }
   if (!parsed.positional.empty()) {
-    return UsageError(command, "unknown role or argument '" + parsed.positional[0] + "' (master or slave)");
+    return UsageError(command, "unknown role or argument " + Quoted(parsed.positional[0]) + " (master or slave)");
   }
   auto store = OpenStoreForRead(command);
   if (!store) return kExitFailure;
   StoreSnapshot snapshot;
   if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
-  std::printf("master: %s\nslave: %s\n", snapshot.masterEnabled ? "on" : "off", snapshot.slaveEnabled ? "on" : "off");
-  return kExitOk;
+  const auto word = [&](bool on) { return parsed.Has("json") ? (on ? "true" : "false") : (on ? "on" : "off"); };
+  std::printf(parsed.Has("json") ? "{\"master\":%s,\"slave\":%s}\n" : "master: %s\nslave: %s\n",
+              word(snapshot.masterEnabled), word(snapshot.slaveEnabled));
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
 int RunSwitch(const Command& command, const std::vector<std::string>& args, bool master) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(args, {}, &parsed, &error)) return UsageError(command, error);
+  if (!ParseArgs(command, args, &parsed, &error)) return UsageError(command, error);
   if (parsed.help) {
     PrintCommandHelp(command);
     return kExitOk;
@@ -51,15 +53,18 @@ int RunSwitch(const Command& command, const std::vector<std::string>& args, bool
 int RunMaster(const Command& command, const std::vector<std::string>& args) { return RunSwitch(command, args, true); }
 int RunSlave(const Command& command, const std::vector<std::string>& args) { return RunSwitch(command, args, false); }
 
+const option kShowOptions[] = {{"json", no_argument, nullptr, 0}, {nullptr, 0, nullptr, 0}};
+
 }  // namespace
 
 const Command kRolesShow = {
-    "roles", "", "",
-    "Shows whether the master role and the slave role are switched on in the store.\n"
+    "roles", "", "[--json]",
+    "Shows whether the master role and the slave role are switched on in the store;\n"
+    "with --json as one object: {\"master\":B,\"slave\":B}, B true or false.\n"
     "\n"
     "Example:\n"
-    "  siptrunkctl roles\n",
-    RunShow};
+    "  siptrunkctl roles --json\n",
+    RunShow, kShowOptions};
 
 const Command kRolesMaster = {
     "roles", "master", "on|off",
@@ -69,7 +74,7 @@ const Command kRolesMaster = {
     "\n"
     "Example:\n"
     "  siptrunkctl roles master on\n",
-    RunMaster};
+    RunMaster, nullptr};
 
 const Command kRolesSlave = {
     "roles", "slave", "on|off",
@@ -79,7 +84,7 @@ const Command kRolesSlave = {
     "\n"
     "Example:\n"
     "  siptrunkctl roles slave off\n",
-    RunSlave};
+    RunSlave, nullptr};
 
 }  // namespace ctl
 }  // namespace siptrunk

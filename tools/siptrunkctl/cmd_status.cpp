@@ -1,4 +1,6 @@
 // status: everything the store holds, and whether the agent is running.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <ctime>
 
@@ -16,10 +18,13 @@ using tools::PrintableText;
 
 const char* JsonBool(bool value) { return value ? "true" : "false"; }
 
+// Running means: something takes update messages on the settings socket
+// (queue 117), which is what every other command needs. The pid file only adds
+// the process id: it may be missing (not writable) or stale.
 struct AgentState {
-  bool running = false;  // something takes update messages on queue 117
-  long pid = 0;          // from the pid file, when it names a living process
-  std::string probeError;
+  bool running = false;
+  long pid = 0;            // from the pid file, when it names a living process
+  std::string probeError;  // set when running cannot be told (e.g. permission denied)
 };
 
 AgentState ProbeAgent() {
@@ -27,6 +32,12 @@ AgentState ProbeAgent() {
   state.running = ProbeDatagramSocket(CgiSocketPath(kSettingsQueue), &state.probeError) == SocketProbe::kLive;
   state.pid = LivePidFromFile(PidFilePath());
   return state;
+}
+
+// Like systemctl status: 0 running, 3 not running, 4 cannot tell.
+int AgentExitStatus(const AgentState& agent) {
+  if (agent.running) return kExitOk;
+  return agent.probeError.empty() ? kExitAgentDown : kExitUnknown;
 }
 
 std::string UtcTime(int64_t seconds) {
@@ -39,7 +50,8 @@ std::string UtcTime(int64_t seconds) {
   return text;
 }
 
-void PrintJson(const StoreSnapshot& s, const AgentState& agent) {
+void PrintJson(const StoreSnapshot& s, const AgentState& agent, bool showPasswords) {
+  const auto password = [&](const std::string& p) { return JsonString(showPasswords ? p : std::string("***")); };
   std::string out = "{\"roles\":{\"master\":";
   out += JsonBool(s.masterEnabled);
   out += ",\"slave\":";
@@ -49,14 +61,14 @@ void PrintJson(const StoreSnapshot& s, const AgentState& agent) {
     const auto& t = s.sipTrunks[i];
     if (i > 0) out += ',';
     out += "{\"name\":" + JsonString(t.name) + ",\"user\":" + JsonString(t.user) +
-           ",\"password\":" + JsonString(t.password) + ",\"symmetric_nat\":" + JsonBool(t.symmetricNat) + "}";
+           ",\"password\":" + password(t.password) + ",\"symmetric_nat\":" + JsonBool(t.symmetricNat) + "}";
   }
   out += "],\"trunks_to_master\":[";
   for (size_t i = 0; i < s.trunksToMaster.size(); ++i) {
     const auto& t = s.trunksToMaster[i];
     if (i > 0) out += ',';
     out += "{\"name\":" + JsonString(t.name) + ",\"user\":" + JsonString(t.user) +
-           ",\"password\":" + JsonString(t.password) + ",\"address\":" + JsonString(t.masterAddr) +
+           ",\"password\":" + password(t.password) + ",\"address\":" + JsonString(t.masterAddr) +
            ",\"port\":" + JsonString(t.masterPort) + ",\"enabled\":" + JsonBool(t.enabled) +
            ",\"registered\":" + JsonBool(t.registered) + "}";
   }
@@ -64,7 +76,7 @@ void PrintJson(const StoreSnapshot& s, const AgentState& agent) {
   for (size_t i = 0; i < s.registeredSlaves.size(); ++i) {
     const auto& r = s.registeredSlaves[i];
     if (i > 0) out += ',';
-    out += "{\"user\":" + JsonString(r.user) + ",\"password\":" + JsonString(r.password) +
+    out += "{\"user\":" + JsonString(r.user) + ",\"password\":" + password(r.password) +
            ",\"address\":" + JsonString(r.address) + ",\"port\":" + JsonString(r.port) +
            ",\"since\":" + std::to_string(r.since) + "}";
   }
@@ -74,7 +86,7 @@ void PrintJson(const StoreSnapshot& s, const AgentState& agent) {
   std::fputs(out.c_str(), stdout);
 }
 
-void PrintText(const StoreSnapshot& s, const AgentState& agent, bool showPasswords) {
+void PrintText(const StoreSnapshot& s, bool haveStore, const AgentState& agent, bool showPasswords) {
   const auto password = [&](const std::string& p) { return showPasswords ? PrintableText(p) : std::string("***"); };
   if (agent.running) {
     if (agent.pid != 0) {
@@ -87,7 +99,7 @@ void PrintText(const StoreSnapshot& s, const AgentState& agent, bool showPasswor
   } else {
     std::printf("agent: not running\n");
   }
-  std::printf("store: %s\n", StorePath().c_str());
+  std::printf("store: %s%s\n", StorePath().c_str(), haveStore ? "" : " (none yet: nothing configured)");
   std::printf("roles: master %s, slave %s\n", s.masterEnabled ? "on" : "off", s.slaveEnabled ? "on" : "off");
 
   std::printf("SIP trunks: %zu\n", s.sipTrunks.size());
@@ -112,21 +124,26 @@ void PrintText(const StoreSnapshot& s, const AgentState& agent, bool showPasswor
 int RunStatus(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {{"json", false}, {"show-passwords", false}}, 0, 0, &parsed, &status)) {
-    return status;
-  }
-  auto store = OpenStoreForRead(command);
-  if (!store) return kExitFailure;
+  if (!PrepareArgs(command, args, 0, 0, &parsed, &status)) return status;
+  // No store yet is a state, not a failure: nothing has been configured.
+  struct stat st {};
+  const bool haveStore = stat(StorePath().c_str(), &st) == 0;
   StoreSnapshot snapshot;
-  if (!ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  if (haveStore) {
+    auto store = OpenStoreForRead(command);
+    if (!store || !ReadStore(command, store.get(), &snapshot)) return kExitFailure;
+  }
   const AgentState agent = ProbeAgent();
   if (parsed.Has("json")) {
-    PrintJson(snapshot, agent);
+    PrintJson(snapshot, agent, parsed.Has("show-passwords"));
   } else {
-    PrintText(snapshot, agent, parsed.Has("show-passwords"));
+    PrintText(snapshot, haveStore, agent, parsed.Has("show-passwords"));
   }
-  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  return std::fflush(stdout) == 0 ? AgentExitStatus(agent) : kExitFailure;
 }
+
+const option kStatusOptions[] = {
+    {"json", no_argument, nullptr, 0}, {"show-passwords", no_argument, nullptr, 0}, {nullptr, 0, nullptr, 0}};
 
 }  // namespace
 
@@ -136,9 +153,14 @@ const Command kStatus = {
     "enabled and registered state, the registered slaves with the time of their\n"
     "registration, and whether the agent is running (a process takes update\n"
     "messages on its settings socket; the pid file's process is shown when\n"
-    "there is one). Passwords show as *** unless --show-passwords is given.\n"
+    "there is one). Passwords show as *** unless --show-passwords is given, in\n"
+    "both forms.\n"
     "\n"
-    "--json prints one JSON object for scripts, passwords in full:\n"
+    "Exit status, as for systemctl status: 0 the agent is running, 3 it is not,\n"
+    "4 that cannot be told (the socket cannot be probed); 1 the store cannot be read.\n"
+    "No store yet counts as an empty one.\n"
+    "\n"
+    "--json prints one JSON object for scripts:\n"
     "  {\"roles\":{\"master\":B,\"slave\":B},\n"
     "   \"sip_trunks\":[{\"name\",\"user\",\"password\",\"symmetric_nat\":B}],\n"
     "   \"trunks_to_master\":[{\"name\",\"user\",\"password\",\"address\",\"port\",\n"
@@ -150,8 +172,8 @@ const Command kStatus = {
     "\n"
     "Examples:\n"
     "  siptrunkctl status\n"
-    "  siptrunkctl status --json\n",
-    RunStatus};
+    "  siptrunkctl status --json --show-passwords\n",
+    RunStatus, kStatusOptions};
 
 }  // namespace ctl
 }  // namespace siptrunk

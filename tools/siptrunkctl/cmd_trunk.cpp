@@ -40,16 +40,16 @@ bool CheckRename(const Command& command, StoreAdmin* store, const std::string& o
 int RunAdd(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {{"symmetric-nat", false}}, 3, 3, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 2, 2, &parsed, &status)) return status;
   SipTrunkRow row;
   row.name = parsed.positional[0];
   row.user = parsed.positional[1];
-  row.password = parsed.positional[2];
   row.symmetricNat = parsed.Has("symmetric-nat");
   std::string error;
   if (!CheckName("the trunk name", row.name, &error) || !CheckName("the user name", row.user, &error)) {
     return UsageError(command, error);
   }
+  if (!ReadPassword(command, parsed, "Password of " + Quoted(row.user), &row.password, &status)) return status;
   auto store = OpenStoreForEdit(command);
   if (!store) return kExitFailure;
   StoreSnapshot snapshot;
@@ -64,7 +64,7 @@ int RunAdd(const Command& command, const std::vector<std::string>& args) {
 int RunRename(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 2, 2, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 2, 2, &parsed, &status)) return status;
   const std::string& oldName = parsed.positional[0];
   SipTrunkRow row;
   row.name = parsed.positional[1];
@@ -82,18 +82,18 @@ int RunRename(const Command& command, const std::vector<std::string>& args) {
 int RunEdit(const Command& command, const std::vector<std::string>& args) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {{"symmetric-nat", false}}, 4, 4, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 3, 3, &parsed, &status)) return status;
   const std::string& oldName = parsed.positional[0];
   SipTrunkRow row;
   row.name = parsed.positional[1];
   row.user = parsed.positional[2];
-  row.password = parsed.positional[3];
   row.symmetricNat = parsed.Has("symmetric-nat");
   std::string error;
   if (!CheckName("the old trunk name", oldName, &error) || !CheckName("the new trunk name", row.name, &error) ||
       !CheckName("the user name", row.user, &error)) {
     return UsageError(command, error);
   }
+  if (!ReadPassword(command, parsed, "Password of " + Quoted(row.user), &row.password, &status)) return status;
   auto store = OpenStoreForEdit(command);
   if (!store) return kExitFailure;
   if (!CheckRename(command, store.get(), oldName, row.name, &status)) return status;
@@ -109,17 +109,25 @@ int RunDelete(const Command& command, const std::vector<std::string>& args) {
   return RunDeleteNames(command, args, kSipTrunks);
 }
 
+const option kAddEditOptions[] = {
+    {"symmetric-nat", no_argument, nullptr, 0}, SIPTRUNKCTL_PASSWORD_OPTIONS, {nullptr, 0, nullptr, 0}};
+
 }  // namespace
 
 const Command kTrunkAdd = {
-    "trunk", "add", "NAME USER PASSWORD [--symmetric-nat]",
+    "trunk", "add", "NAME USER [--symmetric-nat] [--password-stdin|--password-fd N]",
     "Adds a SIP trunk of the master role: slave devices register on this device\n"
-    "with USER and PASSWORD. --symmetric-nat marks the trunk for symmetric NAT.\n"
+    "with USER and its password. --symmetric-nat marks the trunk for symmetric NAT.\n"
     "Then tells the agent (update message 4: NAME USER PASSWORD 1|0).\n"
     "\n"
-    "Example:\n"
-    "  siptrunkctl trunk add trunk1 alice secret --symmetric-nat\n",
-    RunAdd};
+    "The password is asked on the terminal (no echo), or read as one line from\n"
+    "standard input with --password-stdin or from descriptor N with --password-fd N;\n"
+    "never from the command line, where every user could read it.\n"
+    "\n"
+    "Examples:\n"
+    "  siptrunkctl trunk add trunk1 alice --symmetric-nat\n"
+    "  printf '%s\\n' \"$PW\" | siptrunkctl trunk add trunk1 alice --password-stdin\n",
+    RunAdd, kAddEditOptions};
 
 const Command kTrunkRename = {
     "trunk", "rename", "OLD NEW",
@@ -128,17 +136,17 @@ const Command kTrunkRename = {
     "\n"
     "Example:\n"
     "  siptrunkctl trunk rename trunk1 office\n",
-    RunRename};
+    RunRename, nullptr};
 
 const Command kTrunkEdit = {
-    "trunk", "edit", "OLD NEW USER PASSWORD [--symmetric-nat]",
+    "trunk", "edit", "OLD NEW USER [--symmetric-nat] [--password-stdin|--password-fd N]",
     "Sets a SIP trunk's name, user, password and symmetric NAT (off unless\n"
-    "--symmetric-nat is given). NEW may equal OLD.\n"
-    "Then tells the agent (update message 5: OLD NEW USER PASSWORD 1|0).\n"
+    "--symmetric-nat is given). NEW may equal OLD. The password comes as for\n"
+    "'trunk add'. Then tells the agent (update message 5: OLD NEW USER PASSWORD 1|0).\n"
     "\n"
     "Example:\n"
-    "  siptrunkctl trunk edit trunk1 trunk1 alice newsecret\n",
-    RunEdit};
+    "  siptrunkctl trunk edit trunk1 trunk1 alice --password-fd 3 3<pwfile\n",
+    RunEdit, kAddEditOptions};
 
 const Command kTrunkDelete = {
     "trunk", "delete", "NAME...",
@@ -147,7 +155,7 @@ const Command kTrunkDelete = {
     "\n"
     "Example:\n"
     "  siptrunkctl trunk delete trunk1 trunk2\n",
-    RunDelete};
+    RunDelete, nullptr};
 
 }  // namespace ctl
 }  // namespace siptrunk

@@ -4,6 +4,8 @@
 // The program is single-threaded; nothing here is shared between threads.
 #pragma once
 
+#include <getopt.h>
+
 #include <list>
 #include <map>
 #include <memory>
@@ -15,12 +17,14 @@
 namespace siptrunk {
 namespace ctl {
 
-// Exit statuses, documented in docs/tools.md.
+// Exit statuses, documented in docs/tools.md and the manual page. `status`
+// follows systemctl status instead: 0 running, 3 not running, 4 unknown.
 enum ExitStatus {
   kExitOk = 0,
   kExitFailure = 1,     // the store could not be read or written, a socket failed
   kExitUsage = 2,       // bad arguments
   kExitAgentDown = 3,   // the store edit is kept, but no agent took the message
+  kExitUnknown = 4,     // status: whether the agent runs cannot be told
 };
 
 constexpr int kSettingsQueue = 117;
@@ -29,14 +33,23 @@ struct Command;
 using Handler = int (*)(const Command& command, const std::vector<std::string>& args);
 
 // One command: its words ("trunk", "add"), a synopsis of its arguments, the
-// full help text and the handler, which gets the arguments after the words.
+// full help text, its long options (a getopt_long table ended by a zeroed
+// entry, or nullptr for none; --help and -h are added to every command) and
+// the handler, which gets the arguments after the words.
 struct Command {
   const char* group;
   const char* name;  // "" for a command of one word
   const char* synopsis;
   const char* help;
   Handler run;
+  const option* options;
 };
+
+// The options of the commands that take a password. The password never comes
+// from the command line (every user sees that in ps): it is asked on the
+// terminal, or read from standard input or from a file descriptor.
+#define SIPTRUNKCTL_PASSWORD_OPTIONS \
+  {"password-stdin", no_argument, nullptr, 0}, {"password-fd", required_argument, nullptr, 0}
 
 // The command table, in the order of the program's help.
 const std::vector<const Command*>& AllCommands();
@@ -47,28 +60,35 @@ void PrintCommandHelp(const Command& command);
 // Prints "siptrunkctl <cmd>: <message>" and a hint to --help; returns kExitUsage.
 int UsageError(const Command& command, const std::string& message);
 
-// The arguments of one command, split into options and positional words. An
-// argument "--" ends the options; "--name=value" and "--name value" both work
-// for options that take a value.
-struct OptionSpec {
-  const char* name;  // without the dashes
-  bool takesValue;
-};
+// The arguments of one command after getopt_long: the options given (by long
+// name, with their value or "") and the positional words. Options may come
+// anywhere among the words; "--" ends them, so that a word may start with a
+// dash ("trunk add -- -name USER").
 struct ParsedArgs {
   bool help = false;
-  std::map<std::string, std::string> options;  // present options (value or "")
+  std::map<std::string, std::string> options;
   std::vector<std::string> positional;
   bool Has(const char* name) const { return options.count(name) != 0; }
 };
-// False with *error for an unknown option or a missing option value.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs* parsed,
+// False with *error for an unknown option or a missing or surplus value.
+bool ParseArgs(const Command& command, const std::vector<std::string>& args, ParsedArgs* parsed,
                std::string* error);
 
 // Parses the arguments of a command and checks the number of positional
 // words. False with *status set when the command is already done: help
 // printed (kExitOk) or a usage error reported.
-bool PrepareArgs(const Command& command, const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
-                 size_t minWords, size_t maxWords, ParsedArgs* parsed, int* status);
+bool PrepareArgs(const Command& command, const std::vector<std::string>& args, size_t minWords, size_t maxWords,
+                 ParsedArgs* parsed, int* status);
+
+// The password of a command that sets one, from the source its options name:
+// --password-stdin (one line of standard input), --password-fd N (one line of
+// descriptor N) or, without either, asked on the terminal that standard input
+// is, without echo. `what` names it in the prompt. False with *status set
+// (kExitUsage: no source or a bad one; kExitFailure: reading failed).
+bool ReadPassword(const Command& command, const ParsedArgs& parsed, const std::string& what, std::string* password,
+                  int* status);
+// Longest password taken, in bytes.
+constexpr size_t kMaxPasswordBytes = 1024;
 
 // 'name' with non-printable bytes shown as \xNN, for messages.
 std::string Quoted(const std::string& name);
@@ -110,8 +130,10 @@ int SendToAgent(const Command& command, const std::list<std::string>& items, boo
 enum class SocketProbe { kLive, kNoListener, kProbeError };
 SocketProbe ProbeDatagramSocket(const std::string& path, std::string* why);
 // The process id in the agent's pid file, or 0 when there is none or it
-// names no living process.
+// names no living process (a zombie, ended but not yet reaped, counts as gone).
 long LivePidFromFile(const std::string& path);
+// Whether process `pid` exists and has not ended (zombies have).
+bool ProcessLives(long pid);
 
 }  // namespace ctl
 }  // namespace siptrunk

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "platform/cgi_messenger.h"
 #include "platform/paths.h"
@@ -39,12 +40,21 @@ SocketProbe ProbeDatagramSocket(const std::string& path, std::string* why) {
   return SocketProbe::kProbeError;
 }
 
+bool ProcessLives(long pid) {
+  if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
+  // A zombie has ended; only its parent has not reaped it yet. Its state is
+  // the field after the name, which is in parentheses and may hold anything.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+}
+
 long LivePidFromFile(const std::string& path) {
   std::ifstream in(path);
   long pid = 0;
   if (!(in >> pid) || pid <= 0) return 0;
-  if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return pid;
-  return 0;
+  return ProcessLives(pid) ? pid : 0;
 }
 
 int SendToAgent(const Command& command, const std::list<std::string>& items, bool afterStoreEdit) {

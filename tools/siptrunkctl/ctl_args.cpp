@@ -1,4 +1,6 @@
-// Argument parsing and the checks on names, addresses, ports and counts.
+// Argument parsing (getopt_long) and the checks on names, addresses, ports and counts.
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +12,6 @@ namespace siptrunk {
 namespace ctl {
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const auto& spec : specs) {
-    if (name == spec.name) return &spec;
-  }
-  return nullptr;
-}
-
 bool AllDigits(const std::string& text) {
   if (text.empty()) return false;
   for (const char c : text) {
@@ -27,61 +22,65 @@ bool AllDigits(const std::string& text) {
 
 }  // namespace
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ParsedArgs* parsed,
+bool ParseArgs(const Command& command, const std::vector<std::string>& args, ParsedArgs* parsed,
                std::string* error) {
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      parsed->positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
+  // The command's table plus --help; a long option returns 0 with its index.
+  std::vector<option> table;
+  for (const option* o = command.options; o != nullptr && o->name != nullptr; ++o) table.push_back(*o);
+  table.push_back({"help", no_argument, nullptr, 'h'});
+  table.push_back({nullptr, 0, nullptr, 0});
+
+  std::vector<std::string> words;
+  words.push_back(CommandName(command));
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+
+  optind = 0;  // glibc: start afresh (the program may parse more than once)
+  opterr = 0;  // our own messages
+  for (;;) {
+    int index = -1;
+    const int c = getopt_long(argc, argv.data(), ":h", table.data(), &index);
+    if (c == -1) break;
+    const std::string given = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+    if (c == 'h') {
       parsed->help = true;
-      continue;
-    }
-    if (arg[1] != '-') {
-      // "-1" and the like are words (a port or a name), not options.
-      parsed->positional.push_back(arg);
-      continue;
-    }
-    std::string name = arg.substr(2);
-    std::string value;
-    bool hasValue = false;
-    const auto eq = name.find('=');
-    if (eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      hasValue = true;
-    }
-    const OptionSpec* spec = FindSpec(specs, name);
-    if (spec == nullptr) {
-      *error = "unknown option '--" + tools::PrintableWord(name) + "'";
+    } else if (c == 0 && index >= 0) {
+      parsed->options[table[static_cast<size_t>(index)].name] = optarg != nullptr ? optarg : "";
+    } else if (c == ':') {
+      *error = "option '" + tools::PrintableWord(given) + "' needs a value";
       return false;
-    }
-    if (spec->takesValue && !hasValue) {
-      if (i + 1 >= args.size()) {
-        *error = "option '--" + name + "' needs a value";
+    } else {
+      // A known option with "=value" that takes none, a prefix of several, or an unknown one.
+      const std::string name = given.compare(0, 2, "--") == 0 ? given.substr(2, given.find('=') - 2) : "";
+      size_t prefixOf = 0;
+      for (const option& o : table) {
+        if (o.name == nullptr || name.empty()) continue;
+        if (name == o.name && o.has_arg == no_argument && given.find('=') != std::string::npos) {
+          *error = "option '--" + name + "' takes no value";
+          return false;
+        }
+        prefixOf += std::string(o.name).compare(0, name.size(), name) == 0 ? 1 : 0;
+      }
+      if (prefixOf > 1) {
+        *error = "option '--" + tools::PrintableWord(name) + "' is ambiguous";
         return false;
       }
-      value = args[++i];
-    } else if (!spec->takesValue && hasValue) {
-      *error = "option '--" + name + "' takes no value";
+      *error = optopt != 0 && optopt != '?' ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
+                                            : "unknown option '" + tools::PrintableWord(given) + "'";
       return false;
     }
-    parsed->options[name] = value;
   }
+  for (int i = optind; i < argc; ++i) parsed->positional.push_back(argv[static_cast<size_t>(i)]);
   return true;
 }
 
-bool PrepareArgs(const Command& command, const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
-                 size_t minWords, size_t maxWords, ParsedArgs* parsed, int* status) {
+bool PrepareArgs(const Command& command, const std::vector<std::string>& args, size_t minWords, size_t maxWords,
+                 ParsedArgs* parsed, int* status) {
   std::string error;
-  if (!ParseArgs(args, specs, parsed, &error)) {
+  if (!ParseArgs(command, args, parsed, &error)) {
     *status = UsageError(command, error);
     return false;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/link_codec.h"
 #include "platform/paths.h"
 #include "tools/siptrunkctl/ctl.h"
 
@@ -55,12 +56,16 @@ bool ReadStore(const Command& command, StoreAdmin* store, StoreSnapshot* snapsho
 int RunDeleteNames(const Command& command, const std::vector<std::string>& args, const DeleteKind& kind) {
   ParsedArgs parsed;
   int status = kExitOk;
-  if (!PrepareArgs(command, args, {}, 1, SIZE_MAX, &parsed, &status)) return status;
+  if (!PrepareArgs(command, args, 1, SIZE_MAX, &parsed, &status)) return status;
   std::vector<std::string> names;
   std::string error;
   for (const auto& name : parsed.positional) {
     if (!CheckName("a trunk name", name, &error)) return UsageError(command, error);
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  // The message names them all after its type: the agent takes at most kMaxUpdateItems.
+  if (names.size() + 1 > kMaxUpdateItems) {
+    return UsageError(command, "at most " + std::to_string(kMaxUpdateItems - 1) + " names at once");
   }
   auto store = OpenStoreForEdit(command);
   if (!store) return kExitFailure;

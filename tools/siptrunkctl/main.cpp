@@ -1,4 +1,6 @@
 // siptrunkctl: command dispatch and help.
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +9,10 @@
 #include "platform/paths.h"
 #include "tools/siptrunkctl/commands.h"
 #include "tools/siptrunkctl/ctl.h"
+
+#ifndef SIPTRUNK_VERSION
+#define SIPTRUNK_VERSION "unknown"
+#endif
 
 namespace siptrunk {
 namespace ctl {
@@ -49,7 +55,7 @@ void PrintSynopses(FILE* out, const char* group) {
 
 void PrintProgramHelp() {
   std::printf(
-      "Usage: siptrunkctl COMMAND [ARGUMENTS]\n"
+      "Usage: siptrunkctl [--help | --version] COMMAND [ARGUMENTS]\n"
       "\n"
       "The SIP trunk agent's settings client. Each command that changes settings\n"
       "edits the store first and then sends the agent the matching update message.\n"
@@ -66,9 +72,13 @@ void PrintProgramHelp() {
       "  event socket    %s\n"
       "  pid file        %s\n"
       "\n"
+      "Passwords are never taken from the command line: commands that set one ask\n"
+      "on the terminal, or take --password-stdin or --password-fd N.\n"
+      "\n"
       "Exit status: 0 done; 1 the store or a socket failed; 2 bad arguments;\n"
       "3 the store is updated but no agent is running to take the message (it\n"
-      "picks the change up at its next load).\n",
+      "picks the change up at its next load). 'status' answers as systemctl\n"
+      "status does: 0 running, 3 not running, 4 unknown.\n",
       StorePath().c_str(), CgiSocketPath(kSettingsQueue).c_str(), EventSocketPath().c_str(), PidFilePath().c_str());
 }
 
@@ -95,12 +105,31 @@ int GroupUsageError(const std::string& group, const std::string& message) {
 }  // namespace
 
 int Main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  static const option kProgramOptions[] = {
+      {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  // "+": the options of the program end at the first word, the command's own follow it.
+  for (;;) {
+    const int c = getopt_long(argc, argv, "+:h", kProgramOptions, nullptr);
+    if (c == -1) break;
+    if (c == 'h') {
+      PrintProgramHelp();
+      return kExitOk;
+    }
+    if (c == 'V') {
+      std::printf("siptrunkctl %s\n", SIPTRUNK_VERSION);
+      return kExitOk;
+    }
+    std::fprintf(stderr, "siptrunkctl: unknown option %s\nTry 'siptrunkctl --help'.\n",
+                 Quoted(optind > 0 && optind <= argc ? argv[optind - 1] : "").c_str());
+    return kExitUsage;
+  }
+  std::vector<std::string> args(argv + optind, argv + argc);
   if (args.empty()) {
     std::fprintf(stderr, "siptrunkctl: missing a command\nTry 'siptrunkctl --help'.\n");
     return kExitUsage;
   }
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+  if (args[0] == "help") {
     PrintProgramHelp();
     return kExitOk;
   }

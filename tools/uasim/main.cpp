@@ -1,4 +1,7 @@
 // siptrunk-uasim: a scriptable SIP user agent on the agent's user-agent link.
+#include <getopt.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -56,64 +59,60 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-// "--name=value" or "--name value"; false when the option is not `name`.
-bool TakeValue(int argc, char** argv, int* i, const char* name, std::string* value, bool* missing) {
-  const std::string arg = argv[*i];
-  const std::string prefix = std::string("--") + name;
-  if (arg == prefix) {
-    if (*i + 1 >= argc) {
-      *missing = true;
-      return true;
-    }
-    *value = argv[++*i];
-    return true;
-  }
-  if (arg.compare(0, prefix.size() + 1, prefix + "=") == 0) {
-    *value = arg.substr(prefix.size() + 1);
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   using siptrunk::uasim::SimOptions;
+  enum : int { kSocket = 1000, kWait, kScript, kControl, kAutoConfirm, kState, kStay, kNoHello };
+  static const option kOptions[] = {
+      {"socket", required_argument, nullptr, kSocket},
+      {"wait", required_argument, nullptr, kWait},
+      {"script", required_argument, nullptr, kScript},
+      {"control", required_argument, nullptr, kControl},
+      {"auto-confirm-slave", optional_argument, nullptr, kAutoConfirm},
+      {"state", required_argument, nullptr, kState},
+      {"stay", no_argument, nullptr, kStay},
+      {"no-hello", no_argument, nullptr, kNoHello},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
   SimOptions options;
   options.socketPath = siptrunk::UaSocketPath();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    std::string value;
-    bool missing = false;
-    if (arg == "--help" || arg == "-h") {
-      PrintHelp();
-      return 0;
-    } else if (arg == "--stay") {
-      options.stay = true;
-    } else if (arg == "--no-hello") {
-      options.hello = false;
-    } else if (arg == "--auto-confirm-slave") {
-      options.autoConfirmSlave = true;
-    } else if (arg.compare(0, 21, "--auto-confirm-slave=") == 0) {
-      options.autoConfirmSlave = true;
-      if (!siptrunk::ParseDecimalU32(arg.substr(21), &options.autoConfirmError)) {
-        return UsageError("--auto-confirm-slave takes an error code (a whole number), not '" + arg.substr(21) + "'");
+  opterr = 0;  // our own messages, with the hint to --help
+  for (;;) {
+    const int previous = optind;
+    const int c = getopt_long(argc, argv, ":h", kOptions, nullptr);
+    if (c == -1) break;
+    const std::string given = previous < argc ? argv[previous] : "";
+    switch (c) {
+      case 'h':
+        PrintHelp();
+        return 0;
+      case kStay: options.stay = true; break;
+      case kNoHello: options.hello = false; break;
+      case kSocket: options.socketPath = optarg; break;
+      case kScript: options.scriptPath = optarg; break;
+      case kControl: options.controlPath = optarg; break;
+      case kState: options.statePath = optarg; break;
+      case kAutoConfirm:
+        options.autoConfirmSlave = true;
+        if (optarg != nullptr && !siptrunk::ParseDecimalU32(optarg, &options.autoConfirmError)) {
+          return UsageError(std::string("--auto-confirm-slave takes an error code (a whole number), not '") +
+                            optarg + "'");
+        }
+        break;
+      case kWait: {
+        uint32_t seconds = 0;
+        if (!siptrunk::ParseDecimalU32(optarg, &seconds) || seconds > 86400U * 365U) {
+          return UsageError("--wait takes a number of seconds");
+        }
+        options.waitMs = static_cast<int64_t>(seconds) * 1000;
+        break;
       }
-    } else if (TakeValue(argc, argv, &i, "socket", &options.socketPath, &missing) ||
-               TakeValue(argc, argv, &i, "script", &options.scriptPath, &missing) ||
-               TakeValue(argc, argv, &i, "control", &options.controlPath, &missing) ||
-               TakeValue(argc, argv, &i, "state", &options.statePath, &missing)) {
-      if (missing) return UsageError("option " + arg + " needs a value");
-    } else if (TakeValue(argc, argv, &i, "wait", &value, &missing)) {
-      uint32_t seconds = 0;
-      if (missing || !siptrunk::ParseDecimalU32(value, &seconds) || seconds > 86400U * 365U) {
-        return UsageError("--wait takes a number of seconds");
-      }
-      options.waitMs = static_cast<int64_t>(seconds) * 1000;
-    } else {
-      return UsageError("unknown option '" + arg + "'");
+      case ':': return UsageError("option '" + given + "' needs a value");
+      default: return UsageError("unknown option '" + given + "'");
     }
   }
+  if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
   if (options.socketPath.empty()) return UsageError("the socket path is empty");
   siptrunk::uasim::Simulator simulator(options);
   return simulator.Run();

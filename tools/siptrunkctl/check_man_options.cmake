@@ -1,0 +1,37 @@
+# Fails when siptrunkctl accepts an option that its manual page does not
+# mention. The options are taken from the getopt_long tables in the sources
+# (every entry reads {"name", no_argument|required_argument|optional_argument,
+# ...}), so a new option cannot be added without documenting it.
+#
+#   cmake -DSOURCE_DIR=<repository> -P check_man_options.cmake
+if(NOT SOURCE_DIR)
+  message(FATAL_ERROR "set SOURCE_DIR to the repository")
+endif()
+set(page "${SOURCE_DIR}/docs/man/siptrunkctl.8.scd")
+file(READ "${page}" manual)
+file(GLOB sources "${SOURCE_DIR}/tools/siptrunkctl/*.cpp" "${SOURCE_DIR}/tools/siptrunkctl/*.h")
+set(options "")
+foreach(source IN LISTS sources)
+  file(READ "${source}" text)
+  string(REGEX MATCHALL "{\"[a-z][a-z0-9-]*\", *(no|required|optional)_argument" entries "${text}")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^{\"([a-z0-9-]+)\".*" "\\1" name "${entry}")
+    list(APPEND options "${name}")
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES options)
+list(LENGTH options count)
+if(count LESS 5)
+  message(FATAL_ERROR "found only ${count} options in tools/siptrunkctl: has the table format changed?")
+endif()
+set(missing "")
+foreach(name IN LISTS options)
+  string(FIND "${manual}" "--${name}" at)
+  if(at EQUAL -1)
+    list(APPEND missing "--${name}")
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "options of siptrunkctl not documented in ${page}: ${missing}")
+endif()
+message(STATUS "all ${count} options of siptrunkctl are in the manual page: ${options}")
