@@ -199,11 +199,11 @@ install: pkg-deps
 deb: pkg-deps
 	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
 	tar --exclude='./build*' --exclude=./.git --exclude=./var -cf - . | tar -C $(DEB_BUILD)/src -xf -
-	cd $(DEB_BUILD)/src && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck" dpkg-buildpackage -b -us -uc
-	lintian --fail-on error,warning $(DEB_BUILD)/*.deb
-	@ls $(DEB_BUILD)/*.deb
+	cd $(DEB_BUILD)/src && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck noautodbgsym" dpkg-buildpackage -b -us -uc
+	lintian --fail-on error,warning $(DEB_BUILD)/siptrunk-agent_*.deb
+	@ls $(DEB_BUILD)/siptrunk-agent_*.deb
 
 test-package: deb build
-	rm -rf $(DEB_BUILD)/root && dpkg-deb -x $$(ls $(DEB_BUILD)/*.deb) $(DEB_BUILD)/root
-	tests/package/check_units.sh $(DEB_BUILD)/root
-	$(PYTEST) tests/package --deb=$$(ls $(abspath $(DEB_BUILD))/*.deb) --build-dir=$(abspath $(BUILD))
+	rm -rf $(DEB_BUILD)/root && dpkg-deb -x $(DEB_BUILD)/siptrunk-agent_*.deb $(DEB_BUILD)/root
+	tests/package/check_units.sh $(DEB_BUILD)/root contrib/systemd/*.service
+	$(PYTEST) tests/package --deb=$$(ls $(abspath $(DEB_BUILD))/siptrunk-agent_*.deb) --build-dir=$(abspath $(BUILD))

@@ -32,6 +32,13 @@ class ScratchRoot:
         self.holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep", "infinity"],
             stdin=subprocess.DEVNULL)
+        try:
+            self._set_up(work)
+        except BaseException:
+            self.close()
+            raise
+
+    def _set_up(self, work):
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
                  what="the private mount namespace")
         self.mnt_ns = os.readlink("/proc/%d/ns/mnt" % self.holder.pid)
@@ -77,6 +84,8 @@ class ScratchRoot:
     def processes(self):
         """Processes in the namespace besides the holder (services it started)."""
         found = []
+        if not hasattr(self, "mnt_ns"):
+            return found
         for entry in os.listdir("/proc"):
             if not entry.isdigit() or int(entry) == self.holder.pid:
                 continue

@@ -162,15 +162,21 @@ def sandbox_script(root, unit):
         "  case $m in /proc|/proc/*|/sys|/sys/*|/dev|/dev/*) continue ;; esac",
         "  mount -o remount,bind,ro \"$m\"",
         "done",
-        "for d in /home /root; do [ -d $d ] && mount -t tmpfs -o mode=000 tmpfs $d; done",  # ProtectHome
-        "mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /var/tmp",  # PrivateTmp
+        "for d in /home /root; do if [ -d $d ]; then mount -t tmpfs -o mode=000 tmpfs $d; fi; done",  # ProtectHome
+        "mount -t tmpfs tmpfs /tmp",  # PrivateTmp
+        "mount -t tmpfs tmpfs /var/tmp",
         # PrivateDevices: a /dev with the pseudo devices only.
-        "mkdir -p /run/.olddev && mount --rbind /dev /run/.olddev && mount -t tmpfs -o mode=755 tmpfs /dev",
-        "for n in null zero full random urandom tty; do touch /dev/$n && mount --bind /run/.olddev/$n /dev/$n; done",
-        "mkdir /dev/shm && ln -s /run/systemd/journal/dev-log /dev/log",
-        "umount -l /run/.olddev",
+        "mkdir /tmp/.olddev",
+        "mount --rbind /dev /tmp/.olddev",
+        "mount -t tmpfs -o mode=755 tmpfs /dev",
+        "for n in null zero full random urandom tty; do touch /dev/$n; mount --bind /tmp/.olddev/$n /dev/$n; done",
+        "mkdir /dev/shm",
+        "ln -s /run/systemd/journal/dev-log /dev/log",
+        "umount -l /tmp/.olddev",
+        "rmdir /tmp/.olddev",
     ]
-    lines += ["mount --bind %s %s" % (d, d) for d in dirs]
+    for d in dirs:  # a bind mount starts with its source's flags: read-only here
+        lines += ["mount --bind %s %s" % (d, d), "mount -o remount,bind,rw %s" % d]
     caps = lambda v: ",".join("+" + c.lower()[4:] for c in v.split())  # noqa: E731
     securebits = ",".join("+" + b.replace("-", "_") for b in s.get("SecureBits", "").split())
     setpriv = ["setpriv", "--reuid=" + user, "--regid=" + group, "--init-groups",
