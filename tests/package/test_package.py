@@ -133,6 +133,26 @@ def test_sysvinit_script_runs_the_agent_as_the_service_user(root, uasim):
     assert root.run(script, "status", check=False).returncode == 3
 
 
+def test_sysvinit_script_runs_the_user_agent_without_capabilities(root, deb):
+    if "siptrunk-ua" not in daemons(deb):
+        pytest.skip("the package holds no siptrunk-ua")
+    before = read_trace(root)
+    root.run("/etc/init.d/siptrunk-agent", "start")
+    try:
+        wait_trace(root, WAITING, before.count(WAITING) + 1)
+        root.run("/etc/init.d/siptrunk-ua", "start")
+        wait_trace(root, CONNECTED, before.count(CONNECTED) + 1)
+        with open(root.path("/run/siptrunk/siptrunk-ua.pid")) as f:
+            status = proc_status(int(f.read()))
+        assert status["Uid"].split()[0] == root.run("id", "-u", "siptrunk").stdout.strip()
+        assert int(status["CapEff"], 16) == 0 and int(status["CapPrm"], 16) == 0
+        assert os.path.exists(root.path("/var/log/siptrunk/siptrunk-ua.log"))
+    finally:
+        root.run("/etc/init.d/siptrunk-ua", "stop")
+        root.run("/etc/init.d/siptrunk-agent", "stop")
+    assert root.processes() == []
+
+
 def unit_settings(path):
     import seccomp_exec
     return seccomp_exec.unit_settings(path)
