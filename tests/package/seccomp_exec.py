@@ -7,14 +7,13 @@ rest, and RestrictAddressFamilies= as a filter on socket()'s family.
 
     seccomp_exec.py UNIT_FILE PROGRAM [ARG...]
 
-Needs no_new_privs (setpriv --no-new-privs) or CAP_SYS_ADMIN, and python3-seccomp."""
+SECCOMP_ALLOWED_CALLS in the environment may hold the allowed calls already
+expanded (allowed_calls(), separated by spaces); it is not passed on. Needs no_new_privs (setpriv --no-new-privs) or CAP_SYS_ADMIN, and python3-seccomp."""
 import errno
 import os
 import socket
 import subprocess
 import sys
-
-import seccomp
 
 
 def unit_settings(path):
@@ -64,12 +63,15 @@ def allowed_calls(filters):
 
 
 def main():
+    import seccomp  # python3-seccomp; only the launcher itself needs it
     unit, argv = sys.argv[1], sys.argv[2:]
     settings = unit_settings(unit)
     error = getattr(errno, settings.get("SystemCallErrorNumber", ["EPERM"])[-1])
     families = settings.get("RestrictAddressFamilies", [""])[-1].split()
     flt = seccomp.SyscallFilter(defaction=seccomp.ERRNO(error))
-    for call in sorted(allowed_calls(settings.get("SystemCallFilter", []))):
+    given = os.environ.pop("SECCOMP_ALLOWED_CALLS", None)
+    calls = given.split() if given else allowed_calls(settings.get("SystemCallFilter", []))
+    for call in sorted(calls):
         if call == "socket" and families:
             continue
         try:
