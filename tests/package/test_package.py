@@ -216,13 +216,17 @@ def sandbox_script(root, unit):
     return "\n".join(lines)
 
 
-def test_agent_runs_under_the_restrictions_of_its_unit(root, uasim):
-    unit = "/lib/systemd/system/siptrunk-agent.service"
+def start_sandboxed(root, daemon):
     if subprocess.run(["/usr/bin/python3", "-c", "import seccomp"]).returncode != 0:
         pytest.skip("python3-seccomp is missing")
+    script = sandbox_script(root, "/lib/systemd/system/%s.service" % daemon)
+    return root.popen(["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script],
+                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def test_agent_runs_under_the_restrictions_of_its_unit(root, uasim):
     root.run("rm", "-rf", "/var/lib/siptrunk", "/var/log/siptrunk")  # a fresh store
-    proc = root.popen(["unshare", "--mount", "--propagation", "private", "--",
-                       "sh", "-c", sandbox_script(root, unit)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = start_sandboxed(root, "siptrunk-agent")
     try:
         wait_for(lambda: proc.poll() is not None or WAITING in read_trace(root), TIMEOUT, "the agent's start")
         assert proc.poll() is None, proc.stderr.read().decode()
@@ -241,6 +245,31 @@ def test_agent_runs_under_the_restrictions_of_its_unit(root, uasim):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_user_agent_runs_under_the_restrictions_of_its_unit(root, deb):
+    if "siptrunk-ua" not in daemons(deb):
+        pytest.skip("the package holds no siptrunk-ua")
+    before = read_trace(root)
+    root.run("/etc/init.d/siptrunk-agent", "start")
+    proc = None
+    try:
+        wait_trace(root, WAITING, before.count(WAITING) + 1)
+        proc = start_sandboxed(root, "siptrunk-ua")
+        wait_for(lambda: proc.poll() is not None or read_trace(root).count(CONNECTED) > before.count(CONNECTED),
+                 TIMEOUT, "the user agent's connection")
+        assert proc.poll() is None, proc.stderr.read().decode()
+        status = proc_status(proc.pid)
+        assert status["Uid"].split()[0] == root.run("id", "-u", "siptrunk").stdout.strip()
+        assert [int(status[f], 16) for f in ("CapEff", "CapBnd", "CapAmb")] == [0, 0, 0]
+        assert (status["NoNewPrivs"], status["Seccomp"]) == ("1", "2")
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=TIMEOUT) in (0, -signal.SIGTERM)
+    finally:
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        root.run("/etc/init.d/siptrunk-agent", "stop")
 
 
 def leftovers(root):
