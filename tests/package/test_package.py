@@ -3,6 +3,7 @@ with which modes, the service user, the agent started by its sysvinit script
 and under the restrictions of its systemd unit, and removal and purge. The
 tests run in file order on one scratch root: install, run, remove, purge."""
 import os
+import shutil
 import signal
 import stat
 import subprocess
@@ -133,6 +134,29 @@ def test_sysvinit_script_runs_the_agent_as_the_service_user(root, uasim):
     assert not os.path.exists(root.path("/run/siptrunk/siptrunk-agent.pid"))
     assert read_trace(root)[-1] == STOPPED
     assert root.run(script, "status", check=False).returncode == 3
+
+
+def test_sysvinit_script_with_busybox(root):
+    """The device's way: busybox's shell and start-stop-daemon (no --retry,
+    no --startas), bound over Debian's in the scratch root for this test."""
+    busybox = shutil.which("busybox")
+    if busybox is None:
+        pytest.skip("busybox is missing (Debian package busybox)")
+    ssd = "/usr/sbin/start-stop-daemon"
+    script = ["busybox", "sh", "/etc/init.d/siptrunk-agent"]
+    root.run("mount", "--bind", busybox, ssd)
+    try:
+        before = read_trace(root)
+        root.run(*script, "start")
+        wait_trace(root, WAITING, before.count(WAITING) + 1)
+        with open(root.path("/run/siptrunk/siptrunk-agent.pid")) as f:
+            pid = int(f.read())
+        check_privileges(root, pid)
+        root.run(*script, "stop")
+        assert not os.path.exists("/proc/%d" % pid)
+        assert read_trace(root)[-1] == STOPPED
+    finally:
+        root.run("umount", ssd)
 
 
 def test_sysvinit_script_runs_the_user_agent_without_capabilities(root, deb):
