@@ -159,26 +159,6 @@ def test_sysvinit_script_with_busybox(root):
         root.run("umount", ssd)
 
 
-def test_sysvinit_script_runs_the_user_agent_without_capabilities(root, deb):
-    if "siptrunk-ua" not in daemons(deb):
-        pytest.skip("the package holds no siptrunk-ua")
-    before = read_trace(root)
-    root.run("/etc/init.d/siptrunk-agent", "start")
-    try:
-        wait_trace(root, WAITING, before.count(WAITING) + 1)
-        root.run("/etc/init.d/siptrunk-ua", "start")
-        wait_trace(root, CONNECTED, before.count(CONNECTED) + 1)
-        with open(root.path("/run/siptrunk/siptrunk-ua.pid")) as f:
-            status = proc_status(int(f.read()))
-        assert status["Uid"].split()[0] == root.run("id", "-u", "siptrunk").stdout.strip()
-        assert int(status["CapEff"], 16) == 0 and int(status["CapPrm"], 16) == 0
-        assert os.path.exists(root.path("/var/log/siptrunk/siptrunk-ua.log"))
-    finally:
-        root.run("/etc/init.d/siptrunk-ua", "stop")
-        root.run("/etc/init.d/siptrunk-agent", "stop")
-    assert root.processes() == []
-
-
 def unit_settings(path):
     return seccomp_exec.unit_settings(path)
 
@@ -271,21 +251,34 @@ def test_agent_runs_under_the_restrictions_of_its_unit(root, uasim):
             proc.wait()
 
 
-def test_user_agent_runs_under_the_restrictions_of_its_unit(root, deb):
+def check_user_agent(root, pid):
+    status = proc_status(pid)
+    assert status["Uid"].split()[0] == root.run("id", "-u", "siptrunk").stdout.strip()
+    assert [int(status[f], 16) for f in ("CapEff", "CapPrm", "CapBnd", "CapAmb")] == [0, 0, 0, 0]
+    return status
+
+
+def test_user_agent_by_its_script_and_under_its_unit(root, deb):
+    """The SIP user agent connects to the agent without any capability, started
+    by its sysvinit script, then under its unit's restrictions."""
     if "siptrunk-ua" not in daemons(deb):
         pytest.skip("the package holds no siptrunk-ua")
-    before = read_trace(root)
+    before = read_trace(root).count(CONNECTED)
     root.run("/etc/init.d/siptrunk-agent", "start")
     proc = None
     try:
-        wait_trace(root, WAITING, before.count(WAITING) + 1)
+        root.run("/etc/init.d/siptrunk-ua", "start")
+        wait_trace(root, CONNECTED, before + 1)
+        with open(root.path("/run/siptrunk/siptrunk-ua.pid")) as f:
+            check_user_agent(root, int(f.read()))
+        assert os.path.exists(root.path("/var/log/siptrunk/siptrunk-ua.log"))
+        root.run("/etc/init.d/siptrunk-ua", "stop")
+
         proc = start_sandboxed(root, "siptrunk-ua")
-        wait_for(lambda: proc.poll() is not None or read_trace(root).count(CONNECTED) > before.count(CONNECTED),
-                 TIMEOUT, "the user agent's connection")
+        wait_for(lambda: proc.poll() is not None or read_trace(root).count(CONNECTED) > before + 1,
+                 TIMEOUT, "the sandboxed user agent's connection")
         assert proc.poll() is None, proc.stderr.read().decode()
-        status = proc_status(proc.pid)
-        assert status["Uid"].split()[0] == root.run("id", "-u", "siptrunk").stdout.strip()
-        assert [int(status[f], 16) for f in ("CapEff", "CapBnd", "CapAmb")] == [0, 0, 0]
+        status = check_user_agent(root, proc.pid)
         assert (status["NoNewPrivs"], status["Seccomp"]) == ("1", "2")
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=TIMEOUT) in (0, -signal.SIGTERM)
@@ -293,7 +286,9 @@ def test_user_agent_runs_under_the_restrictions_of_its_unit(root, deb):
         if proc is not None and proc.poll() is None:
             proc.kill()
             proc.wait()
+        root.run("/etc/init.d/siptrunk-ua", "stop")
         root.run("/etc/init.d/siptrunk-agent", "stop")
+    assert root.processes() == []
 
 
 def leftovers(root):
