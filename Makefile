@@ -41,7 +41,7 @@ system: build
 
 # Everything: the host build, both sanitizer builds, the PowerPC target under
 # qemu and a short run of every fuzz target.
-test: test-host test-asan test-tsan test-target fuzz-smoke
+test: test-host test-asan test-tsan test-target fuzz-smoke test-package
 	@echo "make test: every part passed"
 
 test-host: check-includes unit system
@@ -180,3 +180,38 @@ bench: bench-deps
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl store_commit_bench
 	$(PYTHON) bench/run_all.py --build-dir $(abspath $(BENCH_BUILD)) --work-dir $(abspath $(BENCH_WORK)) \
 	  --idle-seconds $(BENCH_IDLE_SECONDS) --strace $(BENCH_STRACE_COMMITS)
+
+# --- Installing and packaging (docs/install.md) ----------------------------------
+# `make install` builds and installs the programs, their service files, the man
+# pages and the example ruleset below PREFIX (into DESTDIR when given).
+# `make deb` builds the Debian binary package in $(DEB_BUILD)/ from a copy of
+# this tree and runs lintian on it. `make test-package` checks the units with
+# systemd-analyze, installs the package into a private overlay of this
+# machine's root (nothing outside the test's mount namespace changes) and runs
+# the agent there as its service files run it.
+PREFIX ?= /usr/local
+DEB_BUILD ?= build-deb
+PKG_DEB_PACKAGES := scdoc debhelper dpkg-dev fakeroot lintian systemd util-linux libcap2-bin \
+  adduser libsofia-sip-ua-dev python3-seccomp busybox
+
+.PHONY: pkg-deps install deb test-package
+
+pkg-deps: deps
+	$(call install-packages,$(PKG_DEB_PACKAGES))
+
+install: pkg-deps
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j$(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+deb: pkg-deps
+	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
+	tar --exclude='./build*' --exclude=./.git --exclude=./var -cf - . | tar -C $(DEB_BUILD)/src -xf -
+	cd $(DEB_BUILD)/src && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck noautodbgsym" dpkg-buildpackage -b -us -uc
+	lintian --fail-on error,warning $(DEB_BUILD)/siptrunk-agent_*.deb
+	@ls $(DEB_BUILD)/siptrunk-agent_*.deb
+
+test-package: deb build
+	rm -rf $(DEB_BUILD)/root && dpkg-deb -x $(DEB_BUILD)/siptrunk-agent_*.deb $(DEB_BUILD)/root
+	tests/package/check_units.sh $(DEB_BUILD)/root contrib/systemd/*.service
+	$(PYTEST) tests/package --deb=$$(ls $(abspath $(DEB_BUILD))/siptrunk-agent_*.deb) --build-dir=$(abspath $(BUILD))
