@@ -109,16 +109,6 @@ def test_raw_malformed_and_short_datagrams(running, tools, dirs):
     assert agent.running()
 
 
-def test_master_gate_drops_trunk_messages_while_the_role_is_off(running, tools, dirs):
-    agent, ua = running
-    code, _, _ = ctl(tools, dirs, "send", "4", "t", "u", "p", "1")
-    assert code == 0
-    agent.wait_trace(TYPE_LINE % "04")
-    time.sleep(0.2)
-    with pytest.raises(Exception):
-        ua.receive(timeout=0.3)
-
-
 def test_stop_message_ends_the_agent_by_sigterm_and_spares_its_process_group(agent, tools, dirs):
     """A sibling shares the agent's process group; the stop message must end
     the agent only."""
