@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from agentharness import IS_ROOT, UserAgent, wait_for
+from agentharness import IS_ROOT, UserAgent
 
 STARTED = [
     "INFO: ----Communication SIP Trunk Agent Started -----\n",

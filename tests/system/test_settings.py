@@ -3,8 +3,6 @@ update message, the agent applies it, the user agent receives the change.
 Also raw, malformed and short datagrams, and the stop message."""
 import os
 import signal
-import subprocess
-import sys
 import time
 
 import pytest

@@ -1,7 +1,6 @@
 """The user-agent side end to end: lists pushed on connection, slaves
 registering, moving and unregistering on this master, trunks towards a master
 failing and recovering, and bad input on the user-agent link."""
-import os
 import signal
 import socket
 import time
