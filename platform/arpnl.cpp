@@ -251,11 +251,8 @@ int OnAckAttribute(const nlattr* attribute, void* data) {
 void TakeReason(const nlmsghdr* h, const nlmsgerr* answer, Answers& answers) {
   if ((h->nlmsg_flags & NLM_F_ACK_TLVS) == 0 || answers.reason[0] != '\0') return;
   size_t offset = sizeof(nlmsgerr);
-  if ((h->nlmsg_flags & NLM_F_CAPPED) == 0) {
-    if (answer->msg.nlmsg_len < sizeof(nlmsghdr)) return;
-    offset += answer->msg.nlmsg_len - sizeof(nlmsghdr);
-  }
-  if (offset > mnl_nlmsg_get_payload_len(h)) return;
+  if ((h->nlmsg_flags & NLM_F_CAPPED) == 0) offset += answer->msg.nlmsg_len - sizeof(nlmsghdr);
+  if (offset >= mnl_nlmsg_get_payload_len(h)) return;  // no attributes follow
   const nlattr* found[NLMSGERR_ATTR_MAX + 1] = {};
   if (mnl_attr_parse(h, static_cast<unsigned>(MNL_ALIGN(offset)), OnAckAttribute, found) < 0) return;
   if (found[NLMSGERR_ATTR_MSG] != nullptr) {
@@ -276,6 +273,11 @@ int OnError(const nlmsghdr* h, void* data) {
     return MNL_CB_ERROR;
   }
   const auto* answer = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(h));
+  // The answer echoes the header of the message it answers.
+  if (answer->msg.nlmsg_seq != h->nlmsg_seq || answer->msg.nlmsg_len < sizeof(nlmsghdr)) {
+    answers.batchError = -EBADMSG;
+    return MNL_CB_ERROR;
+  }
   // The kernel sends a negative errno; anything else non-zero is malformed.
   const int error = answer->error > 0 ? -EPROTO : answer->error;
   if (error != 0) TakeReason(h, answer, answers);
