@@ -8,6 +8,7 @@ counts, numbers out of range, huge claimed counts).
 """
 import os
 import shutil
+import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -111,6 +112,36 @@ DATAGRAM = {
     "binary_items": b"\xff\xfe\x01\0\x7f\x80\0",
 }
 
+# --- fuzz_route_answer: one rtnetlink datagram (host byte order) ------------
+SEQ, PORT, MULTI = 1, 0x1234, 2
+
+
+def nlmsg(kind, body, seq=SEQ, port=PORT, flags=0):
+    pad = b"\0" * (-len(body) % 4)
+    return struct.pack("=IHHII", 16 + len(body), kind, flags, seq, port) + body + pad
+
+
+def rtattr(kind, value):
+    return struct.pack("=HH", 4 + len(value), kind) + value + b"\0" * (-len(value) % 4)
+
+
+ADDR = bytes([192, 0, 2, 1])
+ROUTE = struct.pack("=BBBBBBBBI", 2, 32, 0, 0, 254, 2, 0, 1, 0)  # AF_INET, /32, main, unicast
+ROUTE_ANSWER = nlmsg(24, ROUTE + rtattr(7, ADDR) + rtattr(4, struct.pack("=I", 2)))
+ADDRS = nlmsg(20, struct.pack("=BBBBI", 2, 24, 0, 0, 2) + rtattr(2, ADDR) + rtattr(1, ADDR), flags=MULTI)
+ROUTE_ANSWERS = {
+    "route": ROUTE_ANSWER,
+    "route_no_prefsrc": nlmsg(24, ROUTE + rtattr(4, struct.pack("=I", 2))),
+    "route_short_attribute": nlmsg(24, ROUTE + struct.pack("=HH", 40, 7) + ADDR),
+    "stale_then_route": nlmsg(24, ROUTE, seq=7) + ROUTE_ANSWER,
+    "error_unreachable": nlmsg(2, struct.pack("=i", -101) + nlmsg(26, b"")[:16]),
+    "error_short": nlmsg(2, b"\0\0"),
+    "error_positive": nlmsg(2, struct.pack("=i", 5) + nlmsg(26, b"")[:16]),
+    "address_dump": ADDRS + ADDRS + nlmsg(3, struct.pack("=i", 0), flags=MULTI),
+    "length_past_end": struct.pack("=IHHII", 4096, 24, 0, SEQ, PORT) + ROUTE,
+    "empty": b"",
+}
+
 
 def write(target, seeds):
     directory = os.path.join(HERE, "corpus", target)
@@ -125,3 +156,4 @@ if __name__ == "__main__":
     write("fuzz_update_dispatch", UPDATE)
     write("fuzz_ua_packet", UA_PACKET)
     write("fuzz_datagram", DATAGRAM)
+    write("fuzz_route_answer", ROUTE_ANSWERS)

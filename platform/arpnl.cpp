@@ -1,6 +1,9 @@
 // The LAN-traffic regulator: admitted slave addresses are the elements of an
 // nftables set, changed over netfilter netlink (libnftnl builds the messages,
-// libmnl the batch). The handle is the NETLINK_NETFILTER socket.
+// libmnl the batch and reads the answers: mnl_cb_run2 walks them, checking
+// every length; mnl_attr_parse and mnl_attr_validate read the kernel's own
+// words from an extended acknowledgement). The handle is the NETLINK_NETFILTER
+// socket.
 //
 // Every change is one nfnetlink batch whose inner messages ask for an
 // acknowledgement; a call waits for exactly those answers, ignores any message
@@ -48,6 +51,7 @@ int arpnl_close(ARPNL_HANDLE* handle) {
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -215,10 +219,91 @@ class Batch {
   bool m_ok = false;
 };
 
+// What one call has heard so far. Caller holds g_regulatorMutex.
+struct Answers {
+  uint32_t portId = 0;       // our socket's port: answers are addressed to it
+  uint32_t first = 0;        // the BEGIN message's sequence number
+  uint32_t last = 0;         // the END message's sequence number
+  bool answered[kMaxInnerMessages] = {};
+  int pending = 0;           // inner messages not answered yet
+  int firstError = 0;        // the first inner message's error (negative errno)
+  int batchError = 0;        // the batch as a whole was refused (negative errno)
+  char reason[128] = "";     // the kernel's own words on the first error, if it gave any
+};
+
+// The extended acknowledgement's attributes (NLM_F_ACK_TLVS): the kernel's
+// message is kept only when it is a terminated string of sane length.
+int OnAckAttribute(const nlattr* attribute, void* data) {
+  auto* found = static_cast<const nlattr**>(data);
+  const uint16_t type = mnl_attr_get_type(attribute);
+  if (type == NLMSGERR_ATTR_MSG) {
+    if (mnl_attr_validate(attribute, MNL_TYPE_NUL_STRING) < 0) return MNL_CB_OK;  // ignored, not fatal
+    found[NLMSGERR_ATTR_MSG] = attribute;
+  } else if (type == NLMSGERR_ATTR_OFFS) {
+    if (mnl_attr_validate(attribute, MNL_TYPE_U32) < 0) return MNL_CB_OK;
+    found[NLMSGERR_ATTR_OFFS] = attribute;
+  }
+  return MNL_CB_OK;
+}
+
+// The kernel's text on an error, from the attributes that follow the
+// nlmsgerr (and the echoed request, unless the kernel capped it).
+void TakeReason(const nlmsghdr* h, const nlmsgerr* answer, Answers& answers) {
+  if ((h->nlmsg_flags & NLM_F_ACK_TLVS) == 0 || answers.reason[0] != '\0') return;
+  size_t offset = sizeof(nlmsgerr);
+  if ((h->nlmsg_flags & NLM_F_CAPPED) == 0) offset += answer->msg.nlmsg_len - sizeof(nlmsghdr);
+  if (offset >= mnl_nlmsg_get_payload_len(h)) return;  // no attributes follow
+  const nlattr* found[NLMSGERR_ATTR_MAX + 1] = {};
+  if (mnl_attr_parse(h, static_cast<unsigned>(MNL_ALIGN(offset)), OnAckAttribute, found) < 0) return;
+  if (found[NLMSGERR_ATTR_MSG] != nullptr) {
+    snprintf(answers.reason, sizeof answers.reason, "%s", mnl_attr_get_str(found[NLMSGERR_ATTR_MSG]));
+  }
+}
+
+// One NLMSG_ERROR message (an acknowledgement when its error is 0). Messages
+// that are not ours or not of this batch (late answers of an earlier call)
+// are skipped.
+int OnError(const nlmsghdr* h, void* data) {
+  auto& answers = *static_cast<Answers*>(data);
+  if (h->nlmsg_pid != answers.portId || h->nlmsg_seq < answers.first || h->nlmsg_seq > answers.last) {
+    return MNL_CB_OK;
+  }
+  if (mnl_nlmsg_get_payload_len(h) < sizeof(nlmsgerr)) {
+    answers.batchError = -EBADMSG;
+    return MNL_CB_ERROR;
+  }
+  const auto* answer = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(h));
+  // The answer echoes the header of the message it answers.
+  if (answer->msg.nlmsg_seq != h->nlmsg_seq || answer->msg.nlmsg_len < sizeof(nlmsghdr)) {
+    answers.batchError = -EBADMSG;
+    return MNL_CB_ERROR;
+  }
+  // The kernel sends a negative errno; anything else non-zero is malformed.
+  const int error = answer->error > 0 ? -EPROTO : answer->error;
+  if (error != 0) TakeReason(h, answer, answers);
+  if (h->nlmsg_seq == answers.first || h->nlmsg_seq == answers.last) {
+    // The batch as a whole was refused (no permission, no memory): no
+    // further answers will come.
+    answers.batchError = error != 0 ? error : -EPROTO;
+    return MNL_CB_STOP;
+  }
+  const uint32_t index = h->nlmsg_seq - answers.first - 1;
+  if (answers.answered[index]) return MNL_CB_OK;
+  answers.answered[index] = true;
+  --answers.pending;
+  if (error != 0 && answers.firstError == 0) answers.firstError = error;
+  return answers.pending > 0 ? MNL_CB_OK : MNL_CB_STOP;
+}
+
+// Any other message in an answer (nftables sends none to a batch without
+// NLM_F_ECHO): skipped.
+int OnOther(const nlmsghdr*, void*) { return MNL_CB_OK; }
+
 // Sends the batch and waits for the answer to each inner message. 0 when all
 // succeeded, otherwise the first negative errno (the kernel applies a batch
-// wholly or not at all). Caller holds g_regulatorMutex.
-int Transact(int fd, Batch& batch) {
+// wholly or not at all); `reason` gets the kernel's words when it gave some.
+// Caller holds g_regulatorMutex.
+int Transact(int fd, Batch& batch, std::string& reason) {
   sockaddr_nl local{};
   socklen_t localLen = sizeof local;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 || localLen != sizeof local ||
@@ -231,13 +316,15 @@ int Transact(int fd, Batch& batch) {
   if (sent < 0) return -errno;
   if (static_cast<size_t>(sent) != batch.Size()) return -EMSGSIZE;
 
-  const uint32_t first = batch.FirstSeq();
-  const uint32_t last = first + static_cast<uint32_t>(batch.InnerCount()) + 1;  // the END message
-  bool answered[kMaxInnerMessages] = {};
-  int pending = batch.InnerCount();
-  int firstError = 0;
+  Answers answers;
+  answers.portId = local.nl_pid;
+  answers.first = batch.FirstSeq();
+  answers.last = answers.first + static_cast<uint32_t>(batch.InnerCount()) + 1;  // the END message
+  answers.pending = batch.InnerCount();
+  // NLMSG_NOOP, NLMSG_ERROR, NLMSG_DONE, NLMSG_OVERRUN: only errors count.
+  mnl_cb_t control[NLMSG_MIN_TYPE] = {nullptr, OnOther, OnError, OnOther, OnOther};  // libmnl takes it non-const
   const long deadline = MonotonicMs() + kAnswerTimeoutMs;
-  while (pending > 0) {
+  while (answers.pending > 0 && answers.batchError == 0) {
     const long left = deadline - MonotonicMs();
     if (left <= 0) return -ETIMEDOUT;
     pollfd pfd{fd, POLLIN, 0};
@@ -255,28 +342,16 @@ int Transact(int fd, Batch& batch) {
     }
     if (static_cast<size_t>(got) > sizeof g_answer) return -EMSGSIZE;
     if (fromLen != sizeof from || from.nl_pid != 0) continue;  // only the kernel answers
-
-    int len = static_cast<int>(got);
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(g_answer); mnl_nlmsg_ok(h, len);
-         h = mnl_nlmsg_next(h, &len)) {
-      if (h->nlmsg_pid != local.nl_pid || h->nlmsg_seq < first || h->nlmsg_seq > last) continue;
-      if (h->nlmsg_type != NLMSG_ERROR) continue;
-      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EBADMSG;
-      const auto* answer = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(h));
-      const int error = answer->error > 0 ? -answer->error : answer->error;
-      if (h->nlmsg_seq == first || h->nlmsg_seq == last) {
-        // The batch as a whole was refused (no permission, no memory): no
-        // further answers will come.
-        return error != 0 ? error : -EPROTO;
-      }
-      const uint32_t index = h->nlmsg_seq - first - 1;
-      if (answered[index]) continue;
-      answered[index] = true;
-      --pending;
-      if (error != 0 && firstError == 0) firstError = error;
+    // Sequence and port are checked per message in OnError (a batch spans
+    // several sequence numbers), so libmnl is given 0 for both.
+    errno = 0;
+    if (mnl_cb_run2(g_answer, static_cast<size_t>(got), 0, 0, OnOther, &answers, control, NLMSG_MIN_TYPE) < 0 &&
+        answers.batchError == 0) {
+      answers.batchError = errno != 0 ? -errno : -EBADMSG;
     }
   }
-  return firstError;
+  reason = answers.reason;
+  return answers.batchError != 0 ? answers.batchError : answers.firstError;
 }
 
 // True when fd is a netfilter netlink socket (the handle might hold anything).
@@ -290,7 +365,7 @@ bool IsRegulatorSocket(int fd) {
 }
 
 // Builds and runs one batch. Caller holds g_regulatorMutex.
-int Apply(int fd, Change change, in_addr_t address) {
+int Apply(int fd, Change change, in_addr_t address, std::string& reason) {
   std::unique_ptr<nftnl_table, TableDeleter> table;
   std::unique_ptr<nftnl_set, SetDeleter> set;
   std::unique_ptr<nftnl_set, SetDeleter> elements;
@@ -318,23 +393,25 @@ int Apply(int fd, Change change, in_addr_t address) {
     batch.AddElements(NFT_MSG_DELSETELEM, 0, elements.get());
   }
   if (!batch.Finish()) return -ENOMEM;
-  return Transact(fd, batch);
+  return Transact(fd, batch, reason);
 }
 
 int ChangeAddress(ARPNL_HANDLE* handle, in_addr_t address, Change change) {
   const char* verb = change == Change::kAddElement ? "adding" : "removing";
   int rc;
+  std::string reason;
   {
     std::lock_guard<std::mutex> lock(g_regulatorMutex);
     if (handle == nullptr || !IsRegulatorSocket(*handle)) {
       rc = -EBADF;
     } else {
-      rc = Apply(*handle, change, address);
+      rc = Apply(*handle, change, address, reason);
     }
   }
   if (rc < 0) {
-    siptrunk::Diag("LAN-traffic regulator: %s %s failed: %s\n", verb, AddressText(address).c_str(),
-                   rc == -EBADF ? "the regulator is not open" : strerror(-rc));
+    siptrunk::Diag("LAN-traffic regulator: %s %s failed: %s%s%s\n", verb, AddressText(address).c_str(),
+                   rc == -EBADF ? "the regulator is not open" : strerror(-rc), reason.empty() ? "" : ": ",
+                   reason.c_str());
   }
   return rc < 0 ? -1 : 0;
 }
@@ -348,6 +425,7 @@ int arpnl_open(ARPNL_HANDLE* handle) {
   }
   const char* step = nullptr;
   int error = 0;
+  std::string reason;
   {
     std::lock_guard<std::mutex> lock(g_regulatorMutex);
     *handle = -1;
@@ -358,11 +436,14 @@ int arpnl_open(ARPNL_HANDLE* handle) {
     } else {
       sockaddr_nl local{};
       local.nl_family = AF_NETLINK;
+      // Ask for the kernel's own words with an error (older kernels ignore it).
+      const int on = 1;
+      setsockopt(fd, SOL_NETLINK, NETLINK_EXT_ACK, &on, sizeof on);
       if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         step = "cannot bind the netfilter netlink socket";
         error = errno;
       } else {
-        const int rc = Apply(fd, Change::kEnsureSet, 0);
+        const int rc = Apply(fd, Change::kEnsureSet, 0, reason);
         if (rc < 0) {
           step = "cannot create the nftables table and set";
           error = -rc;
@@ -376,8 +457,8 @@ int arpnl_open(ARPNL_HANDLE* handle) {
     }
   }
   if (step != nullptr) {
-    siptrunk::Diag("LAN-traffic regulator: %s (inet %s, set %s): %s%s\n", step, kTable, kSet, strerror(error),
-                   error == EPERM ? " (CAP_NET_ADMIN is needed)" : "");
+    siptrunk::Diag("LAN-traffic regulator: %s (inet %s, set %s): %s%s%s%s\n", step, kTable, kSet, strerror(error),
+                   error == EPERM ? " (CAP_NET_ADMIN is needed)" : "", reason.empty() ? "" : ": ", reason.c_str());
     return -1;
   }
   return 0;

@@ -1,7 +1,8 @@
 // Route lookup over rtnetlink: one RTM_GETROUTE request for the destination,
 // as "ip route get" asks it, on a socket of its own. Every answer is read with
-// a receive time-out and checked against our sequence number and port, and
-// every header and attribute length is checked before it is read.
+// a receive time-out; platform/route_answer.cpp decodes it (checked against
+// our sequence number and port, every length checked before it is read).
+// This walk is our own, not libmnl's: the target build has no libmnl.
 //
 // No shared state: each call opens and closes its own socket.
 #include "platform/route_helper.h"
@@ -17,8 +18,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "platform/diag.h"
+#include "platform/route_answer.h"
 
 namespace {
 
@@ -28,15 +31,6 @@ long MonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long>(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
-}
-
-// The netlink message that starts `at` bytes into a datagram of `size` bytes,
-// or null when no complete message starts there.
-const nlmsghdr* MessageAt(const char* data, size_t size, size_t at) {
-  if (at > size || size - at < sizeof(nlmsghdr)) return nullptr;
-  const auto* h = reinterpret_cast<const nlmsghdr*>(data + at);
-  if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at) return nullptr;
-  return h;
 }
 
 // One rtnetlink socket for one lookup; closed on scope exit.
@@ -75,13 +69,12 @@ class RouteSocket {
     return n == static_cast<ssize_t>(request->nlmsg_len);
   }
 
-  // Reads the answers to the last request and hands each of its messages to
+  // Reads the answers to the last request, handing each of its messages to
   // visit(header) until visit returns false or the answer is complete
   // (NLMSG_DONE, NLMSG_ERROR, or a single non-multipart message).
   // Returns 0 when the answer was complete, a negative errno otherwise
   // (the kernel's error for NLMSG_ERROR with a non-zero code).
-  template <typename Visit>
-  int ReadAnswer(Visit visit) {
+  int ReadAnswer(const std::function<bool(const nlmsghdr&)>& visit) {
     alignas(nlmsghdr) char buf[16384];
     const long deadline = MonotonicMs() + kAnswerTimeoutMs;
     for (;;) {
@@ -101,18 +94,8 @@ class RouteSocket {
       }
       if (static_cast<size_t>(got) > sizeof buf) return -EMSGSIZE;  // truncated answer
       if (fromLen != sizeof from || from.nl_pid != 0) continue;     // not from the kernel
-      const size_t size = static_cast<size_t>(got);
-      for (size_t at = 0; const nlmsghdr* h = MessageAt(buf, size, at); at += NLMSG_ALIGN(h->nlmsg_len)) {
-        if (h->nlmsg_seq != m_seq || h->nlmsg_pid != m_portId) continue;  // stale or foreign
-        if (h->nlmsg_type == NLMSG_DONE) return 0;
-        if (h->nlmsg_type == NLMSG_ERROR) {
-          if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EBADMSG;
-          const auto* err = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
-          return err->error;  // 0 is a plain acknowledgement
-        }
-        if (!visit(h)) return 0;
-        if ((h->nlmsg_flags & NLM_F_MULTI) == 0) return 0;
-      }
+      const siptrunk::AnswerStep step = siptrunk::WalkAnswer(buf, static_cast<size_t>(got), m_seq, m_portId, visit);
+      if (step.complete) return step.error;
     }
   }
 
@@ -121,24 +104,6 @@ class RouteSocket {
   uint32_t m_portId = 0;
   uint32_t m_seq = 0;
 };
-
-// Walks the attributes that follow a fixed header of `fixedLen` bytes in h,
-// calling take(type, data, length) for each well-formed one.
-template <typename Take>
-void ForEachAttribute(const nlmsghdr* h, size_t fixedLen, Take take) {
-  if (h->nlmsg_len < NLMSG_LENGTH(fixedLen)) return;
-  const char* base = static_cast<const char*>(NLMSG_DATA(h)) + NLMSG_ALIGN(fixedLen);
-  int left = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_LENGTH(NLMSG_ALIGN(fixedLen)));
-  for (auto* a = reinterpret_cast<const rtattr*>(base); left > 0 && RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-    take(a->rta_type, RTA_DATA(a), RTA_PAYLOAD(a));
-  }
-}
-
-uint32_t ReadU32(const void* data) {
-  uint32_t value;
-  memcpy(&value, data, sizeof value);
-  return value;
-}
 
 // The first IPv4 address of interface `ifIndex` (network byte order), 0 if none.
 uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex) {
@@ -153,17 +118,8 @@ uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex) {
   if (!sock.Send(&request.header)) return 0;
   uint32_t found = 0;
   // Read the whole dump (so it is not left behind), keeping the first match.
-  sock.ReadAnswer([&](const nlmsghdr* h) {
-    if (h->nlmsg_type != RTM_NEWADDR || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return true;
-    const auto* ifa = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
-    if (found != 0 || ifa->ifa_family != AF_INET || ifa->ifa_index != ifIndex) return true;
-    uint32_t local = 0, address = 0;
-    ForEachAttribute(h, sizeof(ifaddrmsg), [&](unsigned short type, const void* data, size_t len) {
-      if (len != 4) return;
-      if (type == IFA_LOCAL) local = ReadU32(data);
-      if (type == IFA_ADDRESS) address = ReadU32(data);
-    });
-    found = local != 0 ? local : address;
+  sock.ReadAnswer([&](const nlmsghdr& h) {
+    if (found == 0) found = siptrunk::AddressOf(h, ifIndex);
     return true;
   });
   return found;
@@ -208,22 +164,8 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
     siptrunk::Diag("route lookup: cannot send the request: %s\n", strerror(errno));
     return false;
   }
-  bool answered = false;
-  uint8_t routeType = RTN_UNSPEC;
-  uint32_t prefSrc = 0, oif = 0;
-  const int rc = sock.ReadAnswer([&](const nlmsghdr* h) {
-    if (h->nlmsg_type != RTM_NEWROUTE || h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) return true;
-    const auto* rt = static_cast<const rtmsg*>(NLMSG_DATA(h));
-    if (rt->rtm_family != AF_INET) return true;
-    answered = true;
-    routeType = rt->rtm_type;
-    ForEachAttribute(h, sizeof(rtmsg), [&](unsigned short type, const void* data, size_t len) {
-      if (len != 4) return;
-      if (type == RTA_PREFSRC) prefSrc = ReadU32(data);
-      if (type == RTA_OIF) oif = ReadU32(data);
-    });
-    return false;
-  });
+  siptrunk::RouteFacts route;
+  const int rc = sock.ReadAnswer([&](const nlmsghdr& h) { return !siptrunk::TakeRoute(h, &route); });
   // No route is an ordinary answer. The kernel says so with ENETUNREACH, or
   // for unreachable, prohibit and blackhole routes with EHOSTUNREACH, EACCES
   // and EINVAL (as "ip route get" shows them).
@@ -233,10 +175,11 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
     return false;
   }
   // Blackhole, unreachable and the like lead nowhere.
-  if (!answered || (routeType != RTN_UNICAST && routeType != RTN_LOCAL) || oif == 0) return false;
-  if (prefSrc == 0) prefSrc = FirstAddressOf(sock, oif);
+  if (!route.answered || (route.type != RTN_UNICAST && route.type != RTN_LOCAL) || route.oif == 0) return false;
+  uint32_t prefSrc = route.prefSrc;
+  if (prefSrc == 0) prefSrc = FirstAddressOf(sock, route.oif);
   if (prefSrc == 0) return false;
   localAddr = prefSrc;
-  outIfIndex = oif;
+  outIfIndex = route.oif;
   return true;
 }

@@ -43,19 +43,13 @@ class MMEventTest : public ::testing::Test {
 TEST_F(MMEventTest, AListenerGetsSourceKindAndText) {
   const int listener = linktest::BindAt(siptrunk::EventSocketPath(), SOCK_DGRAM);
   ASSERT_GE(listener, 0);
-  const char* failure = "Could not register with user bob on server 192.0.2.1:5060 Reason: Timeout Occurred";
-  EXPECT_NE(Raise("SIPTunnelSlave", "Registration failure", failure), 0);
-  EXPECT_NE(Raise("SIPTunnelMaster", "Registration", "Successfully registered user a(192.0.2.9:5060) on master device "),
-            0);
+  EXPECT_NE(Raise("SIPTunnelSlave", "Registration failure", "failed"), 0);
+  EXPECT_NE(Raise("SIPTunnelMaster", "Registration", "registered"), 0);
 
-  siptrunk::EventNotice n = ReceiveNotice(listener);
-  EXPECT_EQ(n.source, "SIPTunnelSlave");
-  EXPECT_EQ(n.kind, "Registration failure");
-  EXPECT_EQ(n.text, failure);
-  n = ReceiveNotice(listener);
-  EXPECT_EQ(n.source, "SIPTunnelMaster");
-  EXPECT_EQ(n.kind, "Registration");
-  EXPECT_EQ(n.text, "Successfully registered user a(192.0.2.9:5060) on master device ");
+  for (const char* expected : {"SIPTunnelSlave|Registration failure|failed", "SIPTunnelMaster|Registration|registered"}) {
+    const siptrunk::EventNotice n = ReceiveNotice(listener);
+    EXPECT_EQ(n.source + "|" + n.kind + "|" + n.text, expected);
+  }
   close(listener);
 }
 

