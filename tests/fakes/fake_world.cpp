@@ -15,6 +15,7 @@ void FakeWorld::Reset() {
   uaCalls.clear();
   notices.clear();
   regulatorCalls.clear();
+  admitted.clear();
   routeLookups = 0;
   callsUnderLock = 0;
   roles = CSIPTrunkBase::STAgentStates();
