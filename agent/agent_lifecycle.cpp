@@ -53,7 +53,9 @@ void CSIPTrunkAgent::Start() {
   m_pLogger->TRACE(3, "INFO: SIP Trunk Agent: The CGIListenThread started...\n");
 
   m_pLogger->TRACE(3, "INFO: Waiting for SIP user agent ...\n");
-  while (!m_bUAConnected) WaitSeconds(1);
+  // The one place in Start where a termination signal is taken: both thread
+  // handles are stored and no lock is held.
+  while (!m_bUAConnected) siptrunk::WaitSecondsAdmittingTermination(1);
 }
 
 unsigned long CSIPTrunkAgent::SIPListenThread(void* arg) {

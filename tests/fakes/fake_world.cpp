@@ -30,6 +30,7 @@ void FakeWorld::Reset() {
   routes.clear();
   interfaces.clear();
   eventRegisterAccepts = true;
+  storeThrows.clear();
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
   hostName = "unit-device";
 }

@@ -65,6 +65,7 @@ struct FakeWorld {
   std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
+  std::string storeThrows;  // non-empty: the store client's constructor throws this text
   std::string pidFile;
   std::string hostName;  // what siptrunk::HostName answers
 
