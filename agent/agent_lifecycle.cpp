@@ -3,6 +3,7 @@
 
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
+#include "platform/mm_event.h"
 #include "platform/paths.h"
 #include "platform/siptrunk_config.h"
 #include "platform/system.h"
@@ -110,6 +111,9 @@ CSIPTrunkAgent::~CSIPTrunkAgent() {
   // Handles of threads never begun are 0, which WaitForThread declines at once.
   Thread::WaitForThread(m_hCGIListenThread, Thread::kInfinite, nullptr);
   Thread::WaitForThread(m_hSIPListenThread, Thread::kInfinite, nullptr);
+  // No notification is raised any more: the event channel's sender delivers
+  // what is queued and ends (while the trace log is still there).
+  MMEvent::StopSender();
 
   siptrunk::RemoveFile(siptrunk::PidFilePath());
   m_pLogger->TRACE(3, "INFO: ----Communication SIP Trunk Agent Stoped -----\n");

@@ -124,6 +124,7 @@ bool CGIMessenger::OnUpdateMessage(int, std::list<std::string> const&) { return 
 // --- event manager ---------------------------------------------------------------
 MMEvent::MMEvent() = default;
 MMEvent::~MMEvent() = default;
+void MMEvent::StopSender() {}
 int MMEvent::Register(const char* source, const char* kind) {
   std::lock_guard<std::mutex> lock(World().mutex);
   if (!World().eventRegisterAccepts) return 0;
