@@ -181,3 +181,13 @@ def test_a_user_agent_that_vanishes_mid_connection_is_reported_once(agent, dirs,
     agent.wait_trace("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n")
     time.sleep(0.5)
     assert agent.trace_lines().count("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n") == 1
+
+
+def test_the_connecting_peer_is_traced_beside_the_connection_line(agent, dirs):
+    agent.start()
+    ua = UserAgent(dirs)
+    agent.wait_trace(CONNECTED)
+    lines = agent.trace_lines()
+    peer = "INFO: user-agent link: the user agent connected as uid %d, pid %d\n" % (os.getuid(), os.getpid())
+    assert lines.index(peer) + 1 == lines.index("INFO:SIP Trunk Agent: SIP user agent connected ...\n")
+    ua.close()
