@@ -3,6 +3,7 @@
 
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
+#include "platform/mm_event.h"
 #include "platform/paths.h"
 #include "platform/siptrunk_config.h"
 #include "platform/system.h"
@@ -19,7 +20,6 @@ CSIPTrunkAgent::CSIPTrunkAgent()
   // leaves nothing behind.
   std::unique_ptr<CSIPTrunkLogger> logger(new CSIPTrunkLogger(kTraceLogName));
   std::unique_ptr<CSIPTrunkConfig> config(new CSIPTrunkConfig(logger.get()));
-  m_pArpnlHandle = new ARPNL_HANDLE(-1);
   m_pLogger = logger.release();
   m_pConfig = config.release();
 }
@@ -27,22 +27,24 @@ CSIPTrunkAgent::CSIPTrunkAgent()
 void CSIPTrunkAgent::Start() {
   m_pLogger->TRACE(3, "INFO: ----Communication SIP Trunk Agent Started -----\n");
 
+  // The regulator opens (and empties its set) before the SIP thread can load
+  // and admit the registered slaves; the handle is published only once open.
+  {
+    std::unique_ptr<ARPNL_HANDLE> handle(new ARPNL_HANDLE(-1));
+    if (arpnl_open(handle.get()) == -1) {
+      m_pLogger->TRACE(3, "ERROR: Creating LAN-traffic regulation socket failed.\n");
+    } else {
+      ThreadMutexLock lock(m_mtxRegisteredSlaves);
+      m_pArpnlHandle = handle.release();
+    }
+  }
+
   m_hSIPListenThread = Thread::BeginThread(SIPListenThread, this, 0);
   if (m_hSIPListenThread == 0) {
     m_pLogger->TRACE(0, "ERROR: Cannot start SIPListenThread ...\n");
     siptrunk::ExitProcess(1);
   }
   m_pLogger->TRACE(3, "INFO: SIP Trunk Agent: The SIPListenThread started...\n");
-
-  {
-    // The SIP thread already runs and may regulate; it does so under this lock.
-    ThreadMutexLock lock(m_mtxRegisteredSlaves);
-    if (arpnl_open(m_pArpnlHandle) == -1) {
-      m_pLogger->TRACE(3, "ERROR: Creating LAN-traffic regulation socket failed.\n");
-      delete m_pArpnlHandle;
-      m_pArpnlHandle = nullptr;
-    }
-  }
 
   m_hCGIListenThread = Thread::BeginThread(CGIListenThread, this, 0);
   if (m_hCGIListenThread == 0) {
@@ -52,7 +54,9 @@ void CSIPTrunkAgent::Start() {
   m_pLogger->TRACE(3, "INFO: SIP Trunk Agent: The CGIListenThread started...\n");
 
   m_pLogger->TRACE(3, "INFO: Waiting for SIP user agent ...\n");
-  while (!m_bUAConnected) WaitSeconds(1);
+  // The one place in Start where a termination signal is taken: both thread
+  // handles are stored and no lock is held.
+  while (!m_bUAConnected) siptrunk::WaitSecondsAdmittingTermination(1);
 }
 
 unsigned long CSIPTrunkAgent::SIPListenThread(void* arg) {
@@ -107,6 +111,9 @@ CSIPTrunkAgent::~CSIPTrunkAgent() {
   // Handles of threads never begun are 0, which WaitForThread declines at once.
   Thread::WaitForThread(m_hCGIListenThread, Thread::kInfinite, nullptr);
   Thread::WaitForThread(m_hSIPListenThread, Thread::kInfinite, nullptr);
+  // No notification is raised any more: the event channel's sender delivers
+  // what is queued and ends (while the trace log is still there).
+  MMEvent::StopSender();
 
   siptrunk::RemoveFile(siptrunk::PidFilePath());
   m_pLogger->TRACE(3, "INFO: ----Communication SIP Trunk Agent Stoped -----\n");

@@ -133,11 +133,21 @@ void ResourceCleaner(int signalNumber) {
   Thread::MarkCurrentThreadGone();
   ssize_t ignored = write(g_requestPipe[1], &signalNumber, sizeof signalNumber);
   (void)ignored;
-  AwaitTeardown(kTeardownBoundMs);
+  // A termination signal is taken only on the entry's thread at a point where
+  // it holds no lock (every other thread blocks it): the teardown cannot wait
+  // on this thread, and is waited for as long as it takes. A fault may have
+  // struck a lock holder: its wait is bounded.
+  AwaitTeardown(IsFaultSignal(signalNumber) ? kTeardownBoundMs : -1);
   EndBySignal(signalNumber, index);
 }
 
 int RunSipTrunkAgent() {
+  // The mask is set whatever was inherited: the termination signals are
+  // blocked (taken only where the entry waits, see below), everything else is
+  // open. Threads begun from here on inherit this mask.
+  sigset_t termination;
+  Thread::TerminationSignals(&termination);
+  pthread_sigmask(SIG_SETMASK, &termination, nullptr);
   if (!BeginTeardownThread()) {
     std::fprintf(stderr, "siptrunk-agent: cannot begin the teardown thread\n");
     return 1;
@@ -146,12 +156,14 @@ int RunSipTrunkAgent() {
 
   try {
     pSTAgent.store(new CSIPTrunkAgent());
-    pSTAgent.load()->Start();
-    for (;;) Thread::Sleep(20);
+    pSTAgent.load()->Start();  // takes termination signals while it waits for the user agent
+    sigset_t none;
+    sigemptyset(&none);
+    for (;;) sigsuspend(&none);  // the idle loop: holds no lock; a handled signal never returns here
   } catch (const std::exception& e) {
     std::cout << e.what() << std::endl;
     bool expected = false;
     if (g_teardownClaimed.compare_exchange_strong(expected, true)) DeleteAgent();
   }
-  return 0;
+  return 1;  // an exception ended the agent: a failure
 }

@@ -13,10 +13,14 @@
 //   3. The handler reinstalls the signal's previous action and raises the
 //      signal again; the process ends by that signal (128+N for a shell; a
 //      core image where the default action makes one).
-// The listen threads block the termination signals, so those reach the
-// entry's thread. A fault on a listen thread is handled on that thread: it is
-// marked gone so the teardown does not wait for it, and the bounded wait makes
-// sure a fault never leaves a deadlocked process behind.
+// Every thread blocks the termination signals (SIGTERM, SIGINT, SIGHUP,
+// SIGQUIT) except the entry's thread while it waits: in Start's wait for the
+// user agent and in the idle loop, both after the listen threads' handles are
+// stored and with no lock held. So the handler never interrupts a lock holder
+// or a half-done Start, and waits for the teardown without a bound. A fault
+// on a listen thread is handled on that thread: it is marked gone so the
+// teardown does not wait for it, and a fault's wait is bounded
+// (kTeardownBoundMs), so a fault never leaves a deadlocked process behind.
 #pragma once
 
 #include <atomic>
@@ -29,9 +33,10 @@ extern std::atomic<CSIPTrunkAgent*> pSTAgent;
 // The handler of the nine handled signals.
 void ResourceCleaner(int signalNumber);
 
-// The whole process entry; returns the process's exit status when it returns.
+// The whole process entry. It returns only when it fails: 1 when the
+// teardown thread cannot begin or an exception reached it (its text printed).
 int RunSipTrunkAgent();
 
-// The longest a signal handler waits for the teardown before it ends the
-// process regardless.
+// The longest a fault signal's handler waits for the teardown before it ends
+// the process regardless.
 constexpr int kTeardownBoundMs = 5000;

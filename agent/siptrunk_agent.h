@@ -59,8 +59,8 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   static constexpr int kCgiQueueId = 117;
   static constexpr const char* kTraceLogName = "siptrunk-agent.log";
 
-  // Creates the logger, the store client and the regulator handle; opens
-  // nothing and starts no thread.
+  // Creates the logger and the store client; opens nothing and starts no
+  // thread (the regulator handle stays null until Start has opened it).
   CSIPTrunkAgent();
   // The teardown: stops both listen threads and releases everything. Must not
   // run on a listen thread (it waits for both without a time limit).
@@ -68,7 +68,7 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   CSIPTrunkAgent(const CSIPTrunkAgent&) = delete;
   CSIPTrunkAgent& operator=(const CSIPTrunkAgent&) = delete;
 
-  // Begins both listen threads, opens the regulator and returns once the SIP
+  // Opens the regulator, begins both listen threads and returns once the SIP
   // user agent has connected. Called once, on the process entry's thread.
   void Start();
 
@@ -130,11 +130,16 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   void ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const& oldParam,
                           CSIPTrunkBase::STRegistrationParam const& newParam) NO_THREAD_SAFETY_ANALYSIS;
   void DropFirstSlaveOfUser(std::string const& userName);
+  // How many entries of the table have this address.
+  size_t RegistrationsAt(std::string const& address) const REQUIRES(m_mtxRegisteredSlaves);
   Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param)
       REQUIRES(m_mtxRegisteredSlaves);
   // lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
   void RegulateSlaveAddress(char const* address, bool const& add) REQUIRES(m_mtxRegisteredSlaves);
   void AdmitRegisteredSlaves();
+  // Admits the address again without a trace line (a refresh of a known
+  // registration): brings back an admission lost under the agent.
+  void ReadmitSlaveAddress(std::string const& address) REQUIRES(m_mtxRegisteredSlaves);
 
   // --- slave/ ---------------------------------------------------------------
   // slave_list.cpp
@@ -169,9 +174,10 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   Slaves m_vRegisteredSlaves GUARDED_BY(m_mtxRegisteredSlaves);
   TrunksToMaster m_vTrunksToMaster GUARDED_BY(m_mtxTrunksToMaster);
 
-  // Owned. Opened by Start and closed by the teardown, both while holding
+  // Owned. Set by Start once the regulator is open (before the SIP thread
+  // begins) and closed by the teardown, both while holding
   // m_mtxRegisteredSlaves; every regulator call is made under that lock too,
-  // so the handle never changes under a call. Null: no regulator.
+  // so the handle never changes under a call. Null: no open regulator.
   ARPNL_HANDLE* m_pArpnlHandle GUARDED_BY(m_mtxRegisteredSlaves);
 
   std::atomic<bool> m_bUAConnected{false};

@@ -69,6 +69,17 @@ void CSIPTrunkAgent::RegulateSlaveAddress(char const* address, bool const& add) 
   }
 }
 
+void CSIPTrunkAgent::ReadmitSlaveAddress(std::string const& address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return;  // traced when it registered
+  if (m_pArpnlHandle == nullptr || !IsReachedThroughLan(parsed.s_addr)) return;
+  // Adding an address already in the set succeeds; an add also recreates the
+  // table and the set when they were deleted under the agent.
+  if (arpnl_addaddr(m_pArpnlHandle, parsed.s_addr) < 0) {
+    m_pLogger->TRACE(0, "ERROR: Adding Slave %s to LAN-traffic regulator\n", address.c_str());
+  }
+}
+
 void CSIPTrunkAgent::AdmitRegisteredSlaves() {
   ThreadMutexLock lock(m_mtxRegisteredSlaves);
   for (auto const& slave : m_vRegisteredSlaves) RegulateSlaveAddress(slave.sHostAddr.c_str(), true);

@@ -14,9 +14,18 @@ void CSIPTrunkAgent::RegisterSlave(CSIPTrunkBase::STRegistrationParam const& par
   RegulateSlaveAddress(param.sHostAddr.c_str(), true);
 }
 
+// The entry of `param` is still in the table here (callers remove it after):
+// its address stays admitted while another registration uses it too (two
+// trunks of one slave device, or two ports).
 void CSIPTrunkAgent::UnregisterSlave(CSIPTrunkBase::STRegistrationParam const& param) {
-  RegulateSlaveAddress(param.sHostAddr.c_str(), false);
+  if (RegistrationsAt(param.sHostAddr) <= 1) RegulateSlaveAddress(param.sHostAddr.c_str(), false);
   m_pConfig->SetUnregisterParam(param);
+}
+
+size_t CSIPTrunkAgent::RegistrationsAt(std::string const& address) const {
+  return static_cast<size_t>(std::count_if(
+      m_vRegisteredSlaves.begin(), m_vRegisteredSlaves.end(),
+      [&](CSIPTrunkBase::STRegistrationParam const& entry) { return entry.sHostAddr == address; }));
 }
 
 void CSIPTrunkAgent::ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const& oldParam,
@@ -31,9 +40,13 @@ void CSIPTrunkAgent::ChangeSlaveAddress(CSIPTrunkBase::STRegistrationParam const
         entry.sHostPort = newParam.sHostPort;
       }
     }
+    // The entries have moved already: the old address leaves only when no
+    // other registration still uses it.
+    if (oldParam.sHostAddr != newParam.sHostAddr && RegistrationsAt(oldParam.sHostAddr) == 0) {
+      RegulateSlaveAddress(oldParam.sHostAddr.c_str(), false);
+    }
+    RegulateSlaveAddress(newParam.sHostAddr.c_str(), true);
   }
-  RegulateSlaveAddress(oldParam.sHostAddr.c_str(), false);
-  RegulateSlaveAddress(newParam.sHostAddr.c_str(), true);
 }
 
 // A SIP trunk was edited or deleted: the first slave registered with its

@@ -41,6 +41,9 @@ void CSIPTrunkAgent::ConfirmSlaveRegistration(CallParams const& account, bool re
       for (auto const& entry : m_vRegisteredSlaves) {
         if (SameRegistration(entry, param)) {
           m_pConfig->SetRegisterParam(param, true);
+          // A refresh: an admission lost meanwhile (set flushed, netlink
+          // error) comes back here, quietly.
+          ReadmitSlaveAddress(param.sHostAddr);
           sameRegistration = matched = true;
           break;
         }

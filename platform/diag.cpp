@@ -44,4 +44,15 @@ void Diag(const char* format, ...) {
   }
 }
 
+void Note(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0) return;
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  if (g_logger != nullptr) g_logger->TRACE(3, "INFO: %s\n", line);
+}
+
 }  // namespace siptrunk

@@ -13,6 +13,10 @@ namespace siptrunk {
 
 void Diag(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// An informational line of the platform layer: into the trace log only
+// (level 3, prefixed "INFO: "), while a logger is registered.
+void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The logger that also receives diagnostics; nullptr to stop. The logger
 // registers itself when it is created and withdraws when it is destroyed.
 void SetDiagLogger(CSIPTrunkLogger* logger);

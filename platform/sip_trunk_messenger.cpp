@@ -82,6 +82,7 @@ struct CSIPTrunkMessenger::Impl {
   void HandleOversized();
   void EndConnection();
   void RefuseBeforeHello(const char* why);
+  void TracePeer();
 
   // Any thread, with sendMutex held.
   bool SendLocked(const std::string& packet, const char* what);
@@ -219,6 +220,9 @@ void CSIPTrunkMessenger::Impl::HandlePacket(const char* data, size_t len) {
         RefuseBeforeHello("cannot answer HELLO");
         return;
       }
+      // This peer receives every account and its password: say who it is,
+      // beside the agent's connection line.
+      TracePeer();
       const bool connected = true;
       self.OnPartyStateChanged(connected);
     }
@@ -303,6 +307,17 @@ void CSIPTrunkMessenger::Impl::AcceptWaiting(int listenFd) {
     broken = false;
     helloDone.store(false);
   }
+}
+
+void CSIPTrunkMessenger::Impl::TracePeer() {
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || len != sizeof peer) {
+    siptrunk::Diag("%s: the user agent's credentials cannot be read: %s", kLink, strerror(errno));
+    return;
+  }
+  siptrunk::Note("%s: the user agent connected as uid %u, pid %d", kLink, static_cast<unsigned>(peer.uid),
+                 static_cast<int>(peer.pid));
 }
 
 CSIPTrunkMessenger::CSIPTrunkMessenger() : m_pImpl(new Impl(*this)) {}

@@ -18,6 +18,12 @@ void SignalSelf(int signalNumber);
 // Returns 0 after a full wait, -1 when a signal cut it short.
 int WaitSeconds(unsigned long seconds);
 
+// As WaitSeconds, with the termination signals (Thread::TerminationSignals)
+// unblocked on the calling thread for the wait only, atomically (pselect):
+// the process entry's thread receives them here, at a point where it holds
+// no lock, and nowhere else.
+int WaitSecondsAdmittingTermination(unsigned long seconds);
+
 // Removes a file; a file that is not there is no error. False on failure.
 bool RemoveFile(const std::string& path);
 

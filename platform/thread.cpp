@@ -69,6 +69,14 @@ bool SemWaitMs(sem_t* sem, unsigned long timeoutMs) {
 
 }  // namespace
 
+void Thread::TerminationSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGQUIT);
+}
+
 unsigned long Thread::BeginThread(Proc proc, void* arg, unsigned long flags) {
   if (proc == nullptr || flags != 0) return 0;
   auto* record = new ThreadRecord;
@@ -81,11 +89,7 @@ unsigned long Thread::BeginThread(Proc proc, void* arg, unsigned long flags) {
   // The new thread inherits this mask: termination signals stay with the
   // process entry's thread.
   sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGHUP);
-  sigaddset(&blocked, SIGQUIT);
+  TerminationSignals(&blocked);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   const int rc = pthread_create(&record->thread, nullptr, Trampoline, record);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <signal.h>
 
 #include "platform/thread_annotations.h"
 
@@ -15,6 +16,9 @@ class Thread {
  public:
   using Proc = unsigned long (*)(void*);
   static constexpr unsigned long kInfinite = 0xFFFFFFFFul;
+
+  // The asynchronous termination signals: SIGTERM, SIGINT, SIGHUP, SIGQUIT.
+  static void TerminationSignals(sigset_t* set);
 
   // Starts proc(arg) on a new thread. `flags` is reserved and must be 0.
   // Returns the handle, or 0 when the thread could not be created.

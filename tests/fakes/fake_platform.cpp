@@ -124,6 +124,7 @@ bool CGIMessenger::OnUpdateMessage(int, std::list<std::string> const&) { return 
 // --- event manager ---------------------------------------------------------------
 MMEvent::MMEvent() = default;
 MMEvent::~MMEvent() = default;
+void MMEvent::StopSender() {}
 int MMEvent::Register(const char* source, const char* kind) {
   std::lock_guard<std::mutex> lock(World().mutex);
   if (!World().eventRegisterAccepts) return 0;
@@ -188,16 +189,24 @@ int arpnl_open(ARPNL_HANDLE* handle) {
   RecordRegulator("open");
   std::lock_guard<std::mutex> lock(World().mutex);
   *handle = World().arpnlOpenResult == 0 ? 7 : -1;
+  if (*handle == 7) World().admitted.clear();
   return World().arpnlOpenResult;
 }
-int arpnl_addaddr(ARPNL_HANDLE*, in_addr_t address) {
-  RecordRegulator("add " + Dotted(address));
+// A call on a handle that is not open fails and is recorded as such.
+int arpnl_addaddr(ARPNL_HANDLE* handle, in_addr_t address) {
+  const bool open = handle != nullptr && *handle == 7;
+  RecordRegulator((open ? "add " : "add on a closed handle ") + Dotted(address));
   std::lock_guard<std::mutex> lock(World().mutex);
+  if (!open) return -1;
+  if (World().arpnlAddResult >= 0) World().admitted.insert(Dotted(address));
   return World().arpnlAddResult;
 }
-int arpnl_deladdr(ARPNL_HANDLE*, in_addr_t address) {
-  RecordRegulator("del " + Dotted(address));
+int arpnl_deladdr(ARPNL_HANDLE* handle, in_addr_t address) {
+  const bool open = handle != nullptr && *handle == 7;
+  RecordRegulator((open ? "del " : "del on a closed handle ") + Dotted(address));
   std::lock_guard<std::mutex> lock(World().mutex);
+  if (!open) return -1;
+  if (World().arpnlDelResult >= 0) World().admitted.erase(Dotted(address));
   return World().arpnlDelResult;
 }
 int arpnl_close(ARPNL_HANDLE* handle) {

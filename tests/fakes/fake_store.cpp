@@ -1,6 +1,9 @@
 // Fake of the store client: answers from FakeWorld's scripted rows and
 // records each call in the timeline as "store:<Operation> <arguments>".
 #include "fakes/fake_world.h"
+
+#include <stdexcept>
+
 #include "platform/siptrunk_config.h"
 #include "model/matching.h"
 
@@ -13,7 +16,14 @@ void RecordLocked(const std::string& entry) { World().timeline.push_back("store:
 }  // namespace
 
 struct CSIPTrunkConfig::Impl {};
-CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {}
+CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    text = World().storeThrows;
+  }
+  if (!text.empty()) throw std::runtime_error(text);
+}
 CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
 
 bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {

@@ -29,6 +29,8 @@ int WaitSeconds(unsigned long seconds) {
   return 0;
 }
 
+int WaitSecondsAdmittingTermination(unsigned long seconds) { return WaitSeconds(seconds); }
+
 bool RemoveFile(const std::string& path) {
   FakeWorld::Get().Record("system:remove " + path);
   return true;

@@ -15,6 +15,7 @@ void FakeWorld::Reset() {
   uaCalls.clear();
   notices.clear();
   regulatorCalls.clear();
+  admitted.clear();
   routeLookups = 0;
   callsUnderLock = 0;
   roles = CSIPTrunkBase::STAgentStates();
@@ -29,6 +30,7 @@ void FakeWorld::Reset() {
   routes.clear();
   interfaces.clear();
   eventRegisterAccepts = true;
+  storeThrows.clear();
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
   hostName = "unit-device";
 }

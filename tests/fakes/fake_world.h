@@ -9,6 +9,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct FakeWorld {
   std::vector<UaCall> uaCalls;
   std::vector<Notice> notices;
   std::vector<std::string> regulatorCalls;  // "open", "add 192.0.2.10", "del 192.0.2.10", "close"
+  // What the regulator's set holds: open empties it, a successful add or
+  // delete changes it, and a test may empty it as a flushed ruleset would.
+  std::set<std::string> admitted;
   int routeLookups = 0;
   int callsUnderLock = 0;  // user-agent or event-manager calls made while an agent lock was held
 
@@ -61,6 +65,7 @@ struct FakeWorld {
   std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
+  std::string storeThrows;  // non-empty: the store client's constructor throws this text
   std::string pidFile;
   std::string hostName;  // what siptrunk::HostName answers
 

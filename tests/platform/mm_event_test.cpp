@@ -37,6 +37,7 @@ int Raise(const char* source, const char* kind, const char* text) {
 
 class MMEventTest : public ::testing::Test {
  protected:
+  void TearDown() override { MMEvent::StopSender(); }
   linktest::ScopedRuntimeDirectory runtime;
 };
 

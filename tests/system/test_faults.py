@@ -351,13 +351,11 @@ def test_event_listener_gone_stale_or_full_never_holds_the_agent(scene):
     notifications(scene, 1)
     assert len(listener.wait(1)) == 1
 
-    # Full: bound but never reading.
+    # Full: bound but not reading for a while; it loses nothing once it reads again.
     notifications(scene, 40)
     received = len(listener.events)
-    queued = len(listener.drain()) - received
-    assert 1 < queued < 40
     notifications(scene, 1)
-    assert len(listener.wait(received + queued + 1)) == received + queued + 1
+    assert len(listener.wait(received + 41)) == received + 41
 
     listener.close()
     assert not [l for l in scene.agent.trace_lines() if "event channel" in l]

@@ -98,3 +98,50 @@ def test_after_a_restart_the_set_holds_exactly_the_registered_eth0_slaves(agent,
     ua.set_users_list()
     wait_for(lambda: admitted(lan_namespace) == ["192.0.2.10", "192.0.2.12"], what="the registered slaves again")
     ua.close()
+
+
+def test_a_flushed_ruleset_is_recreated_at_the_next_admission(agent, dirs, master, lan_namespace):
+    agent.start(netns=lan_namespace)
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    wait_for(lambda: admitted(lan_namespace) == ["192.0.2.10"], what="admission")
+    subprocess.run(["ip", "netns", "exec", lan_namespace, "nft", "flush", "ruleset"], check=True)
+    assert admitted(lan_namespace) is None
+    # Removing what is gone fails and is traced; the agent lives on.
+    ua.confirm(False, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    agent.wait_trace("ERROR: Removing Slave 192.0.2.10 from LAN-traffic regulator\n")
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.13", port="5060")
+    wait_for(lambda: admitted(lan_namespace) == ["192.0.2.13"], what="table and set recreated")
+    assert agent.running()
+    ua.close()
+
+
+def test_the_set_follows_shared_addresses_refreshes_and_activation(agent, tools, dirs, master, lan_namespace):
+    agent.start(netns=lan_namespace)
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    # Two registrations from one address (two accounts, two ports): it stays while either is there.
+    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    ua.confirm(True, 0, True, user="alice", password="other", addr="192.0.2.10", port="5062")
+    ua.confirm(False, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
+    agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: UnRegister")
+    assert admitted(lan_namespace) == ["192.0.2.10"]
+
+    # A lost admission (even the table gone) comes back at the next refresh, without a trace line.
+    subprocess.run(["ip", "netns", "exec", lan_namespace, "nft", "flush", "ruleset"], check=True)
+    adding = len([l for l in agent.trace_lines() if "Adding Slave" in l])
+    ua.confirm(True, 0, True, user="alice", password="other", addr="192.0.2.10", port="5062")
+    wait_for(lambda: admitted(lan_namespace) == ["192.0.2.10"], what="re-admission at the refresh")
+    assert len([l for l in agent.trace_lines() if "Adding Slave" in l]) == adding
+    ua.close()
+    agent.stop()
+
+    # Stored while the role is off: admitted when the role is switched on.
+    store_edit(tools, dirs, "roles", "master", "off")
+    agent.start(netns=lan_namespace)
+    ua = UserAgent(dirs)
+    assert admitted(lan_namespace) == []
+    agent.send_update("0")
+    wait_for(lambda: admitted(lan_namespace) == ["192.0.2.10"], what="admission at activation")
+    ua.close()

@@ -1,6 +1,7 @@
 """The user-agent side end to end: lists pushed on connection, slaves
 registering, moving and unregistering on this master, trunks towards a master
 failing and recovering, and bad input on the user-agent link."""
+import os
 import signal
 import socket
 import time
@@ -145,3 +146,24 @@ def test_bad_input_on_the_user_agent_link_is_dropped_and_the_agent_lives_on(agen
     agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
     ua.close()
     assert agent.stop() == -signal.SIGTERM
+
+
+def test_a_user_agent_that_vanishes_mid_connection_is_reported_once(agent, dirs, both_roles):
+    agent.start()
+    ua = UserAgent(dirs)
+    ua.set_users_list()
+    ua.sock.shutdown(socket.SHUT_RDWR)
+    ua.close()
+    agent.wait_trace("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n")
+    time.sleep(0.5)
+    assert agent.trace_lines().count("INFO:SIP Trunk Agent: SIP user agent disconnected ...\n") == 1
+
+
+def test_the_connecting_peer_is_traced_beside_the_connection_line(agent, dirs):
+    agent.start()
+    ua = UserAgent(dirs)
+    agent.wait_trace(CONNECTED)
+    lines = agent.trace_lines()
+    peer = "INFO: user-agent link: the user agent connected as uid %d, pid %d\n" % (os.getuid(), os.getpid())
+    assert lines.index(peer) + 1 == lines.index("INFO:SIP Trunk Agent: SIP user agent connected ...\n")
+    ua.close()

@@ -106,7 +106,8 @@ TEST_F(AccountListsTest, AnEmptyRoleStillHandsOverAnEmptyList) {
   EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=1 master=1 count=0"});
   EXPECT_EQ(World().TimelineOf("trace:"),
             (std::vector<std::string>{"trace:MESS: Incoming update message from SIP Trunk settings CGI. type: # 00 \n",
-                                      "trace:INFO:SIP Trunk:  Load master accessible users list...\n"}));
+                                      "trace:INFO:SIP Trunk:  Load master accessible users list...\n",
+                                      "trace:INFO:SIP Trunk Agent: Adding Slave 192.0.2.10 to LAN-traffic regulator\n"}));
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ struct AgentTestAccess {
   // As Start does for the regulator, without beginning threads.
   static void OpenRegulator(CSIPTrunkAgent& a) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
+    delete a.m_pArpnlHandle;
+    a.m_pArpnlHandle = new ARPNL_HANDLE(-1);
     if (arpnl_open(a.m_pArpnlHandle) == -1) {
       delete a.m_pArpnlHandle;
       a.m_pArpnlHandle = nullptr;

@@ -43,7 +43,7 @@ TEST_F(LifecycleTest, WithoutRegulatorTheAgentRunsAndTearsDownWithoutClosingIt) 
   World().arpnlOpenResult = -1;
   Access::SetUaConnected(*agent, true);
   agent->Start();
-  EXPECT_EQ(World().TraceTexts().at(2), "ERROR: Creating LAN-traffic regulation socket failed.\n");
+  EXPECT_EQ(World().TraceTexts().at(1), "ERROR: Creating LAN-traffic regulation socket failed.\n");
   EXPECT_FALSE(Access::HasRegulator(*agent));
   ClearRecords();
   agent.reset();
