@@ -26,7 +26,10 @@ if(SIPTRUNK_DEVICE_BUILD AND NOT SIPTRUNK_DEPS_PREFIX)
   add_library(siptrunk_sqlite3 STATIC ${amalgamation}/sqlite3.c)
   target_compile_definitions(siptrunk_sqlite3 PRIVATE HAVE_USLEEP=1)
   # SQLite's own code is not held to our warning flags: only the size ones.
-  set_property(TARGET siptrunk_sqlite3 PROPERTY COMPILE_OPTIONS ${sqlite_options} -Os -ffunction-sections -fdata-sections -w)
+  # No unwind tables: C code that no exception ever passes through (the one
+  # callback into our code, the busy handler, does not throw).
+  set_property(TARGET siptrunk_sqlite3 PROPERTY COMPILE_OPTIONS ${sqlite_options}
+    -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables -w)
   target_include_directories(siptrunk_sqlite3 SYSTEM INTERFACE ${amalgamation})
   target_link_libraries(siptrunk_sqlite3 INTERFACE ${CMAKE_DL_LIBS} m Threads::Threads)
   add_library(siptrunk::sqlite ALIAS siptrunk_sqlite3)

@@ -14,6 +14,13 @@ if(SIPTRUNK_DEVICE_BUILD)
   # Given after the build type's -O flag, -Os wins.
   add_compile_options(-Os -ffunction-sections -fdata-sections)
   string(APPEND CMAKE_EXE_LINKER_FLAGS " -static -Wl,--gc-sections")
+  # The build machine's linker (x86-64) pads code into pages of its own
+  # (-z separate-code); the PowerPC linker lays a static program out without
+  # that padding. The host's device build is laid out as the target's, so
+  # that its size stands for the device's.
+  if(NOT CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+    string(APPEND CMAKE_EXE_LINKER_FLAGS " -Wl,-z,noseparate-code")
+  endif()
   # Debian ships libnftnl and libmnl as shared libraries only: a static host
   # build goes without the regulator (it then reports itself unavailable).
   if(NOT CMAKE_CROSSCOMPILING AND SIPTRUNK_WITH_NFTABLES)
