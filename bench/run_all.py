@@ -63,11 +63,12 @@ def main():
         print()
         print("Footprint (targets for the device: stripped <= 2.0 MB, VmRSS <= 2,560 kB after start, "
               "<= 3,072 kB with the trunks and slaves)")
-        print("%-34s %16s %18s %26s" % ("build", "stripped bytes", "VmRSS start kB", "VmRSS trunks+slaves kB"))
+        print("%-34s %24s %18s %26s" % ("build", "stripped bytes", "VmRSS start kB", "VmRSS trunks+slaves kB"))
         for label, title in (("device", "device options (static, -Os)"), ("host", "normal host build")):
             if label in footprint:
                 f = footprint[label]
-                print("%-34s %16s %18s %26s" % (title, f["stripped_bytes"], f["start_rss_kb"], f["trunks_rss_kb"]))
+                size = f["stripped_bytes"] + (" (+ shared libs)" if f.get("linkage") == "dynamic" else "")
+                print("%-34s %24s %18s %26s" % (title, size, f["start_rss_kb"], f["trunks_rss_kb"]))
     if failed:
         print("benchmarks that did not finish: %s" % ", ".join(failed))
         sys.exit(1)
