@@ -120,8 +120,8 @@ def main():
           "<= 3 MB (3072 kB) with %d trunks + %d slaves: %d kB -> %s" % (
               size / 1e6, "n/a (dynamic)" if linked == "dynamic" else "met" if size <= 2000000 else "MISSED", start_rss, "met" if start_rss <= 2560 else "MISSED",
               args.trunks, args.slaves, many_rss, "met" if many_rss <= 3072 else "MISSED"))
-    print("RESULT stripped_bytes=%d linkage=%s start_rss_kb=%d start_pss_kb=%d trunks=%d slaves=%d trunks_rss_kb=%d "
-          "trunks_pss_kb=%d" % (size, linked, start_rss, start_pss, args.trunks, args.slaves, many_rss, many_pss))
+    print("RESULT stripped_bytes=%d static=%d start_rss_kb=%d start_pss_kb=%d trunks=%d slaves=%d trunks_rss_kb=%d "
+          "trunks_pss_kb=%d" % (size, linked == "static", start_rss, start_pss, args.trunks, args.slaves, many_rss, many_pss))
 
 
 if __name__ == "__main__":

@@ -67,7 +67,7 @@ def main():
         for label, title in (("device", "device options (static, -Os)"), ("host", "normal host build")):
             if label in footprint:
                 f = footprint[label]
-                size = f["stripped_bytes"] + (" (+ shared libs)" if f.get("linkage") == "dynamic" else "")
+                size = f["stripped_bytes"] + (" (+ shared libs)" if f.get("static") == "0" else "")
                 print("%-34s %24s %18s %26s" % (title, size, f["start_rss_kb"], f["trunks_rss_kb"]))
     if failed:
         print("benchmarks that did not finish: %s" % ", ".join(failed))
