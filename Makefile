@@ -95,12 +95,12 @@ test-target: test-ppc build ppc-sizes
 # powerpc-linux-gnu cross compiler, statically linked; `make test-ppc` runs the
 # tests under qemu-ppc; `make ppc-sizes` prints the stripped binary sizes.
 PPC_BUILD ?= build-ppc
-PPC_BUILD_TYPE ?= RelWithDebInfo
+PPC_BUILD_TYPE ?= MinSizeRel
 PPC_PREFIX := $(abspath $(PPC_BUILD))/deps/prefix
 PPC_TRIPLE := powerpc-linux-gnu
 PPC_BINARIES := siptrunk-agent siptrunkctl siptrunk-uasim
 PPC_DEB_PACKAGES := cmake make gcc g++ g++-$(PPC_TRIPLE) binutils-$(PPC_TRIPLE) qemu-user \
-  dpkg-dev tcl xz-utils bzip2 googletest pkg-config
+  dpkg-dev tcl xz-utils bzip2 googletest pkg-config autoconf automake libtool
 
 .PHONY: ppc-deps ppc test-ppc ppc-sizes
 
@@ -108,12 +108,13 @@ ppc-deps:
 	$(call install-packages,$(PPC_DEB_PACKAGES))
 	tools/build-ppc-deps.sh $(PPC_PREFIX)
 
-# The regulator's libraries are linked when the deps build produced them.
+# The regulator's libraries are linked when the deps build produced them. The
+# target build is the device's configuration (SIPTRUNK_DEVICE_BUILD).
 ppc: ppc-deps
 	nft=$$( [ -f $(PPC_PREFIX)/lib/libnftnl.a ] && echo ON || echo OFF ); \
 	cmake -S . -B $(PPC_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(PPC_TRIPLE).cmake \
 	  -DSIPTRUNK_DEPS_PREFIX=$(PPC_PREFIX) -DSIPTRUNK_WITH_NFTABLES=$$nft \
-	  -DCMAKE_BUILD_TYPE=$(PPC_BUILD_TYPE)
+	  -DCMAKE_BUILD_TYPE=$(PPC_BUILD_TYPE) -DSIPTRUNK_DEVICE_BUILD=ON
 	cmake --build $(PPC_BUILD) -j$(JOBS)
 
 test-ppc: ppc
@@ -163,7 +164,9 @@ BENCH_BUILD ?= build-bench
 BENCH_WORK ?= $(BENCH_BUILD)/bench-work
 BENCH_IDLE_SECONDS ?= 60
 BENCH_STRACE_COMMITS ?= 50
-BENCH_DEB_PACKAGES := strace util-linux
+BENCH_DEB_PACKAGES := strace util-linux dpkg-dev tcl
+# The footprint is measured for a second build with the device's options.
+BENCH_DEVICE_BUILD ?= build-bench-device
 
 .PHONY: bench-deps bench
 
@@ -178,7 +181,10 @@ bench-deps: deps
 bench: bench-deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIPTRUNK_BUILD_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl store_commit_bench
+	cmake -S . -B $(BENCH_DEVICE_BUILD) -DSIPTRUNK_DEVICE_BUILD=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DSIPTRUNK_BUILD_TESTS=OFF
+	cmake --build $(BENCH_DEVICE_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl
 	$(PYTHON) bench/run_all.py --build-dir $(abspath $(BENCH_BUILD)) --work-dir $(abspath $(BENCH_WORK)) \
+	  --device-build-dir $(abspath $(BENCH_DEVICE_BUILD)) \
 	  --idle-seconds $(BENCH_IDLE_SECONDS) --strace $(BENCH_STRACE_COMMITS)
 
 # --- Installing and packaging (docs/install.md) ----------------------------------

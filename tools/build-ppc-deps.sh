@@ -1,28 +1,37 @@
 #!/usr/bin/env bash
-# Builds the libraries the daemon links (SQLite, libmnl, libnftnl) as static
-# powerpc-linux-gnu libraries from Debian's own source packages, and installs
-# them under PREFIX (include/, lib/). Debian ships no powerpc builds of them.
+# Builds the libraries the programs link, as static powerpc-linux-gnu
+# libraries from Debian's own source packages (Debian ships no powerpc builds
+# of them), and installs them under PREFIX (include/, lib/, lib/pkgconfig/):
+#
+#   sqlite3    the store; the amalgamation from tools/sqlite-amalgamation.sh,
+#              compiled -Os with the device's options
+#              (cmake/sqlite-device-options.txt)
+#   libmnl, libnftnl   the LAN-traffic regulator's netlink library
+#   sofia-sip  libsofia-sip-ua (the SIP user agent in ua/), with
+#              sofia-sip-ua.pc
 #
 #   tools/build-ppc-deps.sh PREFIX
 #
 # Sources are fetched with `apt-get source` into WORK (default: PREFIX/../src,
-# or $PPC_DEPS_WORK), from a deb-src entry added for the same archive the
-# machine already uses. Nothing else is fetched. A finished build leaves
-# PREFIX/.done holding this script's checksum; a later run with the same
-# script and all libraries present does nothing. Downloaded sources are kept in
-# WORK and reused.
+# or $PPC_DEPS_WORK), through an apt configuration of its own under WORK/apt
+# (tools/debian-source.sh): source list, indexes and caches live there, and the
+# machine's apt configuration is never edited. Downloaded sources are kept in
+# WORK and reused. Each finished library leaves PREFIX/.done-NAME holding the
+# checksum of the scripts and options its build reads; a later run skips every library
+# whose stamp matches and whose files are present (a fully cached run takes
+# well under a second).
 #
 # PPC_NFTABLES=auto|on|off (default auto) says what to do about libmnl and
-# libnftnl (the LAN-traffic regulator's netlink library): on = build them or
-# fail; off = skip them; auto = build them, but when their source packages
-# cannot be fetched, warn and go on without them. The build then configures
-# with SIPTRUNK_WITH_NFTABLES=OFF (see the Makefile's ppc target), and the
-# regulator reports itself unavailable on the target.
+# libnftnl: on = build them or fail; off = skip them; auto = build them, but
+# when their source packages cannot be fetched, warn and go on without them.
+# The build then configures with SIPTRUNK_WITH_NFTABLES=OFF (see the
+# Makefile's ppc target), and the regulator reports itself unavailable on the
+# target. PPC_SOFIA=on|off (default on): whether sofia-sip is built.
 set -euo pipefail
 
 HOST=powerpc-linux-gnu
-SRC_LIST=/etc/apt/sources.list.d/siptrunk-deb-src.sources
-SRC_LIST_ONELINE=/etc/apt/sources.list.d/siptrunk-deb-src.list
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+OPTIONS_FILE="$HERE/../cmake/sqlite-device-options.txt"
 
 say()  { printf 'build-ppc-deps: %s\n' "$*"; }
 die()  { printf 'build-ppc-deps: ERROR: %s\n' "$*" >&2; exit 1; }
@@ -32,167 +41,76 @@ trap 'rc=$?; [ $rc -eq 0 ] || printf "build-ppc-deps: FAILED (exit %d) at line %
 PREFIX=$(realpath -m "$1")
 WORK=$(realpath -m "${PPC_DEPS_WORK:-$PREFIX/../src}")
 JOBS=${JOBS:-$(nproc)}
-VERSION=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-16)
-STAMP="$PREFIX/.done"
-NFT_MODE=${PPC_NFTABLES:-auto}
-case "$NFT_MODE" in auto|on|off) ;; *) die "PPC_NFTABLES must be auto, on or off (is '$NFT_MODE')" ;; esac
-
-# libs_present on|off: the libraries of a finished build are all there.
-libs_present() {
-  local f files=(lib/libsqlite3.a include/sqlite3.h)
-  [ "$1" = on ] && files+=(lib/libmnl.a lib/libnftnl.a include/libmnl/libmnl.h include/libnftnl/set.h)
-  for f in "${files[@]}"; do
-    [ -f "$PREFIX/$f" ] || return 1
-  done
+# A library's version: the checksum of this script and the files its build
+# reads (SQLite: its options; so changing them rebuilds SQLite alone).
+version_of() {
+  local files=("${BASH_SOURCE[0]}" "$HERE/debian-source.sh")
+  [ "$1" = sqlite3 ] && files+=("$HERE/sqlite-amalgamation.sh" "$OPTIONS_FILE")
+  cat "${files[@]}" | sha256sum | cut -c1-16
 }
+VERSION=$(version_of none)
+NFT_MODE=${PPC_NFTABLES:-auto}
+SOFIA_MODE=${PPC_SOFIA:-on}
+case "$NFT_MODE" in auto|on|off) ;; *) die "PPC_NFTABLES must be auto, on or off (is '$NFT_MODE')" ;; esac
+case "$SOFIA_MODE" in on|off) ;; *) die "PPC_SOFIA must be on or off (is '$SOFIA_MODE')" ;; esac
 
-# The stamp holds "VERSION nftables=on|off".
-if [ -f "$STAMP" ]; then
-  read -r done_version done_nft <"$STAMP" || true
-  done_nft=${done_nft#nftables=}
-  if [ "$done_version" = "$VERSION" ] && libs_present "$done_nft" &&
-     { [ "$NFT_MODE" = auto ] || [ "$NFT_MODE" = "$done_nft" ]; }; then
-    say "up to date in $PREFIX (version $VERSION, nftables=$done_nft)"
-    exit 0
-  fi
+# The files each library installs that later builds look for.
+files_of() {
+  case $1 in
+    sqlite3)   echo lib/libsqlite3.a include/sqlite3.h ;;
+    libmnl)    echo lib/libmnl.a include/libmnl/libmnl.h ;;
+    libnftnl)  echo lib/libnftnl.a include/libnftnl/set.h ;;
+    sofia-sip) echo lib/libsofia-sip-ua.a lib/pkgconfig/sofia-sip-ua.pc include/sofia-sip-1.12/sofia-sip/nua.h ;;
+  esac
+}
+# up_to_date NAME: built by this version of the scripts, and its files present.
+up_to_date() {
+  local f
+  [ -f "$PREFIX/.done-$1" ] && [ "$(cat "$PREFIX/.done-$1")" = "$(version_of "$1")" ] || return 1
+  for f in $(files_of "$1"); do [ -f "$PREFIX/$f" ] || return 1; done
+}
+mark_done() { version_of "$1" >"$PREFIX/.done-$1"; }
+
+want=(sqlite3)
+[ "$NFT_MODE" != off ] && want+=(libmnl libnftnl)
+[ "$SOFIA_MODE" = on ] && want+=(sofia-sip)
+todo=()
+for lib in "${want[@]}"; do up_to_date "$lib" || todo+=("$lib"); done
+# A missing libnftnl that `auto` could not fetch last time is not retried on
+# every run: the stamp .nftables-unavailable records it for this version.
+if [ "$NFT_MODE" = auto ] && [ -f "$PREFIX/.nftables-unavailable" ] &&
+   [ "$(cat "$PREFIX/.nftables-unavailable")" = "$VERSION" ]; then
+  todo=("${todo[@]/libmnl}"); todo=("${todo[@]/libnftnl}")
+  read -r -a todo <<<"${todo[*]}"
+fi
+if [ ${#todo[@]} -eq 0 ]; then
+  say "up to date in $PREFIX: $(cd "$PREFIX/lib" && ls lib*.a | tr '\n' ' ')"
+  exit 0
 fi
 
 for tool in $HOST-gcc $HOST-ar $HOST-ranlib $HOST-objdump apt-get dpkg-source make cc; do
   command -v "$tool" >/dev/null || die "'$tool' not found (Debian packages: g++-$HOST dpkg-dev make gcc)"
 done
 
-# --- deb-src entries ---------------------------------------------------------
-# For every enabled Debian entry of this release (suites named after the
-# release codename: bookworm, bookworm-updates, bookworm-security), add the
-# matching deb-src entry: same URIs, suites, components and signing key.
-# Entries of other archives (third-party repositories) are left alone.
-write_deb_src_entries() {
-  local codename
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  [ -n "$codename" ] || die "cannot tell the Debian release codename from /etc/os-release"
-
-  local deb822_files=() f
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && [ "$f" != "$SRC_LIST" ] && deb822_files+=("$f")
-  done
-  local tmp; tmp=$(mktemp)
-  if [ ${#deb822_files[@]} -gt 0 ]; then
-    # deb822 stanzas: "Key: value" fields, continuation lines start with a
-    # blank, stanzas are separated by empty lines, '#' starts a comment line.
-    awk -v codename="$codename" '
-      function flush(   suites, n, i, ok, out) {
-        if (types ~ /(^|[ \t])deb([ \t]|$)/ && enabled !~ /^[ \t]*(no|false)/ && uris != "") {
-          n = split(suites_v, suites, /[ \t]+/); ok = 1
-          for (i = 1; i <= n; i++)
-            if (suites[i] != "" && suites[i] !~ ("^" codename "(-[a-z]+)?$")) ok = 0
-          if (ok && suites_v ~ /[^ \t]/) {
-            out = "Types: deb-src\nURIs:" uris "\nSuites:" suites_v "\nComponents:" comps "\n"
-            if (signed != "") out = out "Signed-By:" signed "\n"
-            printf "%s\n", out
-          }
-        }
-        types = uris = suites_v = comps = signed = enabled = ""; key = ""
-      }
-      /^[ \t]*#/ { next }
-      /^[ \t]*$/ { flush(); next }
-      /^[ \t]/   { if (key == "signed-by") signed = signed "\n" $0; next }
-      {
-        key = tolower(substr($0, 1, index($0, ":") - 1)); val = substr($0, index($0, ":") + 1)
-        if (key == "types") types = val
-        else if (key == "uris") uris = val
-        else if (key == "suites") suites_v = val
-        else if (key == "components") comps = val
-        else if (key == "signed-by") signed = val
-        else if (key == "enabled") enabled = val
-      }
-      END { flush() }
-    ' "${deb822_files[@]}" >"$tmp"
-  fi
-  if [ -s "$tmp" ]; then
-    { echo "# deb-src entries for the archive this machine already uses (added by"
-      echo "# tools/build-ppc-deps.sh to fetch source packages for the powerpc build)."
-      cat "$tmp"; } >"$SRC_LIST"
-    say "added $SRC_LIST"
-  fi
-
-  # One-line format (sources.list and *.list).
-  local list_files=()
-  [ -f /etc/apt/sources.list ] && list_files+=(/etc/apt/sources.list)
-  for f in /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] && [ "$f" != "$SRC_LIST_ONELINE" ] && list_files+=("$f")
-  done
-  : >"$tmp"
-  if [ ${#list_files[@]} -gt 0 ]; then
-    awk -v codename="$codename" '
-      /^[ \t]*deb[ \t]/ {
-        line = $0; sub(/^[ \t]*deb/, "deb-src", line)
-        # the suite is the field after the URI (options may sit in [ ... ])
-        rest = $0; sub(/^[ \t]*deb[ \t]+/, "", rest)
-        if (rest ~ /^\[/) sub(/^\[[^]]*\][ \t]*/, "", rest)
-        split(rest, f, /[ \t]+/)
-        if (f[2] ~ ("^" codename "(-[a-z]+)?$")) print line
-      }' "${list_files[@]}" >"$tmp"
-  fi
-  if [ -s "$tmp" ]; then
-    { echo "# deb-src entries added by tools/build-ppc-deps.sh"; cat "$tmp"; } >"$SRC_LIST_ONELINE"
-    say "added $SRC_LIST_ONELINE"
-  fi
-  rm -f "$tmp"
-  [ -f "$SRC_LIST" ] || [ -f "$SRC_LIST_ONELINE" ] ||
-    die "found no enabled Debian '$codename' entry in /etc/apt/sources.list{,.d} to mirror as deb-src"
-}
-
-have_sources() {
-  local p
-  for p in sqlite3 libmnl libnftnl; do
-    apt-cache showsrc "$p" 2>/dev/null | grep -q '^Package:' || return 1
-  done
-}
-
-ensure_deb_src() {
-  if have_sources; then return; fi
-  if [ ! -f "$SRC_LIST" ] && [ ! -f "$SRC_LIST_ONELINE" ]; then
-    write_deb_src_entries
-  fi
-  say "apt-get update (source indexes)"
-  apt-get update -qq || die "apt-get update failed"
-  have_sources || die "apt still knows no source package for sqlite3/libmnl/libnftnl; check $SRC_LIST"
-}
-
 # --- fetching ------------------------------------------------------------------
-# fetch PKG: prints the extracted source directory (kept across runs); fails
-# with a message when the source package cannot be had.
-fetch() {
-  local pkg=$1 dir
-  mkdir -p "$WORK/$pkg"
-  dir=$(find "$WORK/$pkg" -mindepth 2 -maxdepth 2 -name debian -type d -printf '%h\n' | head -n1)
-  if [ -z "$dir" ]; then
-    ensure_deb_src >&2
-    say "apt-get source $pkg" >&2
-    # apt's download helper runs as _apt and must be able to write here.
-    chmod 0777 "$WORK/$pkg"
-    if ! (cd "$WORK/$pkg" && apt-get source -qq "$pkg" >&2); then
-      say "apt-get source $pkg failed" >&2
-      return 1
-    fi
-    dir=$(find "$WORK/$pkg" -mindepth 2 -maxdepth 2 -name debian -type d -printf '%h\n' | head -n1)
-    if [ -z "$dir" ]; then
-      say "apt-get source $pkg left no source tree in $WORK/$pkg" >&2
-      return 1
-    fi
-  else
-    say "reusing $dir" >&2
-  fi
-  echo "$dir"
-}
+# Source packages come through an apt configuration of our own under
+# WORK/apt (tools/debian-source.sh): the machine's apt setup is never edited.
+DEBSRC_WORK=$WORK
+# shellcheck source=tools/debian-source.sh
+. "$HERE/debian-source.sh"
+fetch() { debsrc_fetch "$1"; }
 
 # --- building ------------------------------------------------------------------
 export CC=$HOST-gcc AR=$HOST-ar RANLIB=$HOST-ranlib
-export CFLAGS="-O2 -g0"
+# Size first, as for the device; 64-bit time_t and off_t as in every
+# translation unit of the target (cmake/powerpc-linux-gnu.cmake); sections per
+# function and object, so the programs' --gc-sections link drops the unused.
+export CFLAGS="-Os -g0 -ffunction-sections -fdata-sections -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
 # Only our prefix may answer pkg-config queries: never the build machine's .pc files.
 export PKG_CONFIG_LIBDIR="$PREFIX/lib/pkgconfig" PKG_CONFIG_PATH=""
 
-# autotools_build NAME SRCDIR [configure args...]: out-of-tree static build.
+# autotools_build NAME SRCDIR [configure args...]: out-of-tree static build of
+# a source tree that ships its configure script.
 autotools_build() {
   local name=$1 src=$2; shift 2
   local b="$WORK/build/$name"
@@ -213,70 +131,91 @@ autotools_build() {
 }
 
 build_sqlite() {
-  local src=$1 b="$WORK/build/sqlite3" amal=""
+  local amal="$WORK/sqlite3-amalgamation" b="$WORK/build/sqlite3" options
+  SQLITE_SRC_WORK=$WORK "$HERE/sqlite-amalgamation.sh" "$amal"
   rm -rf "$b"; mkdir -p "$b"
-  if [ -f "$src/sqlite3.c" ] && [ -f "$src/sqlite3.h" ]; then
-    amal=$src
-  else
-    # Full source tree: generate the amalgamation (plain C, the same for
-    # every machine) with the build machine's compiler and tclsh; only
-    # sqlite3.c is then cross-compiled.
-    command -v tclsh >/dev/null || die "tclsh not found (Debian package: tcl)"
-    say "generate SQLite amalgamation"
-    (cd "$b" && CC=cc CFLAGS=-O0 "$src/configure" --disable-shared --disable-tcl >configure.log 2>&1) ||
-      { tail -n 40 "$b/configure.log" >&2; die "configure of sqlite3 failed (log: $b/configure.log)"; }
-    (cd "$b" && make -j"$JOBS" sqlite3.c sqlite3.h >make.log 2>&1) ||
-      { tail -n 40 "$b/make.log" >&2; die "generating sqlite3.c failed (log: $b/make.log)"; }
-    amal=$b
-  fi
+  options=$(sed -e 's/#.*//' "$OPTIONS_FILE" | tr -s ' \t\n' ' ')
   say "compile sqlite3.c for $HOST"
-  # Serialized threading (the store is used from several threads), no
-  # run-time extension loading; otherwise SQLite's defaults, as on the host.
-  $CC $CFLAGS -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DHAVE_USLEEP=1 \
-      -c "$amal/sqlite3.c" -o "$b/sqlite3.o" ||
+  # No unwind tables: C code that no exception ever passes through (the one
+  # callback into our code, the store's busy handler, does not throw).
+  # shellcheck disable=SC2086 # the options are separate words
+  $CC $CFLAGS $options -fno-asynchronous-unwind-tables -fno-unwind-tables -DHAVE_USLEEP=1 -c "$amal/sqlite3.c" -o "$b/sqlite3.o" ||
     die "compiling sqlite3.c failed"
   mkdir -p "$PREFIX/lib" "$PREFIX/include"
   rm -f "$PREFIX/lib/libsqlite3.a"
   $AR rcs "$PREFIX/lib/libsqlite3.a" "$b/sqlite3.o"
   cp "$amal/sqlite3.h" "$PREFIX/include/"
-  [ -f "$amal/sqlite3ext.h" ] && cp "$amal/sqlite3ext.h" "$PREFIX/include/"
-  return 0
+}
+
+# sofia-sip: Debian's source is the project's git tree without a configure
+# script, so autoreconf makes one first (once: the tree is kept). Only
+# libsofia-sip-ua is built and installed (no glib binding, utilities, tests or
+# documentation), with no OpenSSL (no TLS transport), no STUN and no HTTP
+# (nth): the user agent speaks SIP over UDP and TCP with digest
+# authentication, which all stay in.
+build_sofia() {
+  local src=$1 b="$WORK/build/sofia-sip"
+  if [ ! -x "$src/configure" ]; then
+    for tool in autoreconf automake libtoolize; do
+      command -v "$tool" >/dev/null || die "'$tool' not found (Debian packages: autoconf automake libtool)"
+    done
+    say "autoreconf sofia-sip"
+    (cd "$src" && autoreconf -fi >autoreconf.log 2>&1) ||
+      { tail -n 40 "$src/autoreconf.log" >&2; die "autoreconf of sofia-sip failed (log: $src/autoreconf.log)"; }
+  fi
+  rm -rf "$b"; mkdir -p "$b"
+  say "configure sofia-sip"
+  (cd "$b" && "$src/configure" --host=$HOST --build="$(cc -dumpmachine)" --prefix="$PREFIX" \
+      --disable-shared --enable-static --without-glib --without-openssl --disable-stun --disable-nth \
+      --without-doxygen >configure.log 2>&1) ||
+    { tail -n 40 "$b/configure.log" >&2; die "configure of sofia-sip failed (log: $b/configure.log)"; }
+  say "make sofia-sip (libsofia-sip-ua only)"
+  (cd "$b" && make -j"$JOBS" -C libsofia-sip-ua >make.log 2>&1 &&
+      make -C libsofia-sip-ua install >>make.log 2>&1 && make -C packages install >>make.log 2>&1) ||
+    { tail -n 40 "$b/make.log" >&2; die "build of sofia-sip failed (log: $b/make.log)"; }
+  rm -f "$PREFIX"/lib/libsofia-sip-ua.la
 }
 
 start=$(date +%s)
-say "building into $PREFIX (sources in $WORK, nftables=$NFT_MODE)"
-rm -f "$STAMP"
-rm -rf "$PREFIX/lib" "$PREFIX/include"
-mkdir -p "$PREFIX" "$WORK"
+say "building into $PREFIX (sources in $WORK): ${todo[*]}"
+mkdir -p "$PREFIX/lib" "$PREFIX/include" "$WORK"
 
-sqlite_src=$(fetch sqlite3) || die "cannot fetch the sqlite3 source package"
-nft=off
-if [ "$NFT_MODE" != off ]; then
-  if mnl_src=$(fetch libmnl) && nftnl_src=$(fetch libnftnl); then
-    nft=on
-  elif [ "$NFT_MODE" = on ]; then
-    die "could not fetch the libmnl/libnftnl source packages (PPC_NFTABLES=on)"
-  else
-    say "WARNING: ************************************************************"
-    say "WARNING: the libmnl/libnftnl source packages could not be fetched from"
-    say "WARNING: this machine's Debian archive. Building WITHOUT them: configure"
-    say "WARNING: with -DSIPTRUNK_WITH_NFTABLES=OFF; the LAN-traffic regulator is"
-    say "WARNING: then unavailable on the target. PPC_NFTABLES=on makes this fatal."
-    say "WARNING: ************************************************************"
-  fi
-fi
-
-build_sqlite "$sqlite_src"
-if [ "$nft" = on ]; then
-  autotools_build libmnl "$mnl_src"
-  LIBMNL_CFLAGS="-I$PREFIX/include" LIBMNL_LIBS="-L$PREFIX/lib -lmnl" \
-    autotools_build libnftnl "$nftnl_src" --without-json-parsing
-fi
-
-libs_present "$nft" || die "build finished but libraries are missing under $PREFIX"
-for a in "$PREFIX"/lib/lib*.a; do
-  formats=$($HOST-objdump -a "$a" | sed -n 's/.*file format //p' | sort -u)
-  [ "$formats" = "elf32-powerpc" ] || die "$a holds '$formats' objects, not 32-bit big-endian PowerPC"
+for lib in "${todo[@]}"; do
+  rm -f "$PREFIX/.done-$lib"
+  t0=$(date +%s)
+  case $lib in
+    sqlite3) build_sqlite ;;
+    libmnl|libnftnl)
+      [ "$lib" = libnftnl ] && continue  # built together with libmnl
+      if mnl_src=$(fetch libmnl) && nftnl_src=$(fetch libnftnl); then
+        autotools_build libmnl "$mnl_src"; mark_done libmnl
+        LIBMNL_CFLAGS="-I$PREFIX/include" LIBMNL_LIBS="-L$PREFIX/lib -lmnl" \
+          autotools_build libnftnl "$nftnl_src" --without-json-parsing
+        lib=libnftnl
+      elif [ "$NFT_MODE" = on ]; then
+        die "could not fetch the libmnl/libnftnl source packages (PPC_NFTABLES=on)"
+      else
+        say "WARNING: ************************************************************"
+        say "WARNING: the libmnl/libnftnl source packages could not be fetched from"
+        say "WARNING: this machine's Debian archive. Building WITHOUT them: configure"
+        say "WARNING: with -DSIPTRUNK_WITH_NFTABLES=OFF; the LAN-traffic regulator is"
+        say "WARNING: then unavailable on the target. PPC_NFTABLES=on makes this fatal."
+        say "WARNING: ************************************************************"
+        echo "$VERSION" >"$PREFIX/.nftables-unavailable"
+        continue
+      fi ;;
+    sofia-sip)
+      sofia_src=$(fetch sofia-sip) || die "cannot fetch the sofia-sip source package"
+      build_sofia "$sofia_src" ;;
+  esac
+  up_to_date_files=1
+  for f in $(files_of "$lib"); do [ -f "$PREFIX/$f" ] || up_to_date_files=0; done
+  [ $up_to_date_files = 1 ] || die "$lib built but some of its files are missing under $PREFIX"
+  for a in "$PREFIX"/lib/lib*.a; do
+    formats=$($HOST-objdump -a "$a" | sed -n 's/.*file format //p' | sort -u)
+    [ "$formats" = "elf32-powerpc" ] || die "$a holds '$formats' objects, not 32-bit big-endian PowerPC"
+  done
+  mark_done "$lib"
+  say "$lib done in $(( $(date +%s) - t0 )) s"
 done
-echo "$VERSION nftables=$nft" >"$STAMP"
-say "done in $(( $(date +%s) - start )) s: $(cd "$PREFIX/lib" && ls lib*.a | tr '\n' ' ')(nftables=$nft)"
+say "done in $(( $(date +%s) - start )) s: $(cd "$PREFIX/lib" && ls lib*.a | tr '\n' ' ')"
