@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 
 #include "agent/siptrunk_agent.h"
 #include "platform/thread.h"
@@ -161,7 +160,10 @@ int RunSipTrunkAgent() {
     sigemptyset(&none);
     for (;;) sigsuspend(&none);  // the idle loop: holds no lock; a handled signal never returns here
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    // stdio, not iostream: iostream would pull the whole locale machinery
+    // (about 0.7 MB) into the device's static binary for this one line.
+    std::printf("%s\n", e.what());
+    std::fflush(stdout);
     bool expected = false;
     if (g_teardownClaimed.compare_exchange_strong(expected, true)) DeleteAgent();
   }

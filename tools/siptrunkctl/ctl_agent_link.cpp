@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
+#include <string>
 
 #include "platform/cgi_messenger.h"
 #include "platform/paths.h"
@@ -40,20 +40,33 @@ SocketProbe ProbeDatagramSocket(const std::string& path, std::string* why) {
   return SocketProbe::kProbeError;
 }
 
+// The first 4 KiB of a small text file (a pid file, /proc/PID/stat); empty
+// when it cannot be read. stdio rather than fstream keeps iostream's locale
+// machinery out of the device's static binary.
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path.c_str(), "re")) {
+    char buffer[4096];
+    text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+    std::fclose(file);
+  }
+  return text;
+}
+
 bool ProcessLives(long pid) {
   if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
   // A zombie has ended; only its parent has not reaped it yet. Its state is
   // the field after the name, which is in parentheses and may hold anything.
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = text.rfind(')');
   return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
 }
 
 long LivePidFromFile(const std::string& path) {
-  std::ifstream in(path);
-  long pid = 0;
-  if (!(in >> pid) || pid <= 0) return 0;
+  const std::string text = ReadSmallFile(path);
+  char* end = nullptr;
+  const long pid = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || pid <= 0) return 0;
   return ProcessLives(pid) ? pid : 0;
 }
 
