@@ -29,7 +29,7 @@ const char kUsage[] =
     "      --retry-min=S          first retry after a failed registration (default 2)\n"
     "      --retry-max=S          retries never wait longer, Retry-After aside (default 300)\n"
     "      --retry-credentials=S  least wait after refused credentials (default 60)\n"
-    "      --reconnect-max=MS     longest wait between tries to reach the agent (default 5000)\n"
+    "      --reconnect-max=MS     longest wait between tries to reach the agent (default 2000)\n"
     "      --max-transactions=N   REGISTERs answered per hold window; beyond: 503 (default 2000)\n"
     "      --transaction-hold=MS  how long an answered transaction is kept, 64 x T1\n"
     "                             (default 8000; RFC 3261: 32000)\n"

@@ -19,7 +19,7 @@ struct Options {
   uint32_t nonceLifetime = 300;      // seconds
   uint32_t clientExpires = 3600;     // asked of masters
   BackoffPolicy retry;               // registrations towards masters
-  uint32_t reconnectMaxMs = 5000;    // link to the agent
+  uint32_t reconnectMaxMs = 2000;    // link to the agent
   uint32_t maxTransactions = 2000;   // REGISTERs answered per hold window
   uint32_t holdMs = 8000;            // how long the stack keeps an answered transaction (64 x T1)
   std::string socketPath;            // default: <runtime>/ua.sock
