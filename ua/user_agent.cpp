@@ -98,9 +98,8 @@ void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
 }
 
 void UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
-  m_log->TRACE(3, "INFO: UA: master list: \"%s\" %s from %s:%s (%s)\n", account.sUserName.c_str(),
-               registered ? "registered" : "unregistered", account.sHostAddr.c_str(), account.sHostPort.c_str(),
-               account.sHostName.c_str());
+  m_log->TRACE(3, "INFO: UA: confirm master \"%s\" registered=%d error=0 %s:%s (%s)\n", account.sUserName.c_str(),
+               registered ? 1 : 0, account.sHostAddr.c_str(), account.sHostPort.c_str(), account.sHostName.c_str());
   UaMessage m;
   m.type = UaMessageType::kConfirmUserState;
   m.registered = registered;
@@ -111,6 +110,8 @@ void UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
 }
 
 void UserAgent::ConfirmSlave(bool registered, uint32_t error, const CallParams& account) {
+  m_log->TRACE(3, "INFO: UA: confirm slave \"%s\" registered=%d error=%u %s:%s\n", account.sUserName.c_str(),
+               registered ? 1 : 0, error, account.sHostAddr.c_str(), account.sHostPort.c_str());
   UaMessage m;
   m.type = UaMessageType::kConfirmUserState;
   m.registered = registered;
