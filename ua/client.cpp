@@ -147,7 +147,7 @@ void SlaveClient::Forget(Registration* reg) {
 }
 
 void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, void* hmagic,
-                             const sip_t* sip) {
+                             const sip_t* sip, bool fromNetwork) {
   auto* reg = static_cast<Registration*>(hmagic);
   bool known = false;
   for (auto& r : m_all) known = known || r.get() == reg;
@@ -191,9 +191,6 @@ void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, 
   const uint32_t retryAfter =
       sip && sip->sip_retry_after ? static_cast<uint32_t>(std::min<sip_time_t>(sip->sip_retry_after->af_delta, 86400))
                                   : 0;
-  // A response the stack made itself (timeout, transport failure) was never
-  // parsed from the wire: its status line has no text behind it.
-  const bool fromNetwork = sip && sip->sip_status && sip->sip_status->st_common->h_data != nullptr;
   char why[160];
   std::snprintf(why, sizeof why, "%d %s%s", status, text, fromNetwork ? "" : " (made by the stack: no answer)");
   Fail(reg, ErrorForStatus(status, fromNetwork), retryAfter, why);

@@ -47,9 +47,10 @@ class SlaveClient {
   // Confirms every known outcome again (after the link to the agent came back).
   void ReportAll();
 
-  // A response to one of our REGISTERs; hmagic is the handle's magic.
+  // A response to one of our REGISTERs; hmagic is the handle's magic;
+  // fromNetwork is false for a response the stack made itself.
   void OnResponse(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, void* hmagic,
-                  const sip_t* sip);
+                  const sip_t* sip, bool fromNetwork);
 
   // Public for the timer trampoline; holds one account's registration.
   struct Registration;

@@ -54,7 +54,10 @@ UserAgent::~UserAgent() {
 
 bool UserAgent::Start() {
   const std::string first = ListenUrl(m_options.listen[0], m_options.transport);
-  m_nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(first.c_str()), NUTAG_ALLOW("REGISTER"), SIPTAG_ALLOW_STR("REGISTER, OPTIONS"),
+  m_nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(first.c_str()), NUTAG_ALLOW("REGISTER"),
+                     // Retries (503 with Retry-After and the like) are ours, with back-off
+                     // and a confirmation; the stack's own would hide the failure.
+                     NUTAG_RETRY_COUNT(0),
                      NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
                      SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
   if (!m_nua) {
@@ -201,9 +204,20 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
       nua_handle_destroy(nh);
       break;
     case nua_r_register:
-    case nua_r_unregister:
-      if (self->m_client) self->m_client->OnResponse(event, status, phrase, nh, hmagic, sip);
+    case nua_r_unregister: {
+      // A response that came over the network has the address it came
+      // from; one the stack made itself (timeout, transport failure) has none.
+      bool fromNetwork = false;
+      nua_saved_event_t saved[1];
+      if (nua_save_event(self->m_nua, saved)) {
+        const nua_event_data_t* data = nua_event_data(saved);
+        su_addrinfo_t* ai = data && data->e_msg ? msg_addrinfo(data->e_msg) : nullptr;
+        fromNetwork = ai && (ai->ai_family == AF_INET || ai->ai_family == AF_INET6);
+        nua_destroy_event(saved);
+      }
+      if (self->m_client) self->m_client->OnResponse(event, status, phrase, nh, hmagic, sip, fromNetwork);
       break;
+    }
     case nua_r_shutdown:
       if (status >= 200) su_root_break(self->m_root);
       break;

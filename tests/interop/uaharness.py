@@ -183,6 +183,7 @@ auto_aliases=no
 listen=udp:127.0.0.1:%(port)d
 mpath="%(mpath)s"
 loadmodule "sl.so"
+loadmodule "textops.so"
 loadmodule "pv.so"
 loadmodule "xlog.so"
 loadmodule "usrloc.so"
