@@ -55,9 +55,6 @@ UserAgent::~UserAgent() {
 bool UserAgent::Start() {
   const std::string first = ListenUrl(m_options.listen[0], m_options.transport);
   m_nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(first.c_str()), NUTAG_ALLOW("REGISTER"),
-                     // Retries (503 with Retry-After and the like) are ours, with back-off
-                     // and a confirmation; the stack's own would hide the failure.
-                     NUTAG_RETRY_COUNT(0),
                      NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
                      SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
   if (!m_nua) {
@@ -221,6 +218,12 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
     case nua_r_shutdown:
       if (status >= 200) su_root_break(self->m_root);
       break;
+    case nua_r_authenticate:
+      if (status >= 300) {
+        self->m_log->TRACE(1, "ERROR: UA: the stack could not answer a challenge: %d %s\n", status,
+                           phrase ? phrase : "");
+      }
+      break;
     case nua_i_error:
       self->m_log->TRACE(1, "ERROR: UA: SIP stack: %d %s\n", status, phrase ? phrase : "");
       break;
@@ -235,6 +238,7 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
       }
       break;
     default:
+      self->m_log->TRACE(5, "DEBUG: UA: event %s %d %s\n", nua_event_name(event), status, phrase ? phrase : "");
       break;
   }
 }

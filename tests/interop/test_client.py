@@ -29,7 +29,7 @@ def start(tools, dirs, agent, ua, master_port):
     ([401, 401], 0, 10),
     ([403], 0, 10),
     ([404], 0, 1),
-    ([503], 0, 4),
+    ([503] * 4, 0, 4),  # the stack itself tries again after Retry-After, up to 3 times
     ([480], 0, 7),
 ])
 def test_master_answers(tmp_path, tools, dirs, agent, ua, answers, registered, error):
