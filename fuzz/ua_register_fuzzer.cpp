@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t bindingsBefore = world->registrar.bindings().size();
   const Answer a = world->registrar.Handle(sip_object(msg), "192.0.2.7", 5060, 1000);
   FUZZ_CHECK(a.status >= 200 && a.status < 700, "a final status");
-  FUZZ_CHECK(!a.phrase.empty() && !a.why.empty(), "a reason phrase and a reason for the log");
+  FUZZ_CHECK(a.phrase && *a.phrase && !a.why.empty(), "a reason phrase and a reason for the log");
   FUZZ_CHECK(a.status == 200 || world->confirmations == before, "only a 200 confirms");
   FUZZ_CHECK(world->registrar.bindings().size() <= 2, "at most one binding per account");
   FUZZ_CHECK(a.status == 200 || world->registrar.bindings().size() == bindingsBefore, "refusals bind nothing");

@@ -32,7 +32,9 @@ struct RegistrarLimits {
 
 struct Answer {
   int status = 500;
-  std::string phrase = "Internal Server Error";
+  // A string literal: the stack sends the answer after the call returns
+  // and keeps the phrase pointer until then (header tags it copies).
+  const char* phrase = "Internal Server Error";
   std::string wwwAuthenticate;  // header values; empty = header left out
   std::string minExpires;
   std::string contact;

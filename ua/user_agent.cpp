@@ -28,6 +28,7 @@ uint64_t NowSeconds() { return NowMs() / 1000; }
 namespace {
 constexpr uint32_t kTickMs = 1000;          // binding expiry is checked this often
 constexpr size_t kMaxSipMessage = 16 * 1024; // larger requests are refused by the stack
+constexpr uint32_t kShutdownGuardMs = 3000;  // longest wait for the stack's shutdown
 
 std::string ListenUrl(const std::string& listen, const std::string& transport) {
   std::string url = "sip:" + listen;
@@ -49,6 +50,7 @@ UserAgent::~UserAgent() {
   m_link.reset();
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);
+  if (m_shutdownGuard) su_timer_destroy(m_shutdownGuard);
   if (m_nua) nua_destroy(m_nua);
 }
 
@@ -91,6 +93,16 @@ void UserAgent::Shutdown() {
   m_shuttingDown = true;
   m_log->TRACE(3, "INFO: UA: shutting down\n");
   nua_shutdown(m_nua);
+  // The stack waits for its un-REGISTERs; a master that does not answer must
+  // not hold the process for long.
+  m_shutdownGuard = su_timer_create(su_root_task(m_root), kShutdownGuardMs);
+  if (m_shutdownGuard) su_timer_set(m_shutdownGuard, &UserAgent::OnShutdownGuard, this);
+}
+
+void UserAgent::OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
+  auto* self = static_cast<UserAgent*>(arg);
+  self->m_log->TRACE(2, "WARN: UA: the SIP stack did not finish its shutdown in time; ending anyway\n");
+  su_root_break(self->m_root);
 }
 
 void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
@@ -183,8 +195,8 @@ void UserAgent::OnIncomingRegister(nua_handle_t* nh, const sip_t* sip) {
   }
   const Answer a = m_registrar.Handle(sip, addr, port, nowMs / 1000);
   m_log->TRACE(a.status < 300 ? 4 : 3, "INFO: UA: REGISTER from %s:%u: %d %s (%s)\n", addr, port, a.status,
-               a.phrase.c_str(), a.why.c_str());
-  nua_respond(nh, a.status, a.phrase.c_str(), NUTAG_WITH_THIS(m_nua),
+               a.phrase, a.why.c_str());
+  nua_respond(nh, a.status, a.phrase, NUTAG_WITH_THIS(m_nua),
               TAG_IF(!a.wwwAuthenticate.empty(), SIPTAG_WWW_AUTHENTICATE_STR(a.wwwAuthenticate.c_str())),
               TAG_IF(!a.minExpires.empty(), SIPTAG_MIN_EXPIRES_STR(a.minExpires.c_str())),
               TAG_IF(!a.contact.empty(), SIPTAG_CONTACT_STR(a.contact.c_str())),
@@ -204,20 +216,20 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
     case nua_r_unregister: {
       // A response that came over the network has the address it came
       // from; one the stack made itself (timeout, transport failure) has none.
+      // Saving the event hands it to us: phrase and sip live in it, so it is
+      // destroyed only after they were used.
       bool fromNetwork = false;
       nua_saved_event_t saved[1];
-      if (nua_save_event(self->m_nua, saved)) {
+      const bool isSaved = nua_save_event(self->m_nua, saved) != 0;
+      if (isSaved) {
         const nua_event_data_t* data = nua_event_data(saved);
         su_addrinfo_t* ai = data && data->e_msg ? msg_addrinfo(data->e_msg) : nullptr;
         fromNetwork = ai && (ai->ai_family == AF_INET || ai->ai_family == AF_INET6);
-        nua_destroy_event(saved);
       }
       if (self->m_client) self->m_client->OnResponse(event, status, phrase, nh, hmagic, sip, fromNetwork);
+      if (isSaved) nua_destroy_event(saved);
       break;
     }
-    case nua_r_shutdown:
-      if (status >= 200) su_root_break(self->m_root);
-      break;
     case nua_r_authenticate:
       if (status >= 300) {
         self->m_log->TRACE(1, "ERROR: UA: the stack could not answer a challenge: %d %s\n", status,

@@ -48,6 +48,7 @@ class UserAgent : public AgentLinkHandler {
   static void OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t* nua, nua_magic_t* magic,
                          nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t tags[]);
   static void OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
+  static void OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   void OnIncomingRegister(nua_handle_t* nh, const sip_t* sip);
   void ConfirmMaster(bool registered, const CallParams& account);
   void ConfirmSlave(bool registered, uint32_t error, const CallParams& account);
@@ -57,6 +58,7 @@ class UserAgent : public AgentLinkHandler {
   CSIPTrunkLogger* m_log;
   nua_t* m_nua = nullptr;
   su_timer_t* m_tick = nullptr;
+  su_timer_t* m_shutdownGuard = nullptr;
   bool m_shuttingDown = false;
   DigestAuthority m_digest;
   FloodGuard m_flood;
