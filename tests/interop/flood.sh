@@ -18,8 +18,8 @@ sleep 1
 rss() { awk '/^VmRSS/ {print $2}' /proc/$ua/status; }
 hwm() { awk '/^VmHWM/ {print $2}' /proc/$ua/status; }
 before=$(rss)
-(cd "$work" && sipp 127.0.0.1:$port -sf "$here/scenarios/flood.xml" -i 127.0.0.1 -r "$rate" \
-   -m $((rate * seconds)) -nostdin -nd -timeout $((seconds + 40))s -trace_stat -fd 1 >/dev/null 2>&1) || true
+(cd "$work" && timeout $((seconds + 20)) sipp 127.0.0.1:$port -sf "$here/scenarios/flood.xml" -i 127.0.0.1 \
+   -r "$rate" -m $((rate * seconds)) -nostdin -nd -recv_timeout 4000 -trace_stat -fd 1 >/dev/null 2>&1) || true
 stats=$(ls "$work"/flood_*_.csv 2>/dev/null | head -1 || true)
 printf 'siptrunk-ua %s: %s REGISTER/s for %s s\n' "$*" "$rate" "$seconds"
 printf '  resident memory: %s KB before, %s KB peak, %s KB after\n' "$before" "$(hwm)" "$(rss)"
