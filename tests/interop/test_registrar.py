@@ -59,3 +59,17 @@ def test_withdrawn_account_loses_its_binding(tmp_path, tools, dirs, registrar):
     ctl(tools, dirs, "trunk", "delete", "trunk1")
     process.wait_log('confirm master "alice" registered=0')
     assert sipp_register(str(tmp_path), target, port, "alice", "secret", expect=401) is False
+
+
+def test_binding_outlives_the_agent(tmp_path, tools, dirs, agent, registrar):
+    """The agent restarts: the UA reconnects, asks for the lists and confirms
+    the binding that still holds."""
+    target, process, _ = registrar
+    port = free_port()
+    assert sipp_register(str(tmp_path), target, port, "alice", "secret")
+    process.wait_log('confirm master "alice" registered=1')
+    agent.stop()
+    agent.start()
+    process.wait_log("UA: connected to the agent", count=2)
+    process.wait_log('confirm master "alice" registered=1', count=2)
+    wait_until(lambda: registered_slaves(tools, dirs) == [("alice", "127.0.0.1", str(port))], "alice in the store")
