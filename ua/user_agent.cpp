@@ -51,25 +51,26 @@ UserAgent::~UserAgent() {
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);
   if (m_shutdownGuard) su_timer_destroy(m_shutdownGuard);
-  if (m_nua) nua_destroy(m_nua);
+  for (nua_t* nua : m_nuas) nua_destroy(nua);
 }
 
 bool UserAgent::Start() {
-  const std::string first = ListenUrl(m_options.listen[0], m_options.transport);
-  m_nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(first.c_str()), NUTAG_ALLOW("REGISTER"),
-                     NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
-                     SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
-  if (!m_nua) {
-    m_log->TRACE(0, "ERROR: UA: cannot start the SIP stack on %s (address in use or not local?)\n", first.c_str());
-    return false;
+  // One stack instance per listening address (a stack binds one URL); the
+  // first also sends the registrations towards masters. All of them run on
+  // this thread's root.
+  for (const std::string& listen : m_options.listen) {
+    const std::string url = ListenUrl(listen, m_options.transport);
+    nua_t* nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_ALLOW("REGISTER"),
+                            NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
+                            SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
+    if (!nua) {
+      m_log->TRACE(0, "ERROR: UA: cannot start the SIP stack on %s (address in use or not local?)\n", url.c_str());
+      return false;
+    }
+    m_nuas.push_back(nua);
+    m_log->TRACE(3, "INFO: UA: listening on %s (%s)\n", listen.c_str(), m_options.transport.c_str());
   }
-  for (size_t i = 1; i < m_options.listen.size(); ++i) {
-    const std::string more = ListenUrl(m_options.listen[i], m_options.transport);
-    nua_set_params(m_nua, NUTAG_URL(more.c_str()), TAG_END());
-  }
-  for (const std::string& l : m_options.listen) {
-    m_log->TRACE(3, "INFO: UA: listening on %s (%s)\n", l.c_str(), m_options.transport.c_str());
-  }
+  m_nua = m_nuas.front();
   ClientSettings cs;
   cs.expires = m_options.clientExpires;
   cs.retry = m_options.retry;
@@ -92,7 +93,8 @@ void UserAgent::Shutdown() {
   if (m_shuttingDown) return;
   m_shuttingDown = true;
   m_log->TRACE(3, "INFO: UA: shutting down\n");
-  nua_shutdown(m_nua);
+  m_running = m_nuas.size();
+  for (nua_t* nua : m_nuas) nua_shutdown(nua);
   // The stack waits for its un-REGISTERs; a master that does not answer must
   // not hold the process for long.
   m_shutdownGuard = su_timer_create(su_root_task(m_root), kShutdownGuardMs);
@@ -172,7 +174,7 @@ void UserAgent::OnLinkMessage(const UaMessage& message) {
   }
 }
 
-void UserAgent::OnIncomingRegister(nua_handle_t* nh, const sip_t* sip) {
+void UserAgent::OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip) {
   const uint64_t nowMs = NowMs();
   if (!m_flood.Admit(nowMs)) {
     // Beyond the bound: a cheap answer, no digest work, no confirmation.
@@ -181,13 +183,13 @@ void UserAgent::OnIncomingRegister(nua_handle_t* nh, const sip_t* sip) {
       m_log->TRACE(2, "WARN: UA: too many REGISTERs in %u ms; answering 503 (%llu so far)\n", m_options.holdMs,
                    static_cast<unsigned long long>(m_refused));
     }
-    nua_respond(nh, 503, "Service Unavailable", NUTAG_WITH_THIS(m_nua), SIPTAG_RETRY_AFTER_STR(after.c_str()),
+    nua_respond(nh, 503, "Service Unavailable", NUTAG_WITH_THIS(nua), SIPTAG_RETRY_AFTER_STR(after.c_str()),
                 TAG_END());
     return;
   }
   char addr[INET6_ADDRSTRLEN] = "";
   uint16_t port = 0;
-  su_addrinfo_t* ai = msg_addrinfo(nua_current_request(m_nua));
+  su_addrinfo_t* ai = msg_addrinfo(nua_current_request(nua));
   if (ai && ai->ai_addr && ai->ai_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
     inet_ntop(AF_INET, &in->sin_addr, addr, sizeof addr);
@@ -196,19 +198,19 @@ void UserAgent::OnIncomingRegister(nua_handle_t* nh, const sip_t* sip) {
   const Answer a = m_registrar.Handle(sip, addr, port, nowMs / 1000);
   m_log->TRACE(a.status < 300 ? 4 : 3, "INFO: UA: REGISTER from %s:%u: %d %s (%s)\n", addr, port, a.status,
                a.phrase, a.why.c_str());
-  nua_respond(nh, a.status, a.phrase, NUTAG_WITH_THIS(m_nua),
+  nua_respond(nh, a.status, a.phrase, NUTAG_WITH_THIS(nua),
               TAG_IF(!a.wwwAuthenticate.empty(), SIPTAG_WWW_AUTHENTICATE_STR(a.wwwAuthenticate.c_str())),
               TAG_IF(!a.minExpires.empty(), SIPTAG_MIN_EXPIRES_STR(a.minExpires.c_str())),
               TAG_IF(!a.contact.empty(), SIPTAG_CONTACT_STR(a.contact.c_str())),
               TAG_IF(!a.retryAfter.empty(), SIPTAG_RETRY_AFTER_STR(a.retryAfter.c_str())), TAG_END());
 }
 
-void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t*, nua_magic_t* magic,
+void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t* nua, nua_magic_t* magic,
                            nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t*) {
   auto* self = static_cast<UserAgent*>(magic);
   switch (event) {
     case nua_i_register:
-      self->OnIncomingRegister(nh, sip);
+      self->OnIncomingRegister(nua, nh, sip);
       // Every incoming handle is ours to destroy, or it stays for good.
       nua_handle_destroy(nh);
       break;
@@ -220,7 +222,7 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
       // destroyed only after they were used.
       bool fromNetwork = false;
       nua_saved_event_t saved[1];
-      const bool isSaved = nua_save_event(self->m_nua, saved) != 0;
+      const bool isSaved = nua_save_event(nua, saved) != 0;
       if (isSaved) {
         const nua_event_data_t* data = nua_event_data(saved);
         su_addrinfo_t* ai = data && data->e_msg ? msg_addrinfo(data->e_msg) : nullptr;
@@ -230,6 +232,10 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
       if (isSaved) nua_destroy_event(saved);
       break;
     }
+    case nua_r_shutdown:
+      // Each instance reports its end once (200, or 500 when its own time ran out).
+      if (status >= 200 && self->m_running > 0 && --self->m_running == 0) su_root_break(self->m_root);
+      break;
     case nua_r_authenticate:
       if (status >= 300) {
         self->m_log->TRACE(1, "ERROR: UA: the stack could not answer a challenge: %d %s\n", status,
@@ -244,7 +250,7 @@ void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nu
       // The Allow list keeps these away; should one still arrive, it is
       // refused and its handle, which the stack leaves to us, destroyed.
       if (nh && !hmagic) {
-        nua_respond(nh, 405, "Method Not Allowed", NUTAG_WITH_THIS(self->m_nua), SIPTAG_ALLOW_STR("REGISTER"),
+        nua_respond(nh, 405, "Method Not Allowed", NUTAG_WITH_THIS(nua), SIPTAG_ALLOW_STR("REGISTER"),
                     TAG_END());
         nua_handle_destroy(nh);
       }

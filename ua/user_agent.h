@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sofia-sip/nua.h>
 #include <sofia-sip/su_wait.h>
@@ -49,14 +50,16 @@ class UserAgent : public AgentLinkHandler {
                          nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t tags[]);
   static void OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   static void OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
-  void OnIncomingRegister(nua_handle_t* nh, const sip_t* sip);
+  void OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip);
   void ConfirmMaster(bool registered, const CallParams& account);
   void ConfirmSlave(bool registered, uint32_t error, const CallParams& account);
 
   su_root_t* m_root;
   Options m_options;
   CSIPTrunkLogger* m_log;
-  nua_t* m_nua = nullptr;
+  std::vector<nua_t*> m_nuas;  // one per listening address
+  nua_t* m_nua = nullptr;      // the first: it also sends our REGISTERs
+  size_t m_running = 0;        // instances still shutting down
   su_timer_t* m_tick = nullptr;
   su_timer_t* m_shutdownGuard = nullptr;
   bool m_shuttingDown = false;

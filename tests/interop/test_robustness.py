@@ -24,7 +24,8 @@ def test_malformed_requests(tools, dirs, agent, ua):
     ctl_with_password(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
     agent.start()
     port = free_port()
-    process = ua("--listen", "127.0.0.1:%d" % port)
+    second = ("127.0.0.2", free_port("127.0.0.2"))  # a second listening address
+    process = ua("--listen", "127.0.0.1:%d" % port, "--listen", "%s:%d" % second)
     process.wait_log("UA: master list: 1 accounts, active")
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.1", 0))
@@ -70,10 +71,11 @@ def test_malformed_requests(tools, dirs, agent, ua):
     drain(2)
     assert statuses.get("404", 0) >= 990, statuses  # unknown users (UDP may drop a few)
     assert process.running(), "siptrunk-ua ended"
-    # Still serving: a plain request for an unknown user is answered.
-    s.sendto(register(me, "stranger", n=5000), target)
+    # Still serving, on both addresses: a plain request for an unknown user is answered.
     s.settimeout(5)
-    data, _ = s.recvfrom(65536)
-    assert b" 404 " in data.split(b"\r\n")[0]
+    for n, address in enumerate((target, second)):
+        s.sendto(register(me, "stranger", n=5000 + n), address)
+        data, _ = s.recvfrom(65536)
+        assert b" 404 " in data.split(b"\r\n")[0], address
     assert "confirm master" not in process.log()
     s.close()
