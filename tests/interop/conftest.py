@@ -8,7 +8,6 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "system"))
 
-import agentharness  # noqa: E402
 from agentharness import AgentDirs, AgentProcess, BuildTools  # noqa: E402
 from uaharness import UaProcess  # noqa: E402
 

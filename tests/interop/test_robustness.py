@@ -1,10 +1,7 @@
 """Malformed SIP at siptrunk-ua's registrar: every input gets an error
 response or is dropped, never a crash and never a confirmation."""
-import os
 import random
 import socket
-
-import pytest
 
 from agentharness import store_edit
 from uaharness import ctl_with_password, free_port

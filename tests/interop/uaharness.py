@@ -5,7 +5,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import time
 
 from agentharness import ctl, wait_for
 
@@ -158,12 +157,12 @@ SIP/2.0 %(status)d %(phrase)s
         path = os.path.join(tmp, "master.xml")
         with open(path, "w") as f:
             f.write(scenario)
-        # One "call" receives every REGISTER: the UA keeps its Call-ID across
-        # the challenge; after a failure it starts a new one, which SIPp
-        # counts as a new call of the same scenario, so -m is left open.
-        self.proc = subprocess.Popen(["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(port), "-nostdin",
-                                      "-bg" if False else "-nd"], cwd=tmp, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        # One "call" takes the REGISTERs of one registration attempt (the UA
+        # keeps its Call-ID across a challenge and the stack's own retries);
+        # after a failure the UA starts a new Call-ID, which SIPp serves as a
+        # new call of the same scenario, from its first answer.
+        self.proc = subprocess.Popen(["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(port), "-nostdin", "-nd"],
+                                     cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -257,7 +256,3 @@ def have(program):
 
 def wait_until(predicate, what, timeout=15):
     return wait_for(predicate, timeout, what)
-
-
-def pause(seconds):
-    time.sleep(seconds)
