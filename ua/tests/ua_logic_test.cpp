@@ -1,5 +1,5 @@
 // The UA's pure pieces: SIP status to error code, the retry schedule, digest
-// arithmetic (RFC vectors) and the nonce rules.
+// arithmetic (RFC vectors), the nonce rules and the flood bound.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +9,7 @@
 
 #include "ua/backoff.h"
 #include "ua/digest.h"
+#include "ua/flood_guard.h"
 #include "ua/sip_outcome.h"
 
 using namespace siptrunk::ua;
@@ -125,4 +126,18 @@ TEST(Digest, NonceRules) {
   // A nonce pushed out of the bounded table is stale, never accepted again.
   for (size_t i = 0; i < DigestAuthority::kMaxTrackedNonces; ++i) authority.IssueNonce(1020);
   EXPECT_EQ(verify("siptrunk", nonce, "00000009", "secret", 1030), DigestResult::kStale);
+}
+
+TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
+  FloodGuard guard(2, 1000);
+  struct Step { uint64_t nowMs; bool admitted; uint32_t retryAfter; };
+  const Step steps[] = {
+      {0, true, 1}, {10, true, 1}, {20, false, 1},  // full until the first leaves the window
+      {999, false, 1}, {1000, true, 1},             // the first left at exactly one window
+      {1005, false, 1}, {1010, true, 1},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(guard.Admit(s.nowMs), s.admitted) << s.nowMs;
+    EXPECT_EQ(guard.SecondsUntilFree(s.nowMs), s.retryAfter) << s.nowMs;
+  }
 }
