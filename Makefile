@@ -8,7 +8,8 @@ PYTHON := /usr/bin/python3
 PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
 
 DEB_PACKAGES := cmake g++ clang-14 make pkg-config libsqlite3-dev libnftnl-dev libmnl-dev \
-  libgtest-dev libgmock-dev python3 python3-pytest socat nftables iproute2 sqlite3 procps util-linux
+  libgtest-dev libgmock-dev python3 python3-pytest socat nftables iproute2 sqlite3 procps util-linux \
+  libsofia-sip-ua-dev sip-tester kamailio kamailio-sqlite-modules
 
 # $(call install-packages,PACKAGES): installs those that are missing.
 define install-packages
@@ -20,7 +21,7 @@ define install-packages
 	fi
 endef
 
-.PHONY: deps build test unit system run clean test-host test-asan test-tsan test-target check-includes
+.PHONY: deps build test unit system interop run clean test-host test-asan test-tsan test-target check-includes
 
 deps:
 	$(call install-packages,$(DEB_PACKAGES))
@@ -39,12 +40,17 @@ unit: build
 system: build
 	$(PYTEST) tests/system --build-dir=$(abspath $(BUILD))
 
+# siptrunk-ua against the real agent and third-party SIP software (SIPp,
+# Kamailio), on loopback addresses (docs/ua.md).
+interop: build
+	$(PYTEST) tests/interop --build-dir=$(abspath $(BUILD))
+
 # Everything: the host build, both sanitizer builds, the PowerPC target under
 # qemu and a short run of every fuzz target.
 test: test-host test-asan test-tsan test-target fuzz-smoke test-package
 	@echo "make test: every part passed"
 
-test-host: check-includes unit system
+test-host: check-includes unit system interop
 
 # Fails on an include that runs the wrong way between folders (README, Layout).
 check-includes:
@@ -72,6 +78,7 @@ define sanitizer-run
 	rm -rf $(call SANITIZER_REPORTS,$(1)) && mkdir -p $(call SANITIZER_REPORTS,$(1))
 	cd $(1) && $(3) ctest --output-on-failure -j$(JOBS)
 	$(3) SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES:-10000} $(PYTEST) -m "not slow" tests/system --build-dir=$(abspath $(1))
+	$(3) $(PYTEST) tests/interop --build-dir=$(abspath $(1))
 	@if [ -n "$$(ls -A $(call SANITIZER_REPORTS,$(1)))" ]; then \
 	  echo "make: $(2) sanitizer reports:"; cat $(call SANITIZER_REPORTS,$(1))/*; exit 1; \
 	fi
@@ -137,7 +144,7 @@ ppc-sizes: ppc
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_DEB_PACKAGES := cmake make pkg-config clang-14 libclang-rt-14-dev libgtest-dev \
-  libsqlite3-dev libnftnl-dev libmnl-dev
+  libsqlite3-dev libnftnl-dev libmnl-dev libsofia-sip-ua-dev
 
 .PHONY: fuzz-deps fuzz-build fuzz fuzz-smoke
 

@@ -17,6 +17,8 @@ build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 work=$build/fuzz-work
 targets=(fuzz_update_dispatch fuzz_ua_packet fuzz_datagram fuzz_route_answer)
+# siptrunk-ua's target is built only where sofia-sip is installed.
+if [ -x "$build/fuzz/fuzz_ua_register" ]; then targets+=(fuzz_ua_register); fi
 max_len=70000
 status=0
 summary=()

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The demo behind `make run`: the SIP trunk agent in the foreground with all of
-# its state under ./var/, a simulated SIP user agent attached so that the agent
-# comes fully up, and the agent's trace log on the terminal.
+# its state under ./var/, the SIP user agent siptrunk-ua attached (the
+# simulator siptrunk-uasim when siptrunk-ua was not built), and the agent's
+# trace log on the terminal. The demo store's trunk towards a master points at
+# the UA's own registrar on 127.0.0.1:5060, so a real SIP registration (with
+# digest authentication) happens at once, in both roles.
 #
 #   tools/run-demo.sh BUILD_DIR
 #
@@ -17,6 +20,8 @@ BUILD=$(cd "$1" 2>/dev/null && pwd) || { echo "run-demo: no build directory $1" 
 AGENT_BIN=$BUILD/siptrunk-agent
 CTL=$BUILD/siptrunkctl
 UASIM=$BUILD/siptrunk-uasim
+UA=$BUILD/siptrunk-ua
+[ -x "$UA" ] || UA=
 for program in "$AGENT_BIN" "$CTL" "$UASIM"; do
   if [ ! -x "$program" ]; then
     echo "run-demo: $program is missing; build first (make build)" >&2
@@ -57,7 +62,12 @@ if [ ! -e "$STATE_DIRECTORY/siptrunk.db" ]; then
   demo_ctl roles master on
   demo_ctl roles slave on
   demo_ctl trunk add trunk1 alice --password-stdin <<<"secret"
-  demo_ctl master add uplink bob 192.0.2.1 5060 --enable --password-stdin <<<"secret2"
+  if [ -n "$UA" ]; then
+    # This device's own registrar (the UA, master role) is its master.
+    demo_ctl master add uplink alice 127.0.0.1 5060 --enable --password-stdin <<<"secret"
+  else
+    demo_ctl master add uplink bob 192.0.2.1 5060 --enable --password-stdin <<<"secret2"
+  fi
 fi
 
 # As root the agent runs in a network namespace of its own, where eth0
@@ -95,9 +105,27 @@ stop_helpers() {
   HELPERS=()
 }
 
-"$UASIM" --stay --control "$VAR/uasim.ctl" --auto-confirm-slave --state "$VAR/uasim-state.json" \
-  </dev/null >>"$LOGS_DIRECTORY/uasim.log" 2>&1 &
-HELPERS+=($!)
+if [ -n "$UA" ]; then
+  # In the agent's namespace when there is one; SIP stays on its loopback.
+  UA_CMD=("$UA" --listen 127.0.0.1:5060)
+  [ -z "$NETNS" ] || UA_CMD=(ip netns exec "$NETNS" "${UA_CMD[@]}")
+  "${UA_CMD[@]}" </dev/null >>"$LOGS_DIRECTORY/siptrunk-ua.out" 2>&1 &
+  HELPERS+=($!)
+  # The UA's confirmations, in plain words, beside the agent's trace.
+  touch "$LOGS_DIRECTORY/siptrunk-ua.log" && chmod 0600 "$LOGS_DIRECTORY/siptrunk-ua.log"
+  # (sed reads through a process substitution, so that the helper to stop is
+  # tail itself; sed ends with its input.)
+  tail -n 0 -F "$LOGS_DIRECTORY/siptrunk-ua.log" 2>/dev/null > >(sed -u -n \
+    -e 's/.*UA: confirm master "\([^"]*\)" registered=1 error=0 \([^ ]*\) (\(.*\))$/>>> SIP: slave device "\3" registered account \1 on our registrar from \2/p' \
+    -e 's/.*UA: confirm master "\([^"]*\)" registered=0.*/>>> SIP: the binding of account \1 on our registrar ended/p' \
+    -e 's/.*UA: confirm slave "\([^"]*\)" registered=1 error=0 \(.*\)$/>>> SIP: registered account \1 on the master at \2/p' \
+    -e 's/.*UA: confirm slave "\([^"]*\)" registered=0 error=\([0-9]*\) \(.*\)$/>>> SIP: account \1 is not registered on the master at \3 (error \2)/p') &
+  HELPERS+=($!)
+else
+  "$UASIM" --stay --control "$VAR/uasim.ctl" --auto-confirm-slave --state "$VAR/uasim-state.json" \
+    </dev/null >>"$LOGS_DIRECTORY/uasim.log" 2>&1 &
+  HELPERS+=($!)
+fi
 
 touch "$TRACE_LOG" && chmod 0600 "$TRACE_LOG"
 tail -n 0 -F "$TRACE_LOG" 2>/dev/null &
@@ -113,8 +141,8 @@ cat <<EOF
 
 === SIP trunk agent demo ===================================================
 State is under $(rel "$VAR")/: store $(rel "$STATE_DIRECTORY")/siptrunk.db, sockets in $(rel "$RUNTIME_DIRECTORY")/,
-trace log $(rel "$TRACE_LOG") (shown below), simulated user agent's output
-$(rel "$LOGS_DIRECTORY")/uasim.log and what it holds in $(rel "$VAR")/uasim-state.json.
+trace log $(rel "$TRACE_LOG") (shown below, with the SIP user agent's
+registrations as ">>> SIP:" lines; its log: $(rel "$LOGS_DIRECTORY")/siptrunk-ua.log).
 
 In a second terminal, from $PWD:
   export RUNTIME_DIRECTORY=$RUNTIME_DIRECTORY
@@ -122,8 +150,13 @@ In a second terminal, from $PWD:
   export LOGS_DIRECTORY=$LOGS_DIRECTORY
   $(rel "$CTL") status                 # roles, trunks, registrations
   $(rel "$CTL") events                 # watch the notifications
-  echo 'confirm master alice secret 192.0.2.10 5060 1 0' > $(rel "$VAR")/uasim.ctl
-                                       # a slave device registers with trunk1
+$( if [ -n "$UA" ]; then
+  printf '%s\n' "  $(rel "$CTL") master disable uplink   # unregister from the master" \
+                 "  $(rel "$CTL") master enable uplink    # and register again"
+else
+  printf '%s\n' "  echo 'confirm master alice secret 192.0.2.10 5060 1 0' > $(rel "$VAR")/uasim.ctl" \
+                 "                                       # a slave device registers with trunk1"
+fi )
   $(rel "$CTL") trunk add trunk2 carol   # asks for the password
   $(rel "$CTL") --help
 $( [ -n "$NETNS" ] && printf '%s\n' "  ip netns exec $NETNS nft list set inet siptrunk lan_slaves   # admitted slaves" )

@@ -1,0 +1,51 @@
+"""Interop tests: the real agent (with its own directories, as in
+tests/system), the real siptrunk-ua, and third-party SIP software (SIPp,
+Kamailio) on loopback addresses only."""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "system"))
+
+from agentharness import AgentDirs, AgentProcess, BuildTools  # noqa: E402
+from uaharness import UaProcess  # noqa: E402
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build-dir", default=os.environ.get("SIPTRUNK_BUILD_DIR", os.path.join(
+        os.path.dirname(__file__), "..", "..", "build")), help="CMake build directory with the binaries")
+
+
+@pytest.fixture(scope="session")
+def tools(pytestconfig):
+    built = BuildTools(os.path.abspath(pytestconfig.getoption("--build-dir")))
+    if not os.path.exists(built.path("siptrunk-ua")):
+        pytest.skip("siptrunk-ua was not built (sofia-sip-ua missing at configure time)")
+    return built
+
+
+@pytest.fixture
+def dirs(tmp_path_factory):
+    # Short paths: a Unix socket name holds at most 108 bytes.
+    return AgentDirs(tmp_path_factory.mktemp("i"))
+
+
+@pytest.fixture
+def agent(tools, dirs):
+    process = AgentProcess(tools, dirs)
+    yield process
+    process.kill_if_running()
+
+
+@pytest.fixture
+def ua(tools, dirs):
+    processes = []
+
+    def start(*args):
+        process = UaProcess(tools, dirs, list(args)).start()
+        processes.append(process)
+        return process
+    yield start
+    for process in processes:
+        process.stop()

@@ -1,0 +1,78 @@
+"""The slave list: siptrunk-ua registering towards SIPp as a master device
+that answers in a scripted way, and towards no one at all. Each case checks
+the UA's confirmation (registered, error), the agent's store and its
+notifications."""
+import socket
+
+import pytest
+
+from agentharness import EventListener, store_edit
+from uaharness import (SippMaster, ctl_with_password, free_port, have, master_trunk_registered, wait_until)
+
+pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-tester) is not installed")
+
+
+def start(tools, dirs, agent, ua, master_port):
+    store_edit(tools, dirs, "roles", "slave", "on")
+    ctl_with_password(tools, dirs, "master", "add", "uplink", "bob", "secret2", "127.0.0.1", str(master_port),
+                      "--enable")
+    events = EventListener(dirs)
+    agent.start()
+    process = ua("--listen", "127.0.0.1:%d" % free_port(), "--transport", "udp", "--retry-min", "1",
+                 "--retry-max", "2", "--retry-credentials", "3", "--transaction-hold", "2000")
+    return process, events
+
+
+@pytest.mark.parametrize("answers, registered, error", [
+    ([200], 1, 0),
+    ([401, 200], 1, 0),
+    ([401, 401], 0, 10),
+    ([403], 0, 10),
+    ([404], 0, 1),
+    ([503] * 4, 0, 4),  # the stack itself tries again after Retry-After, up to 3 times
+    ([480], 0, 7),
+])
+def test_master_answers(tmp_path, tools, dirs, agent, ua, answers, registered, error):
+    port = free_port()
+    master = SippMaster(str(tmp_path), port, answers)
+    try:
+        process, events = start(tools, dirs, agent, ua, port)
+        process.wait_log('confirm slave "bob" registered=%d error=%d 127.0.0.1:%d' % (registered, error, port))
+        wait_until(lambda: master_trunk_registered(tools, dirs, "uplink") == bool(registered), "the store")
+        if not registered:
+            wait_until(lambda: any(e[1] == "Registration failure" for e in events.drain()), "a notification")
+            # Tried again after the back-off, and the same failure is not confirmed twice.
+            process.wait_log('registering "bob"', count=2)
+            assert process.log().count("confirm slave") == 1
+        events.close()
+    finally:
+        master.stop()
+
+
+@pytest.mark.parametrize("listening, error", [(True, 9), (False, 6)])
+def test_master_silent_or_absent(tools, dirs, agent, ua, listening, error):
+    port = free_port()
+    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if listening:
+        silent.bind(("127.0.0.1", port))  # takes the REGISTERs, never answers
+    try:
+        process, events = start(tools, dirs, agent, ua, port)
+        process.wait_log('confirm slave "bob" registered=0 error=%d' % error)
+        assert master_trunk_registered(tools, dirs, "uplink") is False
+        events.close()
+    finally:
+        silent.close()
+
+
+def test_withdrawn_trunk_unregisters(tmp_path, tools, dirs, agent, ua):
+    port = free_port()
+    master = SippMaster(str(tmp_path), port, [200, 200])
+    try:
+        process, events = start(tools, dirs, agent, ua, port)
+        process.wait_log('confirm slave "bob" registered=1 error=0')
+        ctl_with_password(tools, dirs, "master", "disable", "uplink")
+        process.wait_log('confirm slave "bob" registered=0 error=0')
+        process.wait_log('un-REGISTER of "bob": 200')
+        events.close()
+    finally:
+        master.stop()

@@ -1,0 +1,147 @@
+// The registrar's decisions on parsed REGISTERs, and its confirmations.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include <sofia-sip/msg.h>
+#include <sofia-sip/msg_header.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_parser.h>
+
+#include "ua/registrar.h"
+
+using namespace siptrunk::ua;
+
+namespace {
+
+struct Confirmation {
+  bool registered;
+  CallParams account;
+};
+
+CallParams Account(const std::string& user, const std::string& password) {
+  CallParams p;
+  p.sUserName = user;
+  p.sUserPasswd = password;
+  return p;
+}
+
+class RegistrarTest : public ::testing::Test {
+ protected:
+  RegistrarTest()
+      : digest("siptrunk", "0123456789abcdef", 300),
+        registrar(&digest, RegistrarLimits{60, 600, 600},
+                  [this](bool registered, const CallParams& a) { confirmations.push_back({registered, a}); }) {
+    registrar.SetList(true, {Account("alice", "secret")});
+  }
+  ~RegistrarTest() override {
+    for (msg_t* m : messages) msg_destroy(m);
+  }
+
+  // Sends one REGISTER for `user` (with a digest answer when a nonce is given)
+  // and returns the registrar's answer.
+  Answer Register(const std::string& user, const std::string& expires, const std::string& nonce = "",
+                  const std::string& password = "secret", uint64_t now = 100) {
+    std::string auth;
+    if (!nonce.empty()) {
+      static int nc = 0;
+      char ncText[9];
+      std::snprintf(ncText, sizeof ncText, "%08x", ++nc);
+      auth_hexmd5_t ha1, response;
+      auth_response_t ar;
+      std::memset(&ar, 0, sizeof ar);
+      ar.ar_size = sizeof ar;
+      ar.ar_username = user.c_str();
+      ar.ar_realm = "siptrunk";
+      ar.ar_nonce = nonce.c_str();
+      ar.ar_uri = "sip:127.0.0.1";
+      ar.ar_cnonce = "abc";
+      ar.ar_nc = ncText;
+      ar.ar_qop = "auth";
+      ar.ar_auth = 1;
+      auth_digest_ha1(ha1, user.c_str(), "siptrunk", password.c_str());
+      auth_digest_response(&ar, response, ha1, "REGISTER", nullptr, 0);
+      auth = "Authorization: Digest username=\"" + user + "\", realm=\"siptrunk\", nonce=\"" + nonce +
+             "\", uri=\"sip:127.0.0.1\", qop=auth, nc=" + ncText + ", cnonce=\"abc\", algorithm=MD5, response=\"" +
+             response + "\"\r\n";
+    }
+    const std::string text = "REGISTER sip:127.0.0.1 SIP/2.0\r\n"
+                             "Via: SIP/2.0/UDP 127.0.0.2:5070;branch=z9hG4bK-1\r\n"
+                             "From: \"slave \\\"7\\\"\" <sip:" + user + "@127.0.0.1>;tag=1\r\n"
+                             "To: <sip:" + user + "@127.0.0.1>\r\n"
+                             "Call-ID: c1@127.0.0.2\r\nCSeq: 1 REGISTER\r\n"
+                             "Contact: <sip:" + user + "@127.0.0.2:5070>\r\n"
+                             "Expires: " + expires + "\r\n" + auth + "Content-Length: 0\r\n\r\n";
+    msg_t* msg = msg_make(sip_default_mclass(), 0, text.data(), text.size());
+    EXPECT_NE(msg, nullptr);
+    messages.push_back(msg);
+    return registrar.Handle(sip_object(msg), "127.0.0.2", 5070, now);
+  }
+
+  static std::string NonceOf(const Answer& a) {
+    const auto at = a.wwwAuthenticate.find("nonce=\"");
+    return at == std::string::npos ? "" : a.wwwAuthenticate.substr(at + 7, 48);
+  }
+
+  DigestAuthority digest;
+  std::vector<Confirmation> confirmations;
+  Registrar registrar;
+  std::vector<msg_t*> messages;
+};
+
+}  // namespace
+
+TEST_F(RegistrarTest, ChallengeThenBindingThenEnd) {
+  const Answer challenge = Register("alice", "120");
+  ASSERT_EQ(challenge.status, 401);
+  EXPECT_NE(challenge.wwwAuthenticate.find("qop=\"auth\""), std::string::npos);
+  EXPECT_TRUE(confirmations.empty());
+
+  const Answer ok = Register("alice", "120", NonceOf(challenge));
+  ASSERT_EQ(ok.status, 200) << ok.why;
+  EXPECT_EQ(ok.contact, "<sip:alice@127.0.0.2:5070>;expires=120");
+  ASSERT_EQ(confirmations.size(), 1u);
+  EXPECT_TRUE(confirmations[0].registered);
+  EXPECT_EQ(confirmations[0].account.sHostAddr, "127.0.0.2");
+  EXPECT_EQ(confirmations[0].account.sHostPort, "5070");
+  EXPECT_EQ(confirmations[0].account.sHostName, "slave \"7\"");
+
+  registrar.ExpireDue(219);
+  EXPECT_EQ(confirmations.size(), 1u);
+  registrar.ExpireDue(220);
+  ASSERT_EQ(confirmations.size(), 2u);
+  EXPECT_FALSE(confirmations[1].registered);
+  EXPECT_EQ(registrar.bindings().size(), 0u);
+}
+
+TEST_F(RegistrarTest, RefusalsNeverConfirm) {
+  const std::string nonce = NonceOf(Register("alice", "120"));
+  struct Case { std::string user, expires, password; int status; };
+  const Case cases[] = {
+      {"bob", "120", "secret", 404},    // not in the list
+      {"alice", "120", "wrong", 403},   // wrong password
+      {"alice", "10", "secret", 423},   // too brief
+  };
+  for (const Case& c : cases) {
+    const Answer a = Register(c.user, c.expires, nonce, c.password);
+    EXPECT_EQ(a.status, c.status) << c.user << " " << c.expires << " " << c.password << ": " << a.why;
+    if (c.status == 423) {
+      EXPECT_EQ(a.minExpires, "60");
+    }
+  }
+  EXPECT_EQ(Register("alice", "120", nonce, "secret", 500).status, 401);  // stale nonce
+  EXPECT_TRUE(confirmations.empty());
+  registrar.SetList(false, {Account("alice", "secret")});
+  EXPECT_EQ(Register("alice", "120").status, 404);  // the list is inactive
+}
+
+TEST_F(RegistrarTest, WithdrawnAccountLosesItsBinding) {
+  ASSERT_EQ(Register("alice", "9999", NonceOf(Register("alice", "120"))).contact,
+            "<sip:alice@127.0.0.2:5070>;expires=600");  // shortened to the maximum
+  registrar.Change(Account("alice", "secret"), CallParams());
+  ASSERT_EQ(confirmations.size(), 2u);
+  EXPECT_FALSE(confirmations[1].registered);
+  EXPECT_EQ(confirmations[1].account.sHostAddr, "127.0.0.2");
+  EXPECT_EQ(Register("alice", "120").status, 404);
+}

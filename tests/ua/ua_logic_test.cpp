@@ -1,0 +1,143 @@
+// The UA's pure pieces: SIP status to error code, the retry schedule, digest
+// arithmetic (RFC vectors), the nonce rules and the flood bound.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include <sofia-sip/su_alloc.h>
+
+#include "ua/backoff.h"
+#include "ua/digest.h"
+#include "ua/flood_guard.h"
+#include "ua/sip_outcome.h"
+
+using namespace siptrunk::ua;
+
+TEST(SipOutcome, EveryStatusMapsToItsCode) {
+  struct Case { int status; bool network; uint32_t code; };
+  const Case cases[] = {
+      {200, true, 0},  {202, true, 0},  {404, true, 1},  {405, true, 2},  {420, true, 2},  {501, true, 2},
+      {481, true, 3},  {503, true, 4},  {400, true, 5},  {503, false, 6}, {500, false, 6}, {480, true, 7},
+      {416, true, 8},  {484, true, 8},  {485, true, 8},  {408, true, 9},  {408, false, 9}, {401, true, 10},
+      {407, true, 10}, {403, true, 10}, {488, true, 11}, {606, true, 11}, {500, true, 12}, {486, true, 12},
+      {302, true, 12}, {600, true, 12}, {423, true, 12},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ErrorForStatus(c.status, c.network), c.code) << c.status << (c.network ? "" : " (local)");
+  }
+}
+
+TEST(Backoff, DoublesToTheCapWithJitterAndHonoursRetryAfter) {
+  BackoffPolicy p;
+  p.firstMs = 1000;
+  p.capMs = 8000;
+  p.credentialsMs = 30000;
+  p.retryAfterCapMs = 600000;
+  struct Case { uint32_t failures; double draw; bool cred; uint32_t retryAfter; uint32_t want; };
+  const Case cases[] = {
+      {1, 0.0, false, 0, 500},        // half of the first step at the low end of the jitter
+      {1, 0.999999, false, 0, 999},   // and just under the full step at the top
+      {2, 0.0, false, 0, 1000},       {3, 0.5, false, 0, 3000},
+      {4, 0.0, false, 0, 4000},       {5, 0.0, false, 0, 4000},  // capped at 8000 before jitter
+      {40, 0.999999, false, 0, 7999}, // no overflow however long the run
+      {1, 0.0, true, 0, 30000},       // credentials: the longer floor
+      {1, 0.0, false, 20, 20000},     // Retry-After above the back-off wins
+      {5, 0.9, false, 1, 7600},       // below it, the back-off stays
+      {1, 0.0, false, 100000, 600000},  // an absurd Retry-After is capped
+      {1, 1.0, false, 0, 500},        // a draw out of range counts as 0
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BackoffDelayMs(p, c.failures, c.draw, c.cred, c.retryAfter), c.want)
+        << "failures " << c.failures << " draw " << c.draw;
+  }
+}
+
+namespace {
+// Credentials as the parameters of an Authorization header.
+struct Creds {
+  su_home_t home[1] = {SU_HOME_INIT(home)};
+  std::vector<std::string> texts;
+  auth_response_t ar;
+  explicit Creds(std::vector<std::string> params) : texts(std::move(params)) {
+    std::vector<const char*> ptrs;
+    for (const auto& t : texts) ptrs.push_back(t.c_str());
+    ptrs.push_back(nullptr);
+    std::memset(&ar, 0, sizeof ar);
+    ar.ar_size = sizeof ar;
+    EXPECT_GE(auth_digest_response_get(home, &ar, ptrs.data()), 0);
+  }
+  ~Creds() { su_home_deinit(home); }
+};
+
+std::vector<std::string> Params(const std::string& user, const std::string& realm, const std::string& nonce,
+                                const std::string& nc, const std::string& response) {
+  return {"username=\"" + user + "\"", "realm=\"" + realm + "\"", "nonce=\"" + nonce + "\"",
+          "uri=\"sip:example.net\"", "qop=auth", "nc=" + nc, "cnonce=\"0a4f113b\"", "algorithm=MD5",
+          "response=\"" + response + "\""};
+}
+
+// The response a client with `password` would send for these parameters.
+std::string Answer(const std::string& user, const std::string& realm, const std::string& nonce,
+                   const std::string& nc, const std::string& password) {
+  Creds c(Params(user, realm, nonce, nc, std::string(32, '0')));
+  auth_hexmd5_t ha1, response;
+  auth_digest_ha1(ha1, user.c_str(), realm.c_str(), password.c_str());
+  auth_digest_response(&c.ar, response, ha1, "REGISTER", nullptr, 0);
+  return response;
+}
+}  // namespace
+
+TEST(Digest, RfcExampleVectors) {
+  // RFC 2617 section 3.5 and RFC 7616 section 3.9.1 (MD5).
+  Creds rfc2617({"username=\"Mufasa\"", "realm=\"testrealm@host.com\"",
+                 "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\"", "uri=\"/dir/index.html\"", "qop=auth",
+                 "nc=00000001", "cnonce=\"0a4f113b\"", "response=\"6629fae49393a05397450978507c4ef1\""});
+  EXPECT_TRUE(DigestResponseMatches(rfc2617.ar, "Circle Of Life", "GET"));
+  EXPECT_FALSE(DigestResponseMatches(rfc2617.ar, "Circle of Life", "GET"));
+  EXPECT_FALSE(DigestResponseMatches(rfc2617.ar, "Circle Of Life", "REGISTER"));
+  Creds rfc7616({"username=\"Mufasa\"", "realm=\"http-auth@example.org\"",
+                 "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\"", "uri=\"/dir/index.html\"",
+                 "algorithm=MD5", "qop=auth", "nc=00000001",
+                 "cnonce=\"f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ\"",
+                 "response=\"8ca523f5e9506fed4657c9700eebdbec\""});
+  EXPECT_TRUE(DigestResponseMatches(rfc7616.ar, "Circle of Life", "GET"));
+}
+
+TEST(Digest, NonceRules) {
+  DigestAuthority authority("siptrunk", "0123456789abcdef", 300);
+  const std::string nonce = authority.IssueNonce(1000);
+  auto verify = [&](const std::string& realm, const std::string& n, const std::string& nc, const std::string& pw,
+                    uint64_t now) {
+    Creds c(Params("alice", realm, n, nc, Answer("alice", realm, n, nc, pw)));
+    return authority.Verify(c.ar, "secret", "REGISTER", now);
+  };
+  std::string forged = nonce;
+  forged[47] = forged[47] == '0' ? '1' : '0';
+  EXPECT_EQ(verify("siptrunk", nonce, "00000001", "wrong", 1010), DigestResult::kWrongPassword);
+  EXPECT_EQ(verify("other", nonce, "00000001", "secret", 1010), DigestResult::kWrongRealm);
+  EXPECT_EQ(verify("siptrunk", forged, "00000001", "secret", 1010), DigestResult::kUnknownNonce);
+  EXPECT_EQ(verify("siptrunk", nonce, "00000001", "secret", 1010), DigestResult::kOk);
+  EXPECT_EQ(verify("siptrunk", nonce, "00000001", "secret", 1011), DigestResult::kReplay);
+  EXPECT_EQ(verify("siptrunk", nonce, "00000002", "secret", 1012), DigestResult::kOk);
+  EXPECT_EQ(verify("siptrunk", nonce, "00000003", "secret", 1301), DigestResult::kStale);
+  EXPECT_EQ(verify("siptrunk", nonce, "zz", "secret", 1012), DigestResult::kMalformed);
+
+  // A nonce pushed out of the bounded table is stale, never accepted again.
+  for (size_t i = 0; i < DigestAuthority::kMaxTrackedNonces; ++i) authority.IssueNonce(1020);
+  EXPECT_EQ(verify("siptrunk", nonce, "00000009", "secret", 1030), DigestResult::kStale);
+}
+
+TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
+  FloodGuard guard(2, 1000);
+  struct Step { uint64_t nowMs; bool admitted; uint32_t retryAfter; };
+  const Step steps[] = {
+      {0, true, 1}, {10, true, 1}, {20, false, 1},  // full until the first leaves the window
+      {999, false, 1}, {1000, true, 1},             // the first left at exactly one window
+      {1005, false, 1}, {1010, true, 1},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(guard.Admit(s.nowMs), s.admitted) << s.nowMs;
+    EXPECT_EQ(guard.SecondsUntilFree(s.nowMs), s.retryAfter) << s.nowMs;
+  }
+}

@@ -1,0 +1,265 @@
+#include "ua/user_agent.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <sofia-sip/msg_addr.h>
+#include <sofia-sip/nta_tag.h>
+#include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_tag.h>
+#include <sofia-sip/su_tag.h>
+
+#include "platform/paths.h"
+
+namespace siptrunk {
+namespace ua {
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+uint64_t NowSeconds() { return NowMs() / 1000; }
+
+namespace {
+constexpr uint32_t kTickMs = 1000;          // binding expiry is checked this often
+constexpr size_t kMaxSipMessage = 16 * 1024; // larger requests are refused by the stack
+constexpr uint32_t kShutdownGuardMs = 3000;  // longest wait for the stack's shutdown
+
+std::string ListenUrl(const std::string& listen, const std::string& transport) {
+  std::string url = "sip:" + listen;
+  if (transport == "udp" || transport == "tcp") url += ";transport=" + transport;
+  return url;
+}
+}  // namespace
+
+UserAgent::UserAgent(su_root_t* root, const Options& options, CSIPTrunkLogger* log)
+    : m_root(root),
+      m_options(options),
+      m_log(log),
+      m_digest(options.realm, RandomBytes(32), options.nonceLifetime),
+      m_flood(options.maxTransactions, options.holdMs),
+      m_registrar(&m_digest, options.limits,
+                  [this](bool registered, const CallParams& account) { ConfirmMaster(registered, account); }) {}
+
+UserAgent::~UserAgent() {
+  m_link.reset();
+  m_client.reset();
+  if (m_tick) su_timer_destroy(m_tick);
+  if (m_shutdownGuard) su_timer_destroy(m_shutdownGuard);
+  for (nua_t* nua : m_nuas) nua_destroy(nua);
+}
+
+bool UserAgent::Start() {
+  // One stack instance per listening address (a stack binds one URL); the
+  // first also sends the registrations towards masters. All of them run on
+  // this thread's root.
+  for (const std::string& listen : m_options.listen) {
+    const std::string url = ListenUrl(listen, m_options.transport);
+    nua_t* nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_ALLOW("REGISTER"),
+                            NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
+                            SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
+    if (!nua) {
+      m_log->TRACE(0, "ERROR: UA: cannot start the SIP stack on %s (address in use or not local?)\n", url.c_str());
+      return false;
+    }
+    m_nuas.push_back(nua);
+    m_log->TRACE(3, "INFO: UA: listening on %s (%s)\n", listen.c_str(), m_options.transport.c_str());
+  }
+  m_nua = m_nuas.front();
+  ClientSettings cs;
+  cs.expires = m_options.clientExpires;
+  cs.retry = m_options.retry;
+  m_client = std::make_unique<SlaveClient>(
+      m_nua, m_root, cs,
+      [this](bool registered, uint32_t error, const CallParams& account) { ConfirmSlave(registered, error, account); },
+      m_log);
+  m_tick = su_timer_create(su_root_task(m_root), kTickMs);
+  if (m_tick) su_timer_set_for_ever(m_tick, &UserAgent::OnTick, this);
+  BackoffPolicy reconnect;
+  reconnect.firstMs = 100;
+  reconnect.capMs = m_options.reconnectMaxMs;
+  m_link = std::make_unique<AgentLink>(m_root, m_options.socketPath.empty() ? UaSocketPath() : m_options.socketPath,
+                                       reconnect, this, m_log);
+  m_link->Start();
+  return true;
+}
+
+void UserAgent::Shutdown() {
+  if (m_shuttingDown) return;
+  m_shuttingDown = true;
+  m_log->TRACE(3, "INFO: UA: shutting down\n");
+  m_running = m_nuas.size();
+  for (nua_t* nua : m_nuas) nua_shutdown(nua);
+  // The stack waits for its un-REGISTERs; a master that does not answer must
+  // not hold the process for long.
+  m_shutdownGuard = su_timer_create(su_root_task(m_root), kShutdownGuardMs);
+  if (m_shutdownGuard) su_timer_set(m_shutdownGuard, &UserAgent::OnShutdownGuard, this);
+}
+
+void UserAgent::OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
+  auto* self = static_cast<UserAgent*>(arg);
+  self->m_log->TRACE(2, "WARN: UA: the SIP stack did not finish its shutdown in time; ending anyway\n");
+  su_root_break(self->m_root);
+}
+
+void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
+  static_cast<UserAgent*>(arg)->m_registrar.ExpireDue(NowSeconds());
+}
+
+void UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
+  m_log->TRACE(3, "INFO: UA: confirm master \"%s\" registered=%d error=0 %s:%s (%s)\n", account.sUserName.c_str(),
+               registered ? 1 : 0, account.sHostAddr.c_str(), account.sHostPort.c_str(), account.sHostName.c_str());
+  UaMessage m;
+  m.type = UaMessageType::kConfirmUserState;
+  m.registered = registered;
+  m.error = 0;
+  m.masterList = true;
+  m.account = account;
+  m_link->Send(m);
+}
+
+void UserAgent::ConfirmSlave(bool registered, uint32_t error, const CallParams& account) {
+  m_log->TRACE(3, "INFO: UA: confirm slave \"%s\" registered=%d error=%u %s:%s\n", account.sUserName.c_str(),
+               registered ? 1 : 0, error, account.sHostAddr.c_str(), account.sHostPort.c_str());
+  UaMessage m;
+  m.type = UaMessageType::kConfirmUserState;
+  m.registered = registered;
+  m.error = error;
+  m.masterList = false;
+  m.account = account;
+  if (m_link) m_link->Send(m);
+}
+
+void UserAgent::OnLinkUp() {
+  m_masterReported = false;
+  m_slaveReported = false;
+}
+
+void UserAgent::OnLinkDown() {
+  m_log->TRACE(2, "WARN: UA: the agent is gone; bindings and registrations are kept\n");
+}
+
+void UserAgent::OnLinkMessage(const UaMessage& message) {
+  switch (message.type) {
+    case UaMessageType::kSetUsersList:
+      m_log->TRACE(3, "INFO: UA: %s list: %zu accounts, %s\n", message.masterList ? "master" : "slave",
+                   message.list.size(), message.active ? "active" : "inactive");
+      if (message.masterList) {
+        m_registrar.SetList(message.active, message.list);
+        if (!m_masterReported) m_registrar.ReportAll();
+        m_masterReported = true;
+      } else {
+        if (!m_slaveReported) m_client->ReportAll();
+        m_client->SetList(message.active, message.list);
+        m_slaveReported = true;
+      }
+      break;
+    case UaMessageType::kChangeUserParams:
+      m_log->TRACE(3, "INFO: UA: %s list: change \"%s\" -> \"%s\"\n", message.masterList ? "master" : "slave",
+                   message.oldParams.sUserName.c_str(), message.newParams.sUserName.c_str());
+      if (message.masterList) {
+        m_registrar.Change(message.oldParams, message.newParams);
+      } else {
+        m_client->Change(message.oldParams, message.newParams);
+      }
+      break;
+    default:
+      m_log->TRACE(1, "ERROR: UA: unexpected message from the agent ignored\n");
+      break;
+  }
+}
+
+void UserAgent::OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip) {
+  const uint64_t nowMs = NowMs();
+  if (!m_flood.Admit(nowMs)) {
+    // Beyond the bound: a cheap answer, no digest work, no confirmation.
+    const std::string after = std::to_string(m_flood.SecondsUntilFree(nowMs));
+    if (m_refused++ % 1000 == 0) {
+      m_log->TRACE(2, "WARN: UA: too many REGISTERs in %u ms; answering 503 (%llu so far)\n", m_options.holdMs,
+                   static_cast<unsigned long long>(m_refused));
+    }
+    nua_respond(nh, 503, "Service Unavailable", NUTAG_WITH_THIS(nua), SIPTAG_RETRY_AFTER_STR(after.c_str()),
+                TAG_END());
+    return;
+  }
+  char addr[INET6_ADDRSTRLEN] = "";
+  uint16_t port = 0;
+  su_addrinfo_t* ai = msg_addrinfo(nua_current_request(nua));
+  if (ai && ai->ai_addr && ai->ai_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+    inet_ntop(AF_INET, &in->sin_addr, addr, sizeof addr);
+    port = ntohs(in->sin_port);
+  }
+  const Answer a = m_registrar.Handle(sip, addr, port, nowMs / 1000);
+  m_log->TRACE(a.status < 300 ? 4 : 3, "INFO: UA: REGISTER from %s:%u: %d %s (%s)\n", addr, port, a.status,
+               a.phrase, a.why.c_str());
+  nua_respond(nh, a.status, a.phrase, NUTAG_WITH_THIS(nua),
+              TAG_IF(!a.wwwAuthenticate.empty(), SIPTAG_WWW_AUTHENTICATE_STR(a.wwwAuthenticate.c_str())),
+              TAG_IF(!a.minExpires.empty(), SIPTAG_MIN_EXPIRES_STR(a.minExpires.c_str())),
+              TAG_IF(!a.contact.empty(), SIPTAG_CONTACT_STR(a.contact.c_str())),
+              TAG_IF(!a.retryAfter.empty(), SIPTAG_RETRY_AFTER_STR(a.retryAfter.c_str())), TAG_END());
+}
+
+void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t* nua, nua_magic_t* magic,
+                           nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t*) {
+  auto* self = static_cast<UserAgent*>(magic);
+  switch (event) {
+    case nua_i_register:
+      self->OnIncomingRegister(nua, nh, sip);
+      // Every incoming handle is ours to destroy, or it stays for good.
+      nua_handle_destroy(nh);
+      break;
+    case nua_r_register:
+    case nua_r_unregister: {
+      // A response that came over the network has the address it came
+      // from; one the stack made itself (timeout, transport failure) has none.
+      // Saving the event hands it to us: phrase and sip live in it, so it is
+      // destroyed only after they were used.
+      bool fromNetwork = false;
+      nua_saved_event_t saved[1];
+      const bool isSaved = nua_save_event(nua, saved) != 0;
+      if (isSaved) {
+        const nua_event_data_t* data = nua_event_data(saved);
+        su_addrinfo_t* ai = data && data->e_msg ? msg_addrinfo(data->e_msg) : nullptr;
+        fromNetwork = ai && (ai->ai_family == AF_INET || ai->ai_family == AF_INET6);
+      }
+      if (self->m_client) self->m_client->OnResponse(event, status, phrase, nh, hmagic, sip, fromNetwork);
+      if (isSaved) nua_destroy_event(saved);
+      break;
+    }
+    case nua_r_shutdown:
+      // Each instance reports its end once (200, or 500 when its own time ran out).
+      if (status >= 200 && self->m_running > 0 && --self->m_running == 0) su_root_break(self->m_root);
+      break;
+    case nua_r_authenticate:
+      if (status >= 300) {
+        self->m_log->TRACE(1, "ERROR: UA: the stack could not answer a challenge: %d %s\n", status,
+                           phrase ? phrase : "");
+      }
+      break;
+    case nua_i_error:
+      self->m_log->TRACE(1, "ERROR: UA: SIP stack: %d %s\n", status, phrase ? phrase : "");
+      break;
+    case nua_i_invite: case nua_i_refer: case nua_i_publish: case nua_i_info: case nua_i_update:
+    case nua_i_message: case nua_i_chat: case nua_i_subscribe: case nua_i_notify: case nua_i_method:
+      // The Allow list keeps these away; should one still arrive, it is
+      // refused and its handle, which the stack leaves to us, destroyed.
+      if (nh && !hmagic) {
+        nua_respond(nh, 405, "Method Not Allowed", NUTAG_WITH_THIS(nua), SIPTAG_ALLOW_STR("REGISTER"),
+                    TAG_END());
+        nua_handle_destroy(nh);
+      }
+      break;
+    default:
+      self->m_log->TRACE(5, "DEBUG: UA: event %s %d %s\n", nua_event_name(event), status, phrase ? phrase : "");
+      break;
+  }
+}
+
+}  // namespace ua
+}  // namespace siptrunk
