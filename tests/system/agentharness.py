@@ -48,8 +48,10 @@ CALL_PARAMS_FIELDS = ("user", "reserved1", "host", "password", "addr", "port",
                       "reserved2", "reserved3", "reserved4", "reserved5", "flags")
 
 
-def call_params(user="", password="", addr="", port="", host="", flags=0):
-    return [user, "", host, password, addr, port, "", "", "", "", str(flags)]
+def call_params(user="", password="", addr="", port="", host="", flags=0, reserved=("",) * 5):
+    """The 11 items of one account record, in wire order."""
+    r1, r2, r3, r4, r5 = reserved
+    return [user, r1, host, password, addr, port, r2, r3, r4, r5, str(flags)]
 
 
 def read_call_params(items):

@@ -10,7 +10,6 @@ import socket
 import stat
 import subprocess
 import termios
-import threading
 
 import pytest
 
@@ -543,18 +542,17 @@ def _stat_fifo(path):
 
 
 def test_uasim_gives_up_without_an_agent_and_checks_options(tools):
-    result = subprocess.run([tools.uasim_path, "--wait", "0"], env=tools.env, stdin=subprocess.PIPE,
-                            capture_output=True, timeout=30)
-    assert result.returncode == 1
-    assert b"no agent listens on" in result.stderr
+    def uasim(*args):
+        return subprocess.run([tools.uasim_path, *args], env=tools.env, stdin=subprocess.PIPE, capture_output=True,
+                              timeout=30)
 
+    result = uasim("--wait", "0")
+    assert result.returncode == 1 and b"no agent listens on" in result.stderr
     for args in (["--wait", "soon"], ["--auto-confirm-slave=x"], ["--frob"], ["--state"]):
-        result = subprocess.run([tools.uasim_path, *args], env=tools.env, capture_output=True, timeout=30)
-        assert result.returncode == 2, args
-    result = subprocess.run([tools.uasim_path, "--script", tools.path("missing.txt")], env=tools.env,
-                            capture_output=True, timeout=30)
+        assert uasim(*args).returncode == 2, args
+    result = uasim("--script", tools.path("missing.txt"))
     assert result.returncode == 2 and b"cannot open the script" in result.stderr
-    help_text = subprocess.run([tools.uasim_path, "--help"], capture_output=True, timeout=30)
+    help_text = uasim("--help")
     assert help_text.returncode == 0 and b"confirm master USER PASSWORD" in help_text.stdout
 
 
@@ -562,17 +560,9 @@ def test_uasim_runs_a_script_file(tools, ua_side):
     script = tools.path("script.txt")
     with open(script, "w") as f:
         f.write("confirm master alice secret 192.0.2.10 5060 1 0\nconfirm master alice secret 192.0.2.10 5060 0 0\n")
-    result = {}
-
-    def run():
-        result["proc"] = subprocess.run([tools.uasim_path, "--wait", "30", "--script", script], env=tools.env,
-                                        capture_output=True, timeout=30)
-
-    runner = threading.Thread(target=run)
-    runner.start()
+    sim = tools.start([tools.uasim_path, "--wait", "30", "--script", script], stdin=subprocess.DEVNULL)
     ua_side.handshake()
     assert ua_side.recv_items()[1:4] == ["1", "0", "1"]
     assert ua_side.recv_items()[1:4] == ["0", "0", "1"]
-    runner.join()
-    assert result["proc"].returncode == 0
-    assert b"SENT CONFIRM_USER_STATE registered=0 error=0 master=1" in result["proc"].stdout
+    sim.line_starting("SENT CONFIRM_USER_STATE registered=0 error=0 master=1")
+    assert sim.wait() == 0
