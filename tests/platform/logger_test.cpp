@@ -56,6 +56,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+using linktest::CaptureStderr;
 using linktest::Exists;
 using linktest::ModeOf;
 
@@ -76,23 +77,6 @@ class LoggerTest : public ::testing::Test {
 
   std::string m_dir;
 };
-
-// Runs `body` with standard error going to a file; returns what was written.
-template <typename Body>
-std::string CaptureStderr(const std::string& dir, Body body) {
-  const std::string path = dir + "/stderr.txt";
-  fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(sink, STDERR_FILENO);
-  close(sink);
-  body();
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string text = ReadFile(path);
-  unlink(path.c_str());
-  return text;
-}
 
 TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersTextInAPrivateFile) {
   // A file left with mode 0644 (say, by an older installation) is narrowed and appended to.
