@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -116,6 +118,29 @@ inline size_t CountEntries(const std::string& dir) {
     closedir(d);
   }
   return count;
+}
+
+// Runs `body` with standard error going to a file under `dir`; returns what was written.
+template <typename Body>
+std::string CaptureStderr(const std::string& dir, Body body) {
+  const std::string path = dir + "/stderr." + std::to_string(getpid()) + ".txt";
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(sink, STDERR_FILENO);
+  close(sink);
+  body();
+  fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::string text;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
+    fclose(f);
+  }
+  unlink(path.c_str());
+  return text;
 }
 
 }  // namespace linktest

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include "platform/diag.h"
 #include "platform/logger.h"
+#include "tests/platform/link_test_support.h"
 
 namespace {
 
@@ -28,21 +30,15 @@ struct TraceLine {
 };
 
 TraceLine ParseLine(const std::string& line) {
-  static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ ";
+  static const std::regex kPrefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\d+) )");
+  const std::string head = line.substr(0, 48);  // the prefix only: std::regex recurses per character
+  std::smatch match;
   TraceLine parsed;
-  const size_t stamp = sizeof kShape - 1;
-  if (line.size() < stamp + 2) return parsed;
-  for (size_t i = 0; i < stamp; ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : line[i] != kShape[i]) return parsed;
-  }
-  size_t end = stamp;
-  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
-  if (end == stamp || end >= line.size() || line[end] != ' ') return parsed;
+  if (!std::regex_search(head, match, kPrefix)) return parsed;
   parsed.ok = true;
-  parsed.level = line.substr(stamp, end - stamp);
-  parsed.prefixLength = end + 1;
-  parsed.text = line.substr(end + 1);
+  parsed.level = match[1];
+  parsed.prefixLength = static_cast<size_t>(match.length(0));
+  parsed.text = line.substr(parsed.prefixLength);
   return parsed;
 }
 
@@ -60,17 +56,9 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+using linktest::CaptureStderr;
+using linktest::Exists;
+using linktest::ModeOf;
 
 class LoggerTest : public ::testing::Test {
  protected:
@@ -90,26 +78,9 @@ class LoggerTest : public ::testing::Test {
   std::string m_dir;
 };
 
-// Runs `body` with standard error going to a file; returns what was written.
-template <typename Body>
-std::string CaptureStderr(const std::string& dir, Body body) {
-  const std::string path = dir + "/stderr.txt";
-  fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(sink, STDERR_FILENO);
-  close(sink);
-  body();
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string text = ReadFile(path);
-  unlink(path.c_str());
-  return text;
-}
-
 TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersTextInAPrivateFile) {
   // A file left with mode 0644 (say, by an older installation) is narrowed and appended to.
-  WriteText(LogPath(), "older line\n");
+  std::ofstream(LogPath(), std::ios::binary) << "older line\n";
   ASSERT_EQ(chmod(LogPath().c_str(), 0644), 0);
   const std::string hugeText(100000, 'y');
   {

@@ -27,6 +27,7 @@
 #include "platform/arpnl.h"
 #include "platform/bsd_socket.h"
 #include "platform/route_helper.h"
+#include "tests/platform/link_test_support.h"
 
 #ifndef SIPTRUNK_NFT_TABLE
 #define SIPTRUNK_NFT_TABLE "siptrunk"
@@ -135,35 +136,21 @@ TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
   InPrivateNetwork([](int) {
     RouteHelper helper;
     unsigned long local = 1, oif = 1;
-    EXPECT_TRUE(helper.GetOutInterface(Addr("192.0.2.10"), local, oif));
-    EXPECT_EQ(Dotted(local), "192.0.2.1");
-    EXPECT_EQ(oif, if_nametoindex("eth0"));
-
-    EXPECT_TRUE(helper.GetOutInterface(Addr("198.51.100.20"), local, oif));
-    EXPECT_EQ(Dotted(local), "198.51.100.1");
-    EXPECT_EQ(oif, if_nametoindex("wan0"));
-
-    // No route: a plain "no", with both values cleared.
-    local = oif = 1;
-    EXPECT_FALSE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
-    EXPECT_EQ(local, 0u);
-    EXPECT_EQ(oif, 0u);
-
-    // Our own address is reached locally, from itself.
-    EXPECT_TRUE(helper.GetOutInterface(Addr("192.0.2.1"), local, oif));
-    EXPECT_EQ(Dotted(local), "192.0.2.1");
-
-    // Through a gateway: the source is the address of the interface towards it.
+    // "yes|no <source> <interface index>", as `ip route get` would answer.
+    const auto route = [&](const char* to) {
+      local = oif = 1;
+      const bool ok = helper.GetOutInterface(Addr(to), local, oif);
+      return std::string(ok ? "yes " : "no ") + Dotted(local) + " " + std::to_string(oif);
+    };
+    const std::string eth0 = std::to_string(if_nametoindex("eth0")), wan0 = std::to_string(if_nametoindex("wan0"));
+    EXPECT_EQ(route("192.0.2.10"), "yes 192.0.2.1 " + eth0);
+    EXPECT_EQ(route("198.51.100.20"), "yes 198.51.100.1 " + wan0);
+    EXPECT_EQ(route("203.0.113.5"), "no 0.0.0.0 0");  // no route: a plain "no", both values cleared
+    EXPECT_EQ(route("192.0.2.1").substr(0, 14), "yes 192.0.2.1 ");  // our own address, reached from itself
     ASSERT_TRUE(RunQuietly("ip route add default via 198.51.100.254 dev wan0"));
-    EXPECT_TRUE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
-    EXPECT_EQ(Dotted(local), "198.51.100.1");
-    EXPECT_EQ(oif, if_nametoindex("wan0"));
-
-    // A blackhole leads nowhere.
+    EXPECT_EQ(route("203.0.113.5"), "yes 198.51.100.1 " + wan0);  // the source is the interface towards the gateway
     ASSERT_TRUE(RunQuietly("ip route add blackhole 203.0.113.0/24"));
-    EXPECT_FALSE(helper.GetOutInterface(Addr("203.0.113.5"), local, oif));
-    EXPECT_EQ(local, 0u);
-
+    EXPECT_EQ(route("203.0.113.5"), "no 0.0.0.0 0");  // a blackhole leads nowhere
     if (sizeof(unsigned long) > 4) {
       EXPECT_FALSE(helper.GetOutInterface(~0ul, local, oif)) << "more than 32 bits is no IPv4 address";
     }
@@ -208,19 +195,9 @@ ARPNL_HANDLE OpenOrSkip(int skipFd) {
     SkipChild(skipFd, "the kernel refuses nftables in a network namespace");
   }
   // A build without the regulator says so on standard error.
-  const std::string errPath = "/tmp/siptrunk-net-test-stderr." + std::to_string(getpid());
-  fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int sink = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(sink, STDERR_FILENO);
-  close(sink);
   ARPNL_HANDLE handle = 1234;
-  const int rc = arpnl_open(&handle);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::ifstream in(errPath);
-  const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  unlink(errPath.c_str());
+  int rc = -1;
+  const std::string said = linktest::CaptureStderr("/tmp", [&] { rc = arpnl_open(&handle); });
   if (rc == -1 && said.find("no regulator") != std::string::npos) SkipChild(skipFd, "built without the regulator");
   EXPECT_EQ(rc, 0) << said;
   EXPECT_GE(handle, 0);

@@ -81,12 +81,8 @@ TEST(ThreadTest, ThreadMarkedGoneReleasesItsWaiter) {
   EXPECT_EQ(pthread_join(gone.self, nullptr), 0);
 }
 
-struct MaskReport {
-  sigset_t mask;
-};
-
-unsigned long ReportMask(void* arg) {
-  pthread_sigmask(SIG_BLOCK, nullptr, &static_cast<MaskReport*>(arg)->mask);
+unsigned long ReportMask(void* mask) {
+  pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask));
   return 0;
 }
 
@@ -95,12 +91,12 @@ TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   pthread_sigmask(SIG_BLOCK, nullptr, &before);
   ASSERT_FALSE(sigismember(&before, SIGTERM));
 
-  MaskReport report{};
+  sigset_t report{};
   const unsigned long handle = Thread::BeginThread(ReportMask, &report, 0);
   ASSERT_NE(handle, 0u);
   ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_TRUE(sigismember(&report.mask, sig)) << sig;
-  EXPECT_FALSE(sigismember(&report.mask, SIGSEGV));
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_TRUE(sigismember(&report, sig)) << sig;
+  EXPECT_FALSE(sigismember(&report, SIGSEGV));
 
   pthread_sigmask(SIG_BLOCK, nullptr, &after);
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_FALSE(sigismember(&after, sig)) << sig;

@@ -59,10 +59,10 @@ std::string ConfirmPacket(const CallParams& a, bool registered, unsigned error, 
   return packet;
 }
 
-// A confirmation of exactly `size` bytes, padded in the host name.
-std::string ConfirmOfSize(CallParams account, size_t size) {
-  account.sHostName.assign(size - ConfirmPacket(account, true, 0, true).size(), 'h');
-  const std::string packet = ConfirmPacket(account, true, 0, true);
+// A confirmation of exactly `size` bytes, padded in the account's host name.
+std::string ConfirmOfSize(CallParams* account, size_t size) {
+  account->sHostName.assign(size - ConfirmPacket(*account, true, 0, true).size(), 'h');
+  const std::string packet = ConfirmPacket(*account, true, 0, true);
   EXPECT_EQ(packet.size(), size);
   return packet;
 }
@@ -294,7 +294,8 @@ TEST_F(UaLinkTest, MalformedPacketsAreDroppedAndTheConnectionStays) {
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
   // Well-formed but one byte over the limit, and far over it (cut short).
-  const std::string oversized = ConfirmOfSize(Account("big", "pw"), siptrunk::kMaxUaPacketIn + 1);
+  CallParams big = Account("big", "pw"), good = Account("good", "pw");
+  const std::string oversized = ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1);
   const std::string farOver = std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0';
   const std::vector<std::string> bad = {
       std::string("REQUEST_USERS_LIST", 18),                 // no final NUL
@@ -311,12 +312,7 @@ TEST_F(UaLinkTest, MalformedPacketsAreDroppedAndTheConnectionStays) {
       farOver,
   };
   for (const std::string& packet : bad) ASSERT_TRUE(ua.Send(packet));
-  // A packet of exactly the limit is taken.
-  CallParams good = Account("good", "pw");
-  good.sHostName.assign(siptrunk::kMaxUaPacketIn - ConfirmPacket(good, true, 0, true).size(), 'h');
-  const std::string atLimit = ConfirmPacket(good, true, 0, true);
-  ASSERT_EQ(atLimit.size(), siptrunk::kMaxUaPacketIn);
-  ASSERT_TRUE(ua.Send(atLimit));
+  ASSERT_TRUE(ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
   ASSERT_TRUE(agent->WaitForEventCount(2));
   ASSERT_TRUE(loop->WaitPasses(2));
   EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "confirm good/pw@198.51.100.1:5060 " +

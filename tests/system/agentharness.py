@@ -48,8 +48,10 @@ CALL_PARAMS_FIELDS = ("user", "reserved1", "host", "password", "addr", "port",
                       "reserved2", "reserved3", "reserved4", "reserved5", "flags")
 
 
-def call_params(user="", password="", addr="", port="", host="", flags=0):
-    return [user, "", host, password, addr, port, "", "", "", "", str(flags)]
+def call_params(user="", password="", addr="", port="", host="", flags=0, reserved=("",) * 5):
+    """The 11 items of one account record, in wire order."""
+    r1, r2, r3, r4, r5 = reserved
+    return [user, r1, host, password, addr, port, r2, r3, r4, r5, str(flags)]
 
 
 def read_call_params(items):
@@ -104,29 +106,12 @@ class AgentDirs:
             env.update(extra)
         return env
 
-    @property
-    def log_path(self):
-        return os.path.join(self.logs, "siptrunk-agent.log")
-
-    @property
-    def ua_sock(self):
-        return os.path.join(self.runtime, "ua.sock")
-
-    @property
-    def cgi_sock(self):
-        return os.path.join(self.runtime, "cgi-117.sock")
-
-    @property
-    def event_sock(self):
-        return os.path.join(self.runtime, "eventman.sock")
-
-    @property
-    def pid_file(self):
-        return os.path.join(self.runtime, "siptrunk-agent.pid")
-
-    @property
-    def store(self):
-        return os.path.join(self.state, "siptrunk.db")
+    log_path = property(lambda self: os.path.join(self.logs, "siptrunk-agent.log"))
+    ua_sock = property(lambda self: os.path.join(self.runtime, "ua.sock"))
+    cgi_sock = property(lambda self: os.path.join(self.runtime, "cgi-117.sock"))
+    event_sock = property(lambda self: os.path.join(self.runtime, "eventman.sock"))
+    pid_file = property(lambda self: os.path.join(self.runtime, "siptrunk-agent.pid"))
+    store = property(lambda self: os.path.join(self.state, "siptrunk.db"))
 
 
 def trace_text(line):

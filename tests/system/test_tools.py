@@ -3,6 +3,7 @@ stores and real Unix sockets. Where the agent would stand, the test plays its
 part on the socket itself, so every message the tools send is checked byte
 for byte."""
 
+import contextlib
 import json
 import os
 import signal
@@ -10,7 +11,6 @@ import socket
 import stat
 import subprocess
 import termios
-import threading
 
 import pytest
 
@@ -32,16 +32,14 @@ def tools(request):
 
 @pytest.fixture
 def settings_side(tools):
-    side = FakeAgentSettingsSide(tools.cgi_socket)
-    yield side
-    side.close()
+    with contextlib.closing(FakeAgentSettingsSide(tools.cgi_socket)) as side:
+        yield side
 
 
 @pytest.fixture
 def ua_side(tools):
-    side = FakeAgentUaSide(tools.ua_socket)
-    yield side
-    side.close()
+    with contextlib.closing(FakeAgentUaSide(tools.ua_socket)) as side:
+        yield side
 
 
 # --- siptrunkctl: arguments ----------------------------------------------------
@@ -512,7 +510,7 @@ def test_uasim_waits_for_the_agent_and_takes_commands_from_a_fifo(tools):
     sim = tools.start([tools.uasim_path, "--stay", "--control", control, "--wait", "30"],
                       stdin=subprocess.DEVNULL)
     # The agent comes up after the user agent: it keeps trying until then.
-    wait_until(lambda: _stat_fifo(control), "the control FIFO")
+    wait_until(lambda: os.path.exists(control), "the control FIFO")  # made by mkfifo: no other file
     ua_side = FakeAgentUaSide(tools.ua_socket)
     try:
         ua_side.handshake()
@@ -535,26 +533,18 @@ def test_uasim_waits_for_the_agent_and_takes_commands_from_a_fifo(tools):
         ua_side.close()
 
 
-def _stat_fifo(path):
-    try:
-        return stat.S_ISFIFO(os.stat(path).st_mode)
-    except FileNotFoundError:
-        return False
-
-
 def test_uasim_gives_up_without_an_agent_and_checks_options(tools):
-    result = subprocess.run([tools.uasim_path, "--wait", "0"], env=tools.env, stdin=subprocess.PIPE,
-                            capture_output=True, timeout=30)
-    assert result.returncode == 1
-    assert b"no agent listens on" in result.stderr
+    def uasim(*args):
+        return subprocess.run([tools.uasim_path, *args], env=tools.env, stdin=subprocess.PIPE, capture_output=True,
+                              timeout=30)
 
+    result = uasim("--wait", "0")
+    assert result.returncode == 1 and b"no agent listens on" in result.stderr
     for args in (["--wait", "soon"], ["--auto-confirm-slave=x"], ["--frob"], ["--state"]):
-        result = subprocess.run([tools.uasim_path, *args], env=tools.env, capture_output=True, timeout=30)
-        assert result.returncode == 2, args
-    result = subprocess.run([tools.uasim_path, "--script", tools.path("missing.txt")], env=tools.env,
-                            capture_output=True, timeout=30)
+        assert uasim(*args).returncode == 2, args
+    result = uasim("--script", tools.path("missing.txt"))
     assert result.returncode == 2 and b"cannot open the script" in result.stderr
-    help_text = subprocess.run([tools.uasim_path, "--help"], capture_output=True, timeout=30)
+    help_text = uasim("--help")
     assert help_text.returncode == 0 and b"confirm master USER PASSWORD" in help_text.stdout
 
 
@@ -562,17 +552,9 @@ def test_uasim_runs_a_script_file(tools, ua_side):
     script = tools.path("script.txt")
     with open(script, "w") as f:
         f.write("confirm master alice secret 192.0.2.10 5060 1 0\nconfirm master alice secret 192.0.2.10 5060 0 0\n")
-    result = {}
-
-    def run():
-        result["proc"] = subprocess.run([tools.uasim_path, "--wait", "30", "--script", script], env=tools.env,
-                                        capture_output=True, timeout=30)
-
-    runner = threading.Thread(target=run)
-    runner.start()
+    sim = tools.start([tools.uasim_path, "--wait", "30", "--script", script], stdin=subprocess.DEVNULL)
     ua_side.handshake()
     assert ua_side.recv_items()[1:4] == ["1", "0", "1"]
     assert ua_side.recv_items()[1:4] == ["0", "0", "1"]
-    runner.join()
-    assert result["proc"].returncode == 0
-    assert b"SENT CONFIRM_USER_STATE registered=0 error=0 master=1" in result["proc"].stdout
+    sim.line_starting("SENT CONFIRM_USER_STATE registered=0 error=0 master=1")
+    assert sim.wait() == 0

@@ -1,6 +1,7 @@
 """The user-agent side end to end: lists pushed on connection, slaves
 registering, moving and unregistering on this master, trunks towards a master
 failing and recovering, and bad input on the user-agent link."""
+import contextlib
 import os
 import signal
 import socket
@@ -131,14 +132,11 @@ def test_bad_input_on_the_user_agent_link_is_dropped_and_the_agent_lives_on(agen
     agent.start()
     ua = UserAgent(dirs)
     ua.set_users_list()
-    # Malformed packets: no final NUL, unknown name, wrong count, bad numbers, oversized.
-    for raw in (b"HELLO\x001", pack("NO_SUCH_MESSAGE"), pack("CONFIRM_USER_STATE", "1", "0", "1"),
-                pack("CONFIRM_USER_STATE", "yes", "0", "1", *([""] * 11)),
-                pack("CONFIRM_USER_STATE", "1", "-1", "1", *([""] * 11)), b"\0" * 70000, b""):
-        try:
+    # Every kind of malformed packet is ua_link_test's and the fuzz target's; one of each
+    # size class here (no final NUL, a bad number, far over the limit).
+    for raw in (b"HELLO\x001", pack("CONFIRM_USER_STATE", "1", "-1", "1", *([""] * 11)), b"\0" * 70000):
+        with contextlib.suppress(OSError):
             ua.send_raw(raw)
-        except OSError:
-            pass
     time.sleep(0.5)
     assert agent.running()
     # The connection still works: a registration goes through.

@@ -13,7 +13,8 @@ import socket
 import subprocess
 import tempfile
 import threading
-import time
+
+from agentharness import AgentDirs, call_params, pack, unpack, wait_for  # noqa: F401
 
 HANG_GUARD = 15.0  # seconds before a wait is declared hung
 
@@ -26,78 +27,35 @@ def build_dir(config=None):
     return value or "/work/main/build"
 
 
-def wait_until(predicate, what):
-    deadline = time.monotonic() + HANG_GUARD
-    while time.monotonic() < deadline:
-        result = predicate()
-        if result:
-            return result
-        time.sleep(0.02)
-    raise AssertionError("gave up waiting for " + what)
-
-
 def join_items(items):
     """One message: each item (str or bytes) followed by a NUL byte."""
-    out = b""
-    for item in items:
-        out += (item.encode() if isinstance(item, str) else item) + b"\0"
-    return out
+    return pack(*items)
 
 
-def split_items(data):
-    assert data == b"" or data.endswith(b"\0"), data
-    return [] if data == b"" else data[:-1].split(b"\0")
+def wait_until(predicate, what):
+    return wait_for(predicate, HANG_GUARD, what)
 
 
-def call_params(user="", password="", host="", addr="", port="", flags=0, reserved=("",) * 5):
-    """The 11 items of one account record, in wire order."""
-    r1, r2, r3, r4, r5 = reserved
-    return [user, r1, host, password, addr, port, r2, r3, r4, r5, str(flags)]
+class ToolEnv(AgentDirs):
+    """AgentDirs in a fresh short directory (socket names are limited to 108
+    bytes), with runners for the two tools. `env` is the environment itself
+    here, not AgentDirs' method."""
 
-
-class ToolEnv:
-    """Private RUNTIME/STATE/LOGS directories (short paths: socket names are
-    limited to 108 bytes) and runners for the two tools."""
+    ua_socket = AgentDirs.ua_sock
+    cgi_socket = AgentDirs.cgi_sock
+    event_socket = AgentDirs.event_sock
 
     def __init__(self, build):
+        super().__init__(tempfile.mkdtemp(prefix="stt-", dir="/tmp"))
         self.build = build
-        self.root = tempfile.mkdtemp(prefix="stt-", dir="/tmp")
-        self.run_dir = os.path.join(self.root, "run")
-        self.state_dir = os.path.join(self.root, "lib")
-        self.logs_dir = os.path.join(self.root, "log")
-        for d in (self.run_dir, self.state_dir, self.logs_dir):
-            os.mkdir(d)
-        self.env = dict(os.environ)
-        self.env.update(RUNTIME_DIRECTORY=self.run_dir, STATE_DIRECTORY=self.state_dir,
-                        LOGS_DIRECTORY=self.logs_dir)
+        self.run_dir, self.state_dir, self.logs_dir = self.runtime, self.state, self.logs
+        self.env = AgentDirs.env(self)
+        self.ctl_path = os.path.join(build, "siptrunkctl")
+        self.uasim_path = os.path.join(build, "siptrunk-uasim")
         self.processes = []
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
-
-    @property
-    def ctl_path(self):
-        return os.path.join(self.build, "siptrunkctl")
-
-    @property
-    def uasim_path(self):
-        return os.path.join(self.build, "siptrunk-uasim")
-
-    @property
-    def ua_socket(self):
-        return os.path.join(self.run_dir, "ua.sock")
-
-    @property
-    def cgi_socket(self):
-        return os.path.join(self.run_dir, "cgi-117.sock")
-
-    @property
-    def event_socket(self):
-        return os.path.join(self.run_dir, "eventman.sock")
-
-    @property
-    def store(self):
-        return os.path.join(self.state_dir, "siptrunk.db")
 
     def ctl(self, *args, env=None, password=None, stdin=b""):
         """Runs siptrunkctl to its end; returns the CompletedProcess (bytes stdout/stderr).
@@ -215,8 +173,7 @@ class FakeAgentUaSide:
         return self.conn
 
     def recv_items(self):
-        data = self.conn.recv(1 << 20)
-        return [item.decode("utf-8", "surrogateescape") for item in split_items(data)]
+        return unpack(self.conn.recv(1 << 20))
 
     def recv_raw(self):
         return self.conn.recv(1 << 20)
@@ -248,7 +205,7 @@ class FakeAgentSettingsSide:
         self.sock.settimeout(HANG_GUARD)
 
     def next_message(self):
-        return [item.decode("utf-8", "surrogateescape") for item in split_items(self.sock.recv(1 << 17))]
+        return unpack(self.sock.recv(1 << 17))
 
     def pending(self):
         self.sock.setblocking(False)
