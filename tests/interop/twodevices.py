@@ -227,8 +227,12 @@ def main():
     for name in ("siptrunk-agent", "siptrunkctl", "siptrunk-ua"):
         if not os.access(tools.path(name), os.X_OK):
             sys.exit("%s is missing (build first; siptrunk-ua needs sofia-sip at configure time)" % tools.path(name))
-    # SIGTERM unwinds like Ctrl-C, through the scenario's cleanup.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    # Ctrl-C and SIGTERM unwind through the scenario's cleanup (SIGINT too
+    # when the shell started us with it ignored, as for a background job).
+    def interrupted(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, interrupted)
+    signal.signal(signal.SIGTERM, interrupted)
     try:
         scenario(tools, say=lambda text: print(text, flush=True))
     except KeyboardInterrupt:
