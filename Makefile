@@ -21,7 +21,7 @@ define install-packages
 	fi
 endef
 
-.PHONY: deps build test unit system interop run clean test-host test-asan test-tsan test-target check-includes
+.PHONY: deps build test unit system interop run clean test-host test-asan test-tsan test-target check-includes demo
 
 deps:
 	$(call install-packages,$(DEB_PACKAGES))
@@ -58,6 +58,11 @@ check-includes:
 
 run: build
 	tools/run-demo.sh $(abspath $(BUILD))
+
+# Two devices, master and slave, in network namespaces, step by step (root only;
+# tests/interop/test_two_devices.py runs the same scenario under `make interop`).
+demo: build
+	tools/run-two-devices.sh $(abspath $(BUILD))
 
 clean:
 	rm -rf build build-*
