@@ -39,8 +39,12 @@ TEST_F(DispatcherTest, TypeFlagAndMasterGate) {
     ClearRecords();
     Update(c.items);
     EXPECT_EQ(World().TraceTexts().at(0), TypeLine(c.hex)) << c.items.front();
-    if (c.effects != ~0u) EXPECT_EQ(World().Timeline().size(), 1 + c.effects) << c.items.front();
-    if (!World().uaCalls.empty()) EXPECT_EQ(World().uaCalls[0].newParams.nFlags, c.flags) << c.items.front();
+    if (c.effects != ~0u) {
+      EXPECT_EQ(World().Timeline().size(), 1 + c.effects) << c.items.front();
+    }
+    if (!World().uaCalls.empty()) {
+      EXPECT_EQ(World().uaCalls[0].newParams.nFlags, c.flags) << c.items.front();
+    }
   }
   for (const char* flag : {"true", " 1", "", "0", "01", "1 "}) {
     ClearRecords();
