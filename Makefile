@@ -110,7 +110,7 @@ PPC_BUILD ?= build-ppc
 PPC_BUILD_TYPE ?= MinSizeRel
 PPC_PREFIX := $(abspath $(PPC_BUILD))/deps/prefix
 PPC_TRIPLE := powerpc-linux-gnu
-PPC_BINARIES := siptrunk-agent siptrunkctl siptrunk-uasim
+PPC_BINARIES := siptrunk-agent siptrunkctl siptrunk-uasim siptrunk-ua
 PPC_DEB_PACKAGES := cmake make gcc g++ g++-$(PPC_TRIPLE) binutils-$(PPC_TRIPLE) qemu-user \
   dpkg-dev tcl xz-utils bzip2 googletest pkg-config autoconf automake libtool
 
