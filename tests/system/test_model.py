@@ -234,6 +234,8 @@ class Run:
         if roll < 0.60:
             if m.master:
                 return self.confirmation()
+            if rng.random() < 0.05:
+                return self.role_change()
             self.ua("confirm", "slave", rng.choice([v[0] for v in m.masters.values()] + ["nobody"]),
                     "192.0.2.2", "5060", str(rng.randrange(2)), str(rng.choice([0, 0, 7, 10, 13])))
         elif roll < 0.72:
@@ -248,7 +250,7 @@ class Run:
             s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             s.sendto(b"", self.dirs.cgi_sock)
             s.close()
-        elif roll < 0.87:
+        elif roll < 0.86:
             self.role_change()
         elif roll > 0.985 and self.full_until is None:
             self.disruption((roll - 0.985) / 0.015)
@@ -323,7 +325,7 @@ class Run:
 
     def role_change(self, offline=False):
         m = self.m
-        if self.rng.random() < 0.6:
+        if self.rng.random() < (0.3 if m.master else 0.8):
             on = not m.master
             if self.settings("roles", "master", "on" if on else "off", table=not offline):
                 m.master = on
@@ -524,8 +526,9 @@ def test_views_agree_with_the_model(tools, dirs, lan_namespace, state_on_tmpfs):
             assert run.proc.poll() is None, "the agent ended (%s)" % run.proc.returncode
         run.quiet()
         elapsed = time.monotonic() - started
-        print("model check: %d steps in %.1f s (%.0f steps/s), %d SIGTERM restarts" % (
-            STEPS, elapsed, STEPS / elapsed, run.sigterms))
+        kinds = collections.Counter(" ".join(line.split()[:2]) for line in run.steps_log)
+        print("model check: %d steps in %.1f s (%.0f steps/s); %s" % (
+            STEPS, elapsed, STEPS / elapsed, ", ".join("%s %d" % kv for kv in sorted(kinds.items()))))
     except AssertionError as failure:
         raise AssertionError("seed %d (replay: SIPTRUNK_MODEL_SEED=%d); last steps:\n  %s\n%s" % (
             seed, seed, "\n  ".join(run.steps_log[-25:]), failure)) from None
