@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 work=$build/fuzz-work
-targets=(fuzz_update_dispatch fuzz_ua_packet fuzz_datagram)
+targets=(fuzz_update_dispatch fuzz_model fuzz_ua_packet fuzz_datagram)
 max_len=70000
 status=0
 summary=()
@@ -27,6 +27,7 @@ summary=()
 extra_flags() {
   case $1 in
     fuzz_update_dispatch) echo "-detect_leaks=0" ;;
+    fuzz_model) echo "-max_len=512" ;;
     *) echo "" ;;
   esac
 }

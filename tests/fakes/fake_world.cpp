@@ -29,6 +29,7 @@ void FakeWorld::Reset() {
   routes.clear();
   interfaces.clear();
   eventRegisterAccepts = true;
+  storeKeepsSlaves = false;
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
   hostName = "unit-device";
 }

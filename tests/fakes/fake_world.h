@@ -61,6 +61,7 @@ struct FakeWorld {
   std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
+  bool storeKeepsSlaves = false;  // registrations change storedSlaves as in the real store (one row per key)
   std::string pidFile;
   std::string hostName;  // what siptrunk::HostName answers
 

@@ -34,6 +34,11 @@ KNOWN_FAULT_NAMES = {
     "same-address": "removing one of two registrations from one address removes the address",
     "lost-admission": "an admission lost to a flushed ruleset stays lost at the next refresh",
     "burst": "notifications dropped while the listener is slow",
+    # Found by this check (seed 7): the first entry matching by registration OR by account decides, so with
+    # two entries of one user (two passwords) a refresh of one moves the other onto it (two table entries, one
+    # store row), and a refresh leaves the table's password behind the store's. Tolerated by keeping one
+    # password per registered user.
+    "account-match": "a confirmation takes the first entry matching by registration or by account",
 }
 KNOWN = {f for f in os.environ.get("SIPTRUNK_KNOWN_FAULTS", ",".join(KNOWN_FAULT_NAMES)).split(",") if f}
 QUIET_EVERY = 50
@@ -261,6 +266,9 @@ class Run:
         if (roll < 0.35 and len(m.table) < 8) or not m.table:
             user, password = rng.choice(users) if rng.random() < 0.9 else ["ghost", "pw"]
             password = password if rng.random() < 0.9 else "wrong"
+            held = [e[1] for e in m.table if e[0] == user]
+            if held and "account-match" in KNOWN:
+                password = held[0]
             addresses = ODD_ADDRESSES if rng.random() < 0.1 else ADDRESSES
             self.confirm(user, password, rng.choice(addresses), rng.choice(PORTS), True)
             return
