@@ -36,8 +36,9 @@ KNOWN_FAULT_NAMES = {
     "burst": "notifications dropped while the listener is slow",
     # Found by this check (seed 7): the first entry matching by registration OR by account decides, so with
     # two entries of one user (two passwords) a refresh of one moves the other onto it (two table entries, one
-    # store row), and a refresh leaves the table's password behind the store's. Tolerated by keeping one
-    # password per registered user.
+    # store row), and a refresh leaves the table's password behind the store's. Seed 15 reaches it with one
+    # password: a write lost on the full disk leaves a stale row that the next start loads beside the moved
+    # entry. Tolerated by keeping one password per registered user and no restart while store and table differ.
     "account-match": "a confirmation takes the first entry matching by registration or by account",
 }
 KNOWN = {f for f in os.environ.get("SIPTRUNK_KNOWN_FAULTS", ",".join(KNOWN_FAULT_NAMES)).split(",") if f}
@@ -372,7 +373,7 @@ class Run:
         elif roll < 0.7:
             self.fill_disk()
             self.full_until = self.serial + 40
-        else:
+        elif not (m.diverged and "account-match" in KNOWN):  # a restart would load two entries of one account
             self.restart(roll < 0.9)
 
     def fill_disk(self):
