@@ -399,13 +399,13 @@ class Run:
             self.m.diverged.clear()
 
     def fill_disk(self):
-        with open(os.path.join(self.dirs.state, "filler"), "wb") as f:
-            try:
-                while True:
-                    f.write(b"\0" * 65536)
-                    f.flush()
-            except OSError:
-                pass
+        with open(os.path.join(self.dirs.state, "filler"), "wb", buffering=0) as f:
+            for size in (65536, 4096, 512):  # to the last block
+                try:
+                    while True:
+                        f.write(b"\0" * size)
+                except OSError:
+                    pass
         self.m.full = True
         self.log("disk full")
 
