@@ -212,9 +212,13 @@ class Run:
         """One siptrunkctl command; True when the agent took it (exit 0)."""
         if table and "sip" in self.pending:
             self.sync_sip()  # the table changes on both threads: keep the model's order
+        if "cgi" in self.pending:
+            # One change at a time, as the device's settings CGI: a message names rows of the store as they
+            # are when it is sent, so the next edit waits until the agent has taken it.
+            self.sync_cgi()
         code, out, _ = ctl(self.tools, self.dirs, *args, check=False)
         self.log("ctl", *args, "->", code)
-        if code == 0 and table:
+        if code == 0:
             self.pending.add("cgi")
         return code == 0 or (code == 3 and self.proc.poll() is not None)
 
