@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 work=$build/fuzz-work
-targets=(fuzz_update_dispatch fuzz_ua_packet fuzz_datagram fuzz_route_answer)
+targets=(fuzz_update_dispatch fuzz_model fuzz_ua_packet fuzz_datagram fuzz_route_answer)
 # siptrunk-ua's target is built only where sofia-sip is installed.
 if [ -x "$build/fuzz/fuzz_ua_register" ]; then targets+=(fuzz_ua_register); fi
 max_len=70000
@@ -29,6 +29,7 @@ summary=()
 extra_flags() {
   case $1 in
     fuzz_update_dispatch) echo "-detect_leaks=0" ;;
+    fuzz_model) echo "-max_len=512" ;;
     *) echo "" ;;
   esac
 }

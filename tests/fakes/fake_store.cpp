@@ -13,6 +13,15 @@ FakeWorld& World() { return FakeWorld::Get(); }
 
 void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
 
+// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end().
+std::vector<CSIPTrunkBase::STRegistrationParam>::iterator StoredRow(const CSIPTrunkBase::STRegistrationParam& key) {
+  auto& rows = World().storedSlaves;
+  for (auto it = rows.begin(); it != rows.end(); ++it) {
+    if (SameRegistration(*it, key)) return it;
+  }
+  return rows.end();
+}
+
 }  // namespace
 
 struct CSIPTrunkConfig::Impl {};
@@ -97,12 +106,23 @@ bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
 bool CSIPTrunkConfig::SetRegisterParam(const CSIPTrunkBase::STRegistrationParam& param, const bool& known) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
+  if (!World().storeKeepsSlaves) return true;
+  auto row = StoredRow(param);
+  if (row == World().storedSlaves.end()) {
+    World().storedSlaves.push_back(param);
+  } else {
+    row->sUserPasswd = param.sUserPasswd;
+  }
   return true;
 }
 
 bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationParam& param) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetUnregisterParam " + ToText(param));
+  if (!World().storeKeepsSlaves) return true;
+  auto row = StoredRow(param);
+  if (row == World().storedSlaves.end()) return false;
+  World().storedSlaves.erase(row);
   return true;
 }
 
@@ -110,5 +130,20 @@ bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationPar
                                           const CSIPTrunkBase::STRegistrationParam& to) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
+  if (!World().storeKeepsSlaves) return true;
+  // As the real store: the row moves in place, or goes when its new key is taken.
+  CSIPTrunkBase::STRegistrationParam moved = from;
+  moved.sHostAddr = to.sHostAddr;
+  moved.sHostPort = to.sHostPort;
+  auto row = StoredRow(from);
+  if (SameRegistration(from, moved)) return row != World().storedSlaves.end();
+  if (StoredRow(moved) != World().storedSlaves.end()) {
+    if (row != World().storedSlaves.end()) World().storedSlaves.erase(row);
+  } else if (row != World().storedSlaves.end()) {
+    row->sHostAddr = moved.sHostAddr;
+    row->sHostPort = moved.sHostPort;
+  } else {
+    World().storedSlaves.push_back(moved);
+  }
   return true;
 }

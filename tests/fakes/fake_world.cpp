@@ -31,6 +31,7 @@ void FakeWorld::Reset() {
   interfaces.clear();
   eventRegisterAccepts = true;
   storeThrows.clear();
+  storeKeepsSlaves = false;
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
   hostName = "unit-device";
 }

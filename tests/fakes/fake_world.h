@@ -66,6 +66,7 @@ struct FakeWorld {
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
   std::string storeThrows;  // non-empty: the store client's constructor throws this text
+  bool storeKeepsSlaves = false;  // registrations change storedSlaves as in the real store (one row per key)
   std::string pidFile;
   std::string hostName;  // what siptrunk::HostName answers
 

@@ -1,0 +1,281 @@
+// Fuzz target: the model check of the agent's four views over the unit-test
+// fakes. Each input is a sequence of operations against one fresh agent:
+// settings changes (the store edited first, then the update message, as the
+// settings client does), confirmations on the master list (new, refresh,
+// move, unregister, unknown user, odd addresses), user-agent reconnects and
+// restarts. After every operation:
+//   - while the master role is on, the store's registered slaves (the fake
+//     store keeps them) equal the agent's table;
+//   - the regulator's set (the fake's open/add/del calls replayed; opening
+//     empties it) equals the addresses of the registered slaves reached
+//     through eth0;
+//   - the master accounts the user agent holds (its calls replayed) equal the
+//     store's SIP trunks while the master role is on, and are inactive while
+//     it is off.
+// SIPTRUNK_KNOWN_FAULTS (as in tests/system/test_model.py; unset: all known)
+// names faults still tolerated: "same-address" lets an address shared by two
+// registrations go missing until the next full admission, "activation-admits"
+// the addresses type 0 loads from the store; "account-match" keeps one
+// password per registered user (see test_model.py).
+//
+// Single-threaded: the agent's listen threads are never started.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fakes/fake_world.h"
+#include "fuzz/fuzz_check.h"
+#include "unit/agent_test_access.h"
+
+namespace {
+
+using Access = AgentTestAccess;
+using Slave = CSIPTrunkBase::STRegistrationParam;
+
+const char* const kAddresses[] = {"192.0.2.10", "192.0.2.11", "192.0.2.12", "198.51.100.20",
+                                  "not-an-address", "192.0.2.010", "", "203.0.113.9"};
+const char* const kPorts[] = {"5060", "5061"};
+
+bool g_sameAddressKnown = true;
+bool g_accountMatchKnown = true;
+bool g_activationKnown = true;
+
+FakeWorld& World() { return FakeWorld::Get(); }
+
+bool OnLan(const std::string& address) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  auto route = World().routes.find(address);
+  return route != World().routes.end() && route->second == "192.0.2.1";
+}
+
+// What the regulator and the user agent hold, rebuilt from the fakes' recordings.
+struct Views {
+  std::set<std::string> admitted;
+  bool masterActive = false;
+  std::vector<std::pair<std::string, std::string>> masterAccounts;  // user, password
+  std::set<std::string> mayBeMissing;  // shared addresses a known fault may have dropped
+
+  void Replay() {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    for (const std::string& call : World().regulatorCalls) {
+      if (call == "open") admitted.clear();
+      if (call.rfind("add ", 0) == 0) admitted.insert(call.substr(4));
+      if (call.rfind("del ", 0) == 0) admitted.erase(call.substr(4));
+    }
+    for (const UaCall& call : World().uaCalls) {
+      if (!call.masterList) continue;
+      if (call.op == "SetUsersList") {
+        masterActive = call.active;
+        masterAccounts.clear();
+        for (const CallParams& p : call.list) masterAccounts.emplace_back(p.sUserName, p.sUserPasswd);
+        continue;
+      }
+      auto held = std::find_if(masterAccounts.begin(), masterAccounts.end(),
+                               [&](const auto& a) { return a.first == call.oldParams.sUserName; });
+      const bool add = call.oldParams == CallParams();
+      const bool remove = call.newParams == CallParams();
+      const std::pair<std::string, std::string> account(call.newParams.sUserName, call.newParams.sUserPasswd);
+      if (!add && held != masterAccounts.end()) {
+        if (remove) {
+          masterAccounts.erase(held);
+        } else {
+          *held = account;
+        }
+      } else if (!remove) {
+        masterAccounts.push_back(account);
+      }
+    }
+  }
+  void Disconnected() {
+    masterActive = false;
+    masterAccounts.clear();
+  }
+};
+
+struct Run {
+  std::unique_ptr<CSIPTrunkAgent> agent;
+  Views views;
+  unsigned serial = 0;
+  std::string log;  // the operations so far, printed when a check fails
+
+  void Connect() {
+    agent->OnPartyStateChanged(true);
+    agent->OnSetUsersList();
+  }
+  void Start() {
+    agent.reset(new CSIPTrunkAgent());
+    Access::OpenRegulator(*agent);
+    Connect();
+    views.mayBeMissing.clear();  // the connection admitted every registered slave
+  }
+  void Update(std::list<std::string> items) { Access::Update(*agent, std::move(items)); }
+  std::vector<CSIPTrunkBase::STAccessibleUser>& Trunks() { return World().storedUsers; }
+
+  void Step(FuzzedDataProvider& in) {
+    const auto& trunks = Trunks();
+    const std::string name = "t" + std::to_string(in.ConsumeIntegralInRange(0, 3));
+    auto trunk = std::find_if(Trunks().begin(), Trunks().end(), [&](const auto& t) { return t.sTrunkName == name; });
+    const std::string fresh = std::to_string(++serial);
+    const int op = in.ConsumeIntegralInRange(0, 9);
+    if (op >= 4) log += " op" + std::to_string(op) + "(" + name + ")";
+    switch (op) {
+      default: {  // a confirmation on the master list, which the user agent holds active only with the role
+        if (!Access::MasterActive(*agent)) break;
+        CallParams account;
+        const size_t pick = in.ConsumeIntegralInRange<size_t>(0, trunks.size());
+        account.sUserName = pick < trunks.size() ? trunks[pick].sUserName : "ghost";
+        account.sUserPasswd = pick < trunks.size() && in.ConsumeBool() ? trunks[pick].sUserPasswd : "wrong";
+        if (g_accountMatchKnown) {  // one password per registered user keeps that known fault out of reach
+          std::vector<Slave> held = Access::Slaves(*agent);
+          held.insert(held.end(), World().storedSlaves.begin(), World().storedSlaves.end());
+          for (const Slave& s : held) {
+            if (s.sUserName == account.sUserName) {
+              account.sUserPasswd = s.sUserPasswd;
+              break;
+            }
+          }
+        }
+        account.sHostAddr = kAddresses[in.ConsumeIntegralInRange(0, 7)];
+        account.sHostPort = kPorts[in.ConsumeIntegralInRange(0, 1)];
+        const bool registered = in.ConsumeBool();
+        log += " confirm(" + account.sUserName + "/" + account.sUserPasswd + "@" + account.sHostAddr + ":" +
+               account.sHostPort + (registered ? ")" : ",off)");
+        agent->OnConfirmUserState(account, registered, 0, true);
+        break;
+      }
+      case 4:
+        if (trunk != Trunks().end()) break;  // the settings client refuses a taken name
+        Trunks().push_back({name, "u" + fresh, "p" + fresh});
+        Update({"4", name, "u" + fresh, "p" + fresh, "0"});
+        break;
+      case 5:
+        if (trunk == Trunks().end()) break;
+        trunk->sUserName = "u" + fresh;
+        trunk->sUserPasswd = "p" + fresh;
+        Update({"5", name, name, "u" + fresh, "p" + fresh, "0"});
+        break;
+      case 6:
+        if (trunk == Trunks().end()) break;
+        Trunks().erase(trunk);
+        Update({"6", name});
+        break;
+      case 7: {
+        const size_t before = Access::Slaves(*agent).size();
+        World().roles.bMasterEnabled = !World().roles.bMasterEnabled;
+        Update({World().roles.bMasterEnabled ? "0" : "1"});
+        const std::vector<Slave> after = Access::Slaves(*agent);
+        for (size_t i = before; i < after.size() && g_activationKnown; ++i) {
+          views.mayBeMissing.insert(after[i].sHostAddr);  // loaded from the store, not admitted
+        }
+        break;
+      }
+      case 8:
+        agent->OnPartyStateChanged(false);
+        views.Disconnected();
+        Connect();
+        views.mayBeMissing.clear();
+        break;
+      case 9:
+        agent.reset();
+        views.Disconnected();
+        Start();
+        break;
+    }
+  }
+
+  void Check() {
+    views.Replay();
+    World().ClearRecordings();
+    const std::vector<Slave> table = Access::Slaves(*agent);
+    auto key = [](const Slave& s) { return std::tie(s.sUserName, s.sUserPasswd, s.sHostAddr, s.sHostPort); };
+    auto order = [&](const Slave& a, const Slave& b) { return key(a) < key(b); };
+    std::vector<Slave> sortedTable = table, stored = World().storedSlaves;
+    std::sort(sortedTable.begin(), sortedTable.end(), order);
+    std::sort(stored.begin(), stored.end(), order);
+    const bool same = std::equal(sortedTable.begin(), sortedTable.end(), stored.begin(), stored.end(),
+                                 [&](const Slave& a, const Slave& b) { return key(a) == key(b); });
+    const bool master = Access::MasterActive(*agent);
+    if (!same && master) {
+      std::fprintf(stderr, "operations:%s\ntable:", log.c_str());
+      for (const Slave& s : table) std::fprintf(stderr, " %s/%s", ToText(s).c_str(), s.sUserPasswd.c_str());
+      std::fprintf(stderr, "\nstore:");
+      for (const Slave& s : World().storedSlaves) std::fprintf(stderr, " %s/%s", ToText(s).c_str(), s.sUserPasswd.c_str());
+      std::fprintf(stderr, "\n");
+    }
+    // While the master role is off the store keeps the slaves for the next activation.
+    FUZZ_CHECK(same || !master, "the store's registered slaves equal the agent's table");
+
+    std::set<std::string> expected;
+    std::map<std::string, int> holders;
+    for (const Slave& s : table) {
+      if (OnLan(s.sHostAddr)) expected.insert(s.sHostAddr);
+      ++holders[s.sHostAddr];
+    }
+    for (const std::string& address : views.admitted) {
+      FUZZ_CHECK(expected.count(address) == 1, "only registered slaves reached through eth0 are admitted");
+    }
+    for (const std::string& address : expected) {
+      FUZZ_CHECK(views.admitted.count(address) == 1 || views.mayBeMissing.count(address) == 1,
+                 "every registered slave reached through eth0 is admitted");
+    }
+    // An address held by two registrations may be dropped with either under a known fault.
+    for (const auto& held : holders) {
+      if (held.second > 1 && g_sameAddressKnown) views.mayBeMissing.insert(held.first);
+    }
+
+    FUZZ_CHECK(views.masterActive == master, "the user agent's master list is active exactly with the role");
+    if (master) {
+      std::vector<std::pair<std::string, std::string>> want, held = views.masterAccounts;
+      for (const auto& t : Trunks()) want.emplace_back(t.sUserName, t.sUserPasswd);
+      std::sort(want.begin(), want.end());
+      std::sort(held.begin(), held.end());
+      FUZZ_CHECK(held == want, "the user agent holds the store's SIP trunks");
+    }
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* env = std::getenv("SIPTRUNK_KNOWN_FAULTS");
+  const std::string known = "," + std::string(env != nullptr ? env : "same-address,account-match,activation-admits") + ",";
+  g_sameAddressKnown = known.find(",same-address,") != std::string::npos;
+  g_accountMatchKnown = known.find(",account-match,") != std::string::npos;
+  g_activationKnown = known.find(",activation-admits,") != std::string::npos;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  World().Reset();
+  AddInterface("lo", "127.0.0.1");
+  AddInterface("eth0", "192.0.2.1");
+  AddInterface("wan0", "198.51.100.1");
+  {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    World().storeKeepsSlaves = true;
+    World().roles.bMasterEnabled = true;
+    World().storedUsers = {{"t0", "u0", "p0"}, {"t1", "u1", "p1"}};
+    for (int host = 2; host < 40; ++host) {
+      World().routes["192.0.2." + std::to_string(host)] = "192.0.2.1";
+      World().routes["198.51.100." + std::to_string(host)] = "198.51.100.1";
+    }
+  }
+  FuzzedDataProvider in(data, size);
+  Run run;
+  run.Start();
+  run.Check();
+  for (int steps = 0; steps < 64 && in.remaining_bytes() > 0; ++steps) {
+    run.Step(in);
+    run.Check();
+  }
+  return 0;
+}
