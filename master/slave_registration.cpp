@@ -2,6 +2,7 @@
 // for the master list (SIP listen thread). m_mtxRegisteredSlaves is held
 // across the table walk and the store and regulator calls that follow from
 // it; the notification is raised after releasing it.
+#include <algorithm>
 #include <string>
 
 #include "agent/siptrunk_agent.h"
@@ -37,25 +38,27 @@ void CSIPTrunkAgent::ConfirmSlaveRegistration(CallParams const& account, bool re
     bool sameRegistration = false;
     {
       ThreadMutexLock lock(m_mtxRegisteredSlaves);
-      bool matched = false;
-      for (auto const& entry : m_vRegisteredSlaves) {
-        if (SameRegistration(entry, param)) {
-          m_pConfig->SetRegisterParam(param, true);
-          // A refresh: an admission lost meanwhile (set flushed, netlink
-          // error) comes back here, quietly.
-          ReadmitSlaveAddress(param.sHostAddr);
-          sameRegistration = matched = true;
-          break;
-        }
-        if (SameAccount(entry, param)) {
-          // A copy: ChangeSlaveAddress rewrites the entries it matches.
-          const CSIPTrunkBase::STRegistrationParam previous = entry;
-          ChangeSlaveAddress(previous, param);
-          matched = true;
-          break;
-        }
+      // A refresh of any entry goes before a move of another entry of the
+      // same account: that move would leave two entries for one (user,
+      // address, port), which the store keeps as one row.
+      auto same = std::find_if(m_vRegisteredSlaves.begin(), m_vRegisteredSlaves.end(),
+                               [&](CSIPTrunkBase::STRegistrationParam const& e) { return SameRegistration(e, param); });
+      auto sameAccount = std::find_if(m_vRegisteredSlaves.begin(), m_vRegisteredSlaves.end(),
+                                      [&](CSIPTrunkBase::STRegistrationParam const& e) { return SameAccount(e, param); });
+      if (same != m_vRegisteredSlaves.end()) {
+        same->sUserPasswd = param.sUserPasswd;  // as the store's row keeps it
+        m_pConfig->SetRegisterParam(param, true);
+        // A refresh: an admission lost meanwhile (set flushed, netlink
+        // error) comes back here, quietly.
+        ReadmitSlaveAddress(param.sHostAddr);
+        sameRegistration = true;
+      } else if (sameAccount != m_vRegisteredSlaves.end()) {
+        // A copy: ChangeSlaveAddress rewrites the entries it matches.
+        const CSIPTrunkBase::STRegistrationParam previous = *sameAccount;
+        ChangeSlaveAddress(previous, param);
+      } else {
+        RegisterSlave(param);
       }
-      if (!matched) RegisterSlave(param);
     }
     if (!sameRegistration) {
       const std::string text = "Successfully registered user " + who + " on master device ";

@@ -41,7 +41,9 @@ KNOWN_FAULT_NAMES = {
     # entry. Tolerated by keeping one password per registered user and no restart while store and table differ.
     "account-match": "a confirmation takes the first entry matching by registration or by account",
 }
-KNOWN = {f for f in os.environ.get("SIPTRUNK_KNOWN_FAULTS", ",".join(KNOWN_FAULT_NAMES)).split(",") if f}
+# Every one of these is mended, so by default every check is hard; naming one
+# relaxes its check again, to tell a new fault from an old one that came back.
+KNOWN = {f for f in os.environ.get("SIPTRUNK_KNOWN_FAULTS", "").split(",") if f}
 QUIET_EVERY = 50
 LAN = ipaddress.ip_network("192.0.2.0/24")
 ADDRESSES = ["192.0.2.%d" % i for i in range(10, 16)] + ["198.51.100.10", "198.51.100.11"]

@@ -63,24 +63,24 @@ TEST_F(MasterRoleTest, SameUserWithAnotherPasswordIsASecondSlave) {
   EXPECT_EQ(World().TimelineOf("store:"), std::vector<std::string>{"store:SetRegisterParam alice@192.0.2.20:5060 false"});
 }
 
-TEST_F(MasterRoleTest, FirstMatchingEntryDecidesAndAMoveRewritesEverySameRegistration) {
-  // One account at X then at Y: a registration from Y is a move of the X entry.
+TEST_F(MasterRoleTest, ARefreshOfAnyEntryGoesBeforeAMoveAndANewAddressMovesTheFirstEntry) {
+  // One account at X and at Y: a registration from Y refreshes Y (never moves X
+  // onto it, which would leave two entries for the store's one row), and takes
+  // the password it came with, as the store's row does.
   Access::SetSlaves(*agent, {SlaveReg("alice", "pw", "192.0.2.10", "5060"), SlaveReg("alice", "pw", "192.0.2.20", "5060")});
-  Confirm(Account("alice", "pw", "192.0.2.20", "5060"), true);
+  Confirm(Account("alice", "new", "192.0.2.20", "5060"), true);
   auto slaves = Access::Slaves(*agent);
   ASSERT_EQ(slaves.size(), 2u);
-  EXPECT_EQ(slaves[0].sHostAddr, "192.0.2.20");
-  EXPECT_EQ(slaves[1].sHostAddr, "192.0.2.20");
+  EXPECT_EQ(ToText(slaves[0]) + " " + slaves[0].sUserPasswd, "alice@192.0.2.10:5060 pw");
+  EXPECT_EQ(ToText(slaves[1]) + " " + slaves[1].sUserPasswd, "alice@192.0.2.20:5060 new");
+  EXPECT_TRUE(World().notices.empty());  // a refresh announces nothing
 
-  // Both entries are now the same registration: the next move rewrites both.
+  // From a new address: the first entry of the account moves there.
   Confirm(Account("alice", "pw", "192.0.2.30", "5080"), true);
   slaves = Access::Slaves(*agent);
   ASSERT_EQ(slaves.size(), 2u);
-  for (const auto& slave : slaves) {
-    EXPECT_EQ(slave.sHostAddr, "192.0.2.30");
-    EXPECT_EQ(slave.sHostPort, "5080");
-    EXPECT_EQ(slave.sUserPasswd, "pw");
-  }
+  EXPECT_EQ(ToText(slaves[0]), "alice@192.0.2.30:5080");
+  EXPECT_EQ(ToText(slaves[1]), "alice@192.0.2.20:5060");
 }
 
 TEST_F(MasterRoleTest, UnregistrationRemovesTheEntryAndAnnouncesEvenWithoutOne) {
