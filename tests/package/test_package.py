@@ -88,7 +88,9 @@ def exercise_agent(root, uasim):
         wait_trace(root, CONNECTED)
         assert "192.0.2.10" not in admitted(root)
         root.run(*ctl, "roles", "master", "on")
-        root.run(*ctl, "trunk", "add", "trunk1", "alice", "secret")
+        done = subprocess.run(root.command(ctl + ["trunk", "add", "trunk1", "alice", "--password-stdin"]),
+                              input="secret\n", capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
         wait_for(lambda: os.path.exists(root.path(fifo)), TIMEOUT, "the simulator's control FIFO")
         root.sh("echo 'confirm master alice secret 192.0.2.10 5060 1 0' > " + fifo)
         wait_for(lambda: "192.0.2.10" in admitted(root), TIMEOUT, "192.0.2.10 in lan_slaves")
@@ -215,9 +217,13 @@ def sandbox_script(root, unit):
     if securebits:
         setpriv.append("--securebits=" + securebits)
     calls = seccomp_exec.allowed_calls(unit_settings(root.path(unit))["SystemCallFilter"])
+    # The helper goes into the scratch root: the tree it came from may sit
+    # under /tmp, which the unit's PrivateTmp hides from the sandbox.
+    root.run("mkdir", "-p", "/opt/siptrunk-test")
+    shutil.copy(os.path.join(HERE, "seccomp_exec.py"), root.path("/opt/siptrunk-test/seccomp_exec.py"))
     lines += ["umask " + s["UMask"], "export SECCOMP_ALLOWED_CALLS='%s'" % " ".join(sorted(calls)),
-              "exec %s -- /usr/bin/python3 %s/seccomp_exec.py %s %s"
-              % (" ".join(setpriv), HERE, unit, s["ExecStart"])]
+              "exec %s -- /usr/bin/python3 /opt/siptrunk-test/seccomp_exec.py %s %s"
+              % (" ".join(setpriv), unit, s["ExecStart"])]
     return "\n".join(lines)
 
 
