@@ -190,7 +190,7 @@ BENCH_DEB_PACKAGES := strace util-linux dpkg-dev tcl
 # The footprint is measured for a second build with the device's options.
 BENCH_DEVICE_BUILD ?= build-bench-device
 
-.PHONY: bench-deps bench
+.PHONY: bench-deps bench bench-registrar
 
 bench-deps: deps
 	@missing=$$(for p in $(BENCH_DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -202,12 +202,19 @@ bench-deps: deps
 
 bench: bench-deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIPTRUNK_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl store_commit_bench
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl store_commit_bench siptrunk-ua
 	cmake -S . -B $(BENCH_DEVICE_BUILD) -DSIPTRUNK_DEVICE_BUILD=ON -DCMAKE_BUILD_TYPE=MinSizeRel -DSIPTRUNK_BUILD_TESTS=OFF
 	cmake --build $(BENCH_DEVICE_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl
 	$(PYTHON) bench/run_all.py --build-dir $(abspath $(BENCH_BUILD)) --work-dir $(abspath $(BENCH_WORK)) \
 	  --device-build-dir $(abspath $(BENCH_DEVICE_BUILD)) \
 	  --idle-seconds $(BENCH_IDLE_SECONDS) --strace $(BENCH_STRACE_COMMITS)
+
+# The registrar under SIPp's REGISTER load, beside Kamailio's registrar in
+# memory and written through to SQLite (bench/bench_registrar.py, about 5 min).
+bench-registrar: bench-deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIPTRUNK_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target siptrunk-agent siptrunkctl siptrunk-ua
+	$(PYTHON) bench/bench_registrar.py --build-dir $(abspath $(BENCH_BUILD)) --work-dir $(abspath $(BENCH_WORK))
 
 # --- Installing and packaging (docs/install.md) ----------------------------------
 # `make install` builds and installs the programs, their service files, the man

@@ -28,6 +28,7 @@ def main():
         ("bench_update_latency.py", []),
         ("bench_idle.py", ["--seconds", args.idle_seconds]),
         ("bench_memory.py", []),
+        ("bench_registrar.py", []),
     ]
     if args.device_build_dir:
         device = ["--build-dir", args.device_build_dir]
