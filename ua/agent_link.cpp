@@ -13,6 +13,7 @@ namespace ua {
 
 namespace {
 constexpr int kPacketsPerWakeup = 256;  // then the loop serves the SIP stack again
+constexpr size_t kSmallPacket = 64 * 1024;  // the buffer kept between packets
 }
 
 AgentLink::AgentLink(su_root_t* root, std::string path, const BackoffPolicy& reconnect, AgentLinkHandler* handler,
@@ -111,9 +112,18 @@ int AgentLink::OnSocket(su_root_magic_t*, su_wait_t* w, su_wakeup_arg_t* arg) {
 }
 
 void AgentLink::ReadPackets() {
-  if (m_buffer.empty()) m_buffer.resize(kMaxUaPacketOut + 1);
+  // Each packet's length is read first (MSG_PEEK | MSG_TRUNC), so that the
+  // buffer fits it: most packets are small and use m_buffer; a whole list may
+  // be megabytes and gets a buffer of its own, freed once decoded, so that it
+  // does not stay resident for the rest of the process's life.
+  if (m_buffer.empty()) m_buffer.resize(kSmallPacket);
   for (int i = 0; i < kPacketsPerWakeup && m_fd >= 0; ++i) {
-    const ssize_t n = recv(m_fd, &m_buffer[0], m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    const ssize_t size = recv(m_fd, nullptr, 0, MSG_DONTWAIT | MSG_PEEK | MSG_TRUNC);
+    std::string large;
+    std::string& buffer = size > static_cast<ssize_t>(kSmallPacket) &&
+                                  static_cast<size_t>(size) <= kMaxUaPacketOut ? large : m_buffer;
+    if (&buffer == &large) large.resize(static_cast<size_t>(size));
+    const ssize_t n = size < 0 ? size : recv(m_fd, &buffer[0], buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       Drop(std::strerror(errno));
@@ -123,13 +133,13 @@ void AgentLink::ReadPackets() {
       Drop("closed by the agent");
       return;
     }
-    if (static_cast<size_t>(n) > kMaxUaPacketOut) {
+    if (static_cast<size_t>(n) > buffer.size()) {
       m_log->TRACE(1, "ERROR: UA: dropped a packet of %zd bytes from the agent (too long)\n", n);
       continue;
     }
     UaMessage message;
     std::string why;
-    if (!DecodeUaMessage(m_buffer.data(), static_cast<size_t>(n), &message, &why)) {
+    if (!DecodeUaMessage(buffer.data(), static_cast<size_t>(n), &message, &why)) {
       m_log->TRACE(1, "ERROR: UA: dropped a malformed packet from the agent: %s\n", why.c_str());
       continue;
     }
