@@ -45,6 +45,7 @@ from uaharness import UaProcess, kamailio_modules  # noqa: E402
 SCENARIO = os.path.join(bs.BENCH_DIR, "sipp", "register.xml")
 SIPP_ADDRESS = "127.0.0.1"
 CATCH_UP = 1.0
+REST = 9.0
 
 
 def add_options(parser):
@@ -282,9 +283,10 @@ class Kamailio:
         return 0.0
 
     def bindings(self):
-        out = subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump", "brief"], capture_output=True,
-                             text=True, timeout=30).stdout
-        return sum(int(n) for n in re.findall(r"Records:\s*(\d+)", out))
+        out = subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "stats.get_statistics", "usrloc:"],
+                             capture_output=True, text=True, timeout=30).stdout
+        found = re.search(r"location_contacts\s*=\s*(\d+)", out)
+        return int(found.group(1)) if found else -1
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -408,7 +410,8 @@ def registration_times(trace):
 # --- the search --------------------------------------------------------------------
 
 def calls_at(args, rate):
-    return max(300, min(args.accounts * 3, int(rate * args.step_seconds)))
+    """A step lasts --step-seconds, but has at least 200 calls (or 8 s of them at a low rate)."""
+    return min(args.accounts * 3, max(int(rate * args.step_seconds), min(200, int(rate * 8))))
 
 
 def try_twice(sipp, target, rate, calls):
@@ -438,7 +441,7 @@ def highest_rate(args, sipp, target):
     if best is None:
         # Even the first rate failed: go down until one passes.
         rate = failed_at // 2
-        while rate >= 10:
+        while rate >= 5:
             step = try_twice(sipp, target, rate, calls_at(args, rate))
             if step.ok:
                 best = step
@@ -470,10 +473,13 @@ def measure(args, sipp, target):
         time.sleep(0.5)
         result["start"] = target.memory()
         print("  after start, no binding: %s" % target.describe_memory(result["start"]))
-        # Every account registered once (a closed loop of 20 calls in flight), then at rest.
-        warm = sipp.run(target, 2000, args.accounts, limit=20)
-        print("  warm-up (1,000 accounts, 20 in flight): %s" % warm)
-        time.sleep(1.0)
+        # Every account registered once, one call at a time (so that a
+        # registrar failing under concurrency still gets its 1,000 bindings), then at rest.
+        warm = sipp.run(target, 2000, args.accounts, limit=1)
+        print("  warm-up (one call at a time): %s" % warm)
+        # At rest: after the UA's hold window (8 s), when the stack has let
+        # go of every answered transaction.
+        time.sleep(REST)
         result["bindings"] = target.bindings()
         result["rest"] = target.memory()
         print("  at rest with %d bindings: %s" % (result["bindings"], target.describe_memory(result["rest"])))
