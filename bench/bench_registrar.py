@@ -45,7 +45,6 @@ from uaharness import UaProcess, kamailio_modules  # noqa: E402
 SCENARIO = os.path.join(bs.BENCH_DIR, "sipp", "register.xml")
 SIPP_ADDRESS = "127.0.0.1"
 CATCH_UP = 1.0
-REST = 9.0
 
 
 def add_options(parser):
@@ -54,6 +53,8 @@ def add_options(parser):
     parser.add_argument("--max-rate", type=int, default=20000, help="no rate above this is tried")
     parser.add_argument("--bisect", type=int, default=3, help="bisection steps after the doubling")
     parser.add_argument("--step-seconds", type=float, default=2.0, help="length of a step at its rate")
+    parser.add_argument("--rest", type=float, default=9.0,
+                        help="seconds between the warm-up and the memory at rest (past the UA's 8 s hold)")
     parser.add_argument("--targets", default="ours,kam-mem,kam-db1,kam-db1-wal",
                         help="comma-separated subset of ours, kam-mem, kam-db1, kam-db1-wal")
 
@@ -479,7 +480,7 @@ def measure(args, sipp, target):
         print("  warm-up (one call at a time): %s" % warm)
         # At rest: after the UA's hold window (8 s), when the stack has let
         # go of every answered transaction.
-        time.sleep(REST)
+        time.sleep(args.rest)
         result["bindings"] = target.bindings()
         result["rest"] = target.memory()
         print("  at rest with %d bindings: %s" % (result["bindings"], target.describe_memory(result["rest"])))
@@ -548,7 +549,8 @@ def main():
 
     bs.heading("Summary (load average now %s; the machine may be shared)" % bs.load_average())
     print("%-12s %12s %10s %10s %28s %28s" % ("registrar", "max rate/s", "p50 ms", "p99 ms",
-                                              "memory at rest (1,000)", "memory at max rate"))
+                                              "memory at rest (%d)" % args.accounts,
+                                              "memory at max rate"))
     for r in results:
         t = r["target"]
         best = r.get("best")
@@ -562,8 +564,12 @@ def main():
             return "Pss %d kB" % m["pss_kb"]
         print("%-12s %12s %10.2f %10.2f %28s %28s" % (t.name, best.rate if best else "-", p50, p99,
                                                       mem(r.get("rest")), mem(r.get("peak"))))
-        print("RESULT registrar=%s max_rate=%s p50_ms=%.2f p99_ms=%.2f at_rate=%d rest=%r peak=%r" % (
-            t.name, best.rate if best else 0, p50, p99, half, r.get("rest"), r.get("peak")))
+        # Memory in kB: the UA's and the agent's RssAnon for ours, Kamailio's Pss.
+        rest, peak = r.get("rest") or {}, r.get("peak") or {}
+        key = "ua_anon_kb" if "ua_anon_kb" in rest else "pss_kb"
+        print("RESULT registrar=%s max_rate=%d p50_ms=%.2f p99_ms=%.2f at_rate=%d bindings=%d rest_kb=%d peak_kb=%d "
+              "agent_rest_kb=%d" % (t.name, best.rate if best else 0, p50, p99, half, r.get("bindings", 0),
+                                    rest.get(key, 0), peak.get(key, 0), rest.get("agent_anon_kb", 0)))
     for r in results:
         print("durability %-12s %s" % (r["target"].name, r["target"].durability))
     ours = next((r for r in results if r["target"].name == "ours"), None)
@@ -573,8 +579,8 @@ def main():
         print("target ours max rate >= Kamailio's best durable rate (%s/s): %s/s" % (
             max(durable) if durable else "-", best.rate if best else "-"))
         print("target ours p99 < 50 ms at half our maximum: %.2f ms" % ours.get("timing", (0, 0, 0, 0))[2])
-        print("target UA RssAnon < 4096 kB at rest with 1,000 bindings: %d kB" % ours.get("rest", {}).get(
-            "ua_anon_kb", 0))
+        print("target UA RssAnon < 4096 kB at rest with 1,000 bindings: %d kB (with %d)" % (
+            ours.get("rest", {}).get("ua_anon_kb", 0), ours.get("bindings", 0)))
     print("benchmark time: %.0f s" % (time.monotonic() - started))
 
 

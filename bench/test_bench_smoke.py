@@ -72,6 +72,17 @@ def test_latency_idle_and_memory_print_their_figures(tmp_path):
     assert memory[0]["start_rss_kb"] > 0 and memory[0]["trunks"] == 50
 
 
+@pytest.mark.skipif(not os.access(os.path.join(BUILD, "siptrunk-ua"), os.X_OK), reason="siptrunk-ua not built")
+def test_registrar_under_load_beside_kamailio(tmp_path):
+    out = run_script("bench_registrar.py", tmp_path, "--accounts", "20", "--max-rate", "400", "--bisect", "0",
+                     "--rest", "0.5", "--targets", "ours,kam-db1-wal")
+    figures = [dict(item.split("=") for item in line.split()[1:]) for line in out.splitlines()
+               if line.startswith("RESULT registrar=")]
+    assert [f["registrar"] for f in figures] == ["ours", "kam-db1-wal"]
+    for f in figures:
+        assert f["bindings"] == "20" and int(f["max_rate"]) > 0 and 0 < float(f["p50_ms"]) <= float(f["p99_ms"])
+
+
 def test_store_commit_bench_checks_its_arguments(tmp_path):
     for bad in (["0"], ["-5"], ["12x"], ["1000001"], ["5", "extra"]):
         out = subprocess.run([COMMIT_BENCH, str(tmp_path)] + bad, capture_output=True, text=True)
