@@ -13,6 +13,12 @@ IS_ROOT = os.geteuid() == 0
 EMULATED_AGENT = False
 DEFAULT_TIMEOUT = 10.0
 
+# The agent's own trace lines that several tests wait for.
+STOPPED = "INFO: ----Communication SIP Trunk Agent Stoped -----\n"
+CONNECTED = "INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n"
+DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
+TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # %02x \n"
+
 
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
     deadline = time.monotonic() + timeout
@@ -227,6 +233,11 @@ class AgentProcess:
         self.send_signal(signum)
         return self.wait_exit()
 
+    def stop_cleanly(self):
+        """SIGTERM ends the agent by that signal, after one closing trace line."""
+        assert self.stop() == -signal.SIGTERM
+        assert self.trace_lines()[-1] == STOPPED
+
     def kill_if_running(self):
         if self.running():
             self.proc.kill()
@@ -235,9 +246,6 @@ class AgentProcess:
             for stream in (self.proc.stdout, self.proc.stderr):
                 if stream:
                     stream.close()
-
-    def stderr_text(self):
-        return self.proc.stderr.read().decode(errors="replace") if self.proc and not self.running() else ""
 
     # --- trace log ----------------------------------------------------------------
     def trace_lines(self):
@@ -251,6 +259,12 @@ class AgentProcess:
     def wait_trace(self, text, count=1, timeout=DEFAULT_TIMEOUT):
         return wait_for(lambda: self.trace_lines().count(text) >= count and self.trace_lines(),
                         timeout, "trace line %r" % text)
+
+    def handled_update(self, kind=11):
+        """Sends an update message of this type and waits until it is handled."""
+        before = self.trace_lines().count(TYPE_LINE % kind)
+        self.send_update(str(kind))
+        self.wait_trace(TYPE_LINE % kind, before + 1)
 
     def wait_trace_containing(self, fragment, timeout=DEFAULT_TIMEOUT):
         return wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout,
