@@ -292,10 +292,9 @@ def test_event_listener_gone_stale_or_full_never_holds_the_agent(agent, tools, d
 
 @pytest.mark.skipif(not IS_ROOT, reason="a private /dev/log needs a mount namespace (root)")
 def test_a_syslog_reader_that_never_reads_holds_no_thread(agent, tools, dirs):
-    path = os.path.join(dirs.root, "log.sock")
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as reader:
-        reader.bind(path)  # bound, never read
-        scene = Scene(agent, tools, dirs, prefix=private_dev_log_prefix(dirs, path))
+        reader.bind(os.path.join(dirs.root, "log.sock"))  # bound, never read
+        scene = Scene(agent, tools, dirs, prefix=private_dev_log_prefix(dirs, reader.getsockname()))
         notifications(scene, 30)
         agent.handled_update()
         scene.stop_cleanly()
@@ -315,9 +314,11 @@ def slow_reader(sock, received):
         time.sleep(0.003)
 
 
-def test_a_burst_of_registrations_reaches_slow_readers_whole_and_in_order(agent, tools, dirs):
-    burst = 500
-    store_edit(tools, dirs, "roles", "master", "on")
+def test_a_burst_of_notifications_reaches_slow_readers_whole_in_order_and_without_passwords(agent, tools, dirs):
+    burst, passwords = 500, ["Pw-Alice-7731", "Pw-Bob-9420"]
+    for args in (["roles", "master", "on"], ["roles", "slave", "on"]):
+        store_edit(tools, dirs, *args)
+    store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password=passwords[1])
     syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     syslog.bind(os.path.join(dirs.root, "log.sock"))
     agent.start(prefix=private_dev_log_prefix(dirs, syslog.getsockname()) if IS_ROOT else None)
@@ -328,15 +329,20 @@ def test_a_burst_of_registrations_reaches_slow_readers_whole_and_in_order(agent,
     for reader in readers:
         reader.start()
     ua = UserAgent(dirs)
-    ua.set_users_list()
     for i in range(burst):
-        ua.confirm(True, 0, True, user="u%d" % i, password="pw", addr="192.0.2.10", port=str(10000 + i))
+        ua.confirm(True, 0, True, user="u%d" % i, password=passwords[0], addr="192.0.2.10", port=str(10000 + i))
+    bob = dict(user="bob", password=passwords[1], addr="192.0.2.1", port="5060")
+    ua.confirm(False, 7, False, **bob)  # the trunk towards a master fails and recovers
+    ua.confirm(True, 0, False, **bob)
     try:
-        wait_for(lambda: len(events) >= burst, timeout=60, what="%d notifications" % burst)
-        assert [unpack(e)[2] for e in events] == [
+        wait_for(lambda: len(events) >= burst + 2, timeout=60, what="%d notifications" % (burst + 2))
+        texts = [unpack(e)[2] for e in events]
+        assert texts[:burst] == [
             "Successfully registered user u%d(192.0.2.10:%d) on master device " % (i, 10000 + i) for i in range(burst)]
+        assert [t.split(" ")[:2] for t in texts[burst:]] == [["Could", "not"], ["Successfully", "registered"]]
         if IS_ROOT:
-            wait_for(lambda: len(lines) >= burst, what="every syslog line")
+            wait_for(lambda: len(lines) >= burst + 2, what="every notification in syslog")
+        assert not [d for d in events + lines for p in passwords if p.encode() in d]
         assert not [l for l in agent.trace_lines() if "notifications lost" in l]
     finally:
         for s in (listener.sock, syslog):
