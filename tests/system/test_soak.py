@@ -6,7 +6,6 @@ import collections
 import json
 import os
 import random
-import signal
 import subprocess
 
 from agentharness import TraceFollower, ctl, status, store_edit, wait_for
@@ -19,49 +18,39 @@ MARKER = "MESS: Incoming update message from SIP Trunk settings CGI. type: # 0b 
 def settings_commands(rng, count):
     """Settings changes that keep every SIP trunk user and every trunk-to-master
     user unique, so the user agent's record can be compared account by account."""
-    trunks, masters, commands = {}, {}, []
-    serial = 0
-    while len(commands) < count:
-        serial += 1
-        roll = rng.random()
-        if roll < 0.3 or not trunks:
-            name = "t%d" % serial
-            trunks[name] = "user%d" % serial
-            commands.append((["trunk", "add", name, trunks[name]] + (["--symmetric-nat"] if serial % 3 == 0 else []),
-                             "pw%d" % serial))
-        elif roll < 0.4:
-            old = rng.choice(sorted(trunks))
-            new = "t%d" % serial
-            trunks[new] = trunks.pop(old)
-            commands.append((["trunk", "rename", old, new], None))
-        elif roll < 0.5:
-            old = rng.choice(sorted(trunks))
-            new = "t%d" % serial
-            trunks.pop(old)
+    trunks, masters, commands = {}, set(), []
+    for serial in range(1, 10 * count):
+        if len(commands) == count:
+            break
+        roll, trunk, master = rng.random(), rng.choice(sorted(trunks) or [None]), rng.choice(sorted(masters) or [None])
+        new = "t%d" % serial
+        if roll < 0.3 or not trunk:
             trunks[new] = "user%d" % serial
-            commands.append((["trunk", "edit", old, new, trunks[new]], "pw%d" % serial))
+            commands.append((["trunk", "add", new, trunks[new]] + ["--symmetric-nat"] * (serial % 3 == 0), "pw%d" % serial))
+        elif roll < 0.4:
+            trunks[new] = trunks.pop(trunk)
+            commands.append((["trunk", "rename", trunk, new], None))
+        elif roll < 0.5:
+            del trunks[trunk]
+            trunks[new] = "user%d" % serial
+            commands.append((["trunk", "edit", trunk, new, trunks[new]], "pw%d" % serial))
         elif roll < 0.6:
-            name = rng.choice(sorted(trunks))
-            trunks.pop(name)
-            commands.append((["trunk", "delete", name], None))
-        elif roll < 0.75 or not masters:
-            name = "m%d" % serial
-            masters[name] = True
-            commands.append((["master", "add", name, "muser%d" % serial, "192.0.2.%d" % (1 + serial % 200), "5060"]
-                             + (["--enable"] if serial % 2 else []), "pw"))
+            del trunks[trunk]
+            commands.append((["trunk", "delete", trunk], None))
+        elif roll < 0.75 or not master:
+            masters.add("m%d" % serial)
+            commands.append((["master", "add", "m%d" % serial, "muser%d" % serial, "192.0.2.%d" % (1 + serial % 200),
+                              "5060"] + ["--enable"] * (serial % 2), "pw"))
         elif roll < 0.85:
-            name = rng.choice(sorted(masters))
-            commands.append((["master", "enable" if rng.random() < 0.5 else "disable", name], None))
+            commands.append((["master", rng.choice(["enable", "disable"]), master], None))
         elif roll < 0.92:
-            old = rng.choice(sorted(masters))
-            new = "m%d" % serial
-            masters[new] = masters.pop(old)
-            commands.append((["master", "edit", old, new, "muser%d" % serial, "198.51.100.%d" % (1 + serial % 200),
-                             "5070"], "pw"))
+            masters.remove(master)
+            masters.add("m%d" % serial)
+            commands.append((["master", "edit", master, "m%d" % serial, "muser%d" % serial,
+                              "198.51.100.%d" % (1 + serial % 200), "5070"], "pw"))
         else:
-            name = rng.choice(sorted(masters))
-            masters.pop(name)
-            commands.append((["master", "delete", name], None))
+            masters.remove(master)
+            commands.append((["master", "delete", master], None))
     return commands
 
 
@@ -124,7 +113,7 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
         ctl(tools, dirs, "send", "11")
         agent.wait_trace(MARKER, timeout=120)
         wait_for(lambda: os.path.exists(state_file), what="user agent state")
-        assert agent.running(), agent.stderr_text()
+        assert agent.running()
         assert uasim.poll() is None, "the simulated user agent ended"
 
         store = status(tools, dirs)
@@ -142,7 +131,7 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
         wait_for(agrees, timeout=30, what="the user agent's record to match the store")
         slaves = store["registered_slaves"]
         assert len({(s["user"], s["address"], s["port"]) for s in slaves}) == len(slaves)
-        assert agent.stop() == -signal.SIGTERM
+        agent.stop_cleanly()
     finally:
         uasim.terminate()
         uasim.wait(timeout=10)
