@@ -4,8 +4,8 @@ write only into the overlays' upper directories (below the test's temporary
 directory); the real /etc, /usr, /var and /run, the host's network and its
 nftables ruleset are never touched. The namespace lives as long as one
 holder process; every command runs in it through nsenter."""
+import contextlib
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -32,13 +32,9 @@ class ScratchRoot:
         self.holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep", "infinity"],
             stdin=subprocess.DEVNULL)
-        try:
-            self._set_up(work)
-        except BaseException:
-            self.close()
-            raise
+        self.mnt_ns = None
 
-    def _set_up(self, work):
+    def set_up(self):
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
                  what="the private mount namespace")
         self.mnt_ns = os.readlink("/proc/%d/ns/mnt" % self.holder.pid)
@@ -47,7 +43,7 @@ class ScratchRoot:
                  "ip link add eth0 type veth peer name eth0-peer", "ip addr add 192.0.2.1/24 dev eth0",
                  "ip link set eth0 up", "ip link set eth0-peer up"]
         for d in OVERLAID:
-            upper, lower_work = self.upper(d), os.path.join(work, "work", d.strip("/"))
+            upper, lower_work = self.upper(d), os.path.join(self.work, "work", d.strip("/"))
             os.makedirs(upper)
             os.makedirs(lower_work)
             setup.append("mount -t overlay overlay -o lowerdir=%s,upperdir=%s,workdir=%s %s"
@@ -67,41 +63,30 @@ class ScratchRoot:
     def command(self, args):
         return ["nsenter", "-t", str(self.holder.pid), "-m", "-n", "--"] + list(args)
 
-    def run(self, *args, check=True, env=None, timeout=120):
-        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, env=env, timeout=timeout)
-        if check and done.returncode != 0:
-            raise AssertionError("%s: exit status %d\n%s%s" % (" ".join(args), done.returncode,
-                                                              done.stdout, done.stderr))
+    def run(self, *args, check=True):
+        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        assert not check or done.returncode == 0, (args, done.returncode, done.stdout, done.stderr)
         return done
 
-    def sh(self, script, **kw):
-        return self.run("sh", "-c", script, **kw)
+    def sh(self, script):
+        return self.run("sh", "-c", script)
 
     def popen(self, args, **kw):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, **kw)
 
     def processes(self):
         """Processes in the namespace besides the holder (services it started)."""
-        found = []
-        if not hasattr(self, "mnt_ns"):
-            return found
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == self.holder.pid:
-                continue
+        def in_namespace(pid):
             try:
-                if os.readlink("/proc/%s/ns/mnt" % entry) == self.mnt_ns:
-                    found.append(int(entry))
+                return pid != self.holder.pid and os.readlink("/proc/%d/ns/mnt" % pid) == self.mnt_ns
             except OSError:
-                pass
-        return found
+                return False
+        return [int(e) for e in os.listdir("/proc") if e.isdigit() and in_namespace(int(e))]
 
     def close(self):
         for pid in self.processes():
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
         self.holder.kill()
         self.holder.wait()
         deadline = time.monotonic() + 5
@@ -129,9 +114,9 @@ def uasim(pytestconfig):
 def root(tmp_path_factory, deb):
     if os.geteuid() != 0:
         pytest.skip("installing into a scratch root needs root (mount namespace, overlays, dpkg)")
-    for tool in ("unshare", "nsenter", "setpriv", "dpkg"):
-        if shutil.which(tool) is None:
-            pytest.skip("%s is missing" % tool)
     scratch = ScratchRoot(str(tmp_path_factory.mktemp("scratch-root")))
-    yield scratch
-    scratch.close()
+    try:
+        scratch.set_up()
+        yield scratch
+    finally:
+        scratch.close()
