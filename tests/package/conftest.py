@@ -1,9 +1,7 @@
 """The package tests' scratch root: this machine's root seen through overlays
-in a private mount and network namespace. dpkg, adduser and the services
-write only into the overlays' upper directories (below the test's temporary
-directory); the real /etc, /usr, /var and /run, the host's network and its
-nftables ruleset are never touched. The namespace lives as long as one
-holder process; every command runs in it through nsenter."""
+in a private mount and network namespace held by one process; every command
+runs in it through nsenter, and nothing outside the overlays' upper
+directories, the host's network or its nftables ruleset changes."""
 import contextlib
 import os
 import signal
