@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# Checks the systemd units installed in ROOT (an unpacked package or a
-# DESTDIR): `systemd-analyze verify` reports nothing, and the exposure that
-# `systemd-analyze security --offline=yes` gives each unit stays within its
-# limit (the agent holds CAP_NET_ADMIN, the SIP user agent opens IP sockets).
-#
-#   tests/package/check_units.sh ROOT [TEMPLATE.service...]
-#
-# A TEMPLATE (contrib/systemd/NAME.service) whose unit is not in ROOT, because
-# its program was not built, is checked on its own with /bin/true to run.
+# tests/package/check_units.sh ROOT [TEMPLATE.service...]: every systemd unit in
+# ROOT (an unpacked package or a DESTDIR) passes `systemd-analyze verify`, and
+# its offline `systemd-analyze security` exposure stays within its limit. A
+# TEMPLATE whose program was not built is checked alone, /bin/true to run.
 set -euo pipefail
 
 ROOT=$(realpath "${1:?usage: $0 ROOT [TEMPLATE.service...]}")

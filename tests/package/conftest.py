@@ -7,7 +7,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -18,10 +17,9 @@ OVERLAID = ("/etc", "/usr", "/var")
 
 
 def pytest_addoption(parser):
-    parser.addoption("--deb", default=os.environ.get("SIPTRUNK_DEB", ""),
-                     help="the siptrunk-agent .deb to install (make deb)")
-    parser.addoption("--build-dir", default=os.environ.get("SIPTRUNK_BUILD_DIR", os.path.join(
-        os.path.dirname(__file__), "..", "..", "build")), help="CMake build directory (siptrunk-uasim)")
+    parser.addoption("--deb", default=os.environ.get("SIPTRUNK_DEB", ""), help="the .deb to install (make deb)")
+    parser.addoption("--build-dir", default=os.path.join(os.path.dirname(__file__), "..", "..", "build"),
+                     help="CMake build directory (siptrunk-uasim)")
 
 
 class ScratchRoot:
@@ -42,20 +40,18 @@ class ScratchRoot:
                  "ip link set eth0 up", "ip link set eth0-peer up"]
         for d in OVERLAID:
             upper, lower_work = self.upper(d), os.path.join(self.work, "work", d.strip("/"))
-            os.makedirs(upper)
-            os.makedirs(lower_work)
+            os.makedirs(upper), os.makedirs(lower_work)
             setup.append("mount -t overlay overlay -o lowerdir=%s,upperdir=%s,workdir=%s %s"
                          % (d, upper, lower_work, d))
         # Installing starts no service: the tests start them themselves.
         setup.append("printf '#!/bin/sh\\nexit 101\\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d")
-        self.sh("\n".join(setup))
+        self.run("sh", "-c", "\n".join(setup))
 
     def upper(self, d):
         return os.path.join(self.work, "upper", d.strip("/"))
 
     def path(self, p):
-        """An absolute path of the scratch root, as seen from outside (through
-        the holder's root; an absolute symlink on the way would leave it)."""
+        """A path of the scratch root seen from outside, through the holder's root."""
         return "/proc/%d/root%s" % (self.holder.pid, p)
 
     def command(self, args):
@@ -66,19 +62,14 @@ class ScratchRoot:
         assert not check or done.returncode == 0, (args, done.returncode, done.stdout, done.stderr)
         return done
 
-    def sh(self, script):
-        return self.run("sh", "-c", script)
-
     def popen(self, args, **kw):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, **kw)
 
     def processes(self):
         """Processes in the namespace besides the holder (services it started)."""
         def in_namespace(pid):
-            try:
+            with contextlib.suppress(OSError):
                 return pid != self.holder.pid and os.readlink("/proc/%d/ns/mnt" % pid) == self.mnt_ns
-            except OSError:
-                return False
         return [int(e) for e in os.listdir("/proc") if e.isdigit() and in_namespace(int(e))]
 
     def close(self):
@@ -87,9 +78,8 @@ class ScratchRoot:
                 os.kill(pid, signal.SIGKILL)
         self.holder.kill()
         self.holder.wait()
-        deadline = time.monotonic() + 5
-        while self.processes() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        with contextlib.suppress(AssertionError):
+            wait_for(lambda: not self.processes(), 5)
 
 
 @pytest.fixture(scope="module")

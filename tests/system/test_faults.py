@@ -37,30 +37,26 @@ class Scene:
         agent.start(prefix=prefix)
         self.ua = UserAgent(dirs)
         self.ua.set_users_list()
-        self.last_slave = 0
+        self.slaves = iter(range(1, 100))
         self.register(self.new_slave())
         self.wait_stored([1])
 
     def new_slave(self):
-        self.last_slave += 1
-        return self.last_slave
+        return next(self.slaves)
 
-    def confirm(self, n, registered=True):
+    def confirm(self, n, registered=True, master=True, line=None):
         """Sends a confirmation and waits for its trace line (the agent has begun on it)."""
-        s = slave(n)
-        line = CONFIRM_LINE % (s["user"], s["addr"], "Register" if registered else "UnRegister")
+        s = slave(n) if master else dict(user="settle")
+        line = line or CONFIRM_LINE % (s["user"], s["addr"], "Register" if registered else "UnRegister")
         before = self.agent.trace_lines().count(line)
-        self.ua.confirm(registered, 0, True, **s)
+        self.ua.confirm(registered, 0, master, **s)
         self.agent.wait_trace(line, before + 1)
 
     def settle(self):
         """Returns once every confirmation sent before is handled to its end:
-        they are handled in order, and this one (for a trunk towards a master
-        that does not exist) only traces."""
-        line = "ERROR:SIP Trunk Agent(SLAVE): # user: settle not found...\n"
-        before = self.agent.trace_lines().count(line)
-        self.ua.confirm(True, 0, False, user="settle")
-        self.agent.wait_trace(line, before + 1)
+        they are handled in order, and this one (for an unknown trunk towards a
+        master) only traces."""
+        self.confirm(0, master=False, line="ERROR:SIP Trunk Agent(SLAVE): # user: settle not found...\n")
 
     def register(self, n, fails=False):
         """Registers slave n; with `fails`, its write must fail with a trace."""
@@ -104,17 +100,14 @@ def disk_filled(directory):
 @contextlib.contextmanager
 def immutable(*paths):
     """chattr +i: root ignores mode bits but not this flag."""
-    done = []
     try:
         for path in paths:
             result = subprocess.run(["chattr", "+i", path], capture_output=True, text=True)
             if result.returncode != 0:
                 pytest.skip("the file system refuses chattr +i on %s: %s" % (path, result.stderr.strip()))
-            done.append(path)
         yield
     finally:
-        for path in done:
-            subprocess.run(["chattr", "-i", path], capture_output=True)
+        subprocess.run(["chattr", "-i"] + list(paths), capture_output=True)
 
 
 @contextlib.contextmanager
@@ -303,15 +296,10 @@ def test_a_syslog_reader_that_never_reads_holds_no_thread(agent, tools, dirs):
 def slow_reader(sock, received):
     """Reads every datagram a few ms after the one before, until the socket closes."""
     sock.settimeout(None)
-    while True:
-        try:
-            data = sock.recv(65536)
-        except OSError:
-            return
-        if not data:
-            return
-        received.append(data)
-        time.sleep(0.003)
+    with contextlib.suppress(OSError):
+        while data := sock.recv(65536):
+            received.append(data)
+            time.sleep(0.003)
 
 
 def test_a_burst_of_notifications_reaches_slow_readers_whole_in_order_and_without_passwords(agent, tools, dirs):
@@ -322,10 +310,8 @@ def test_a_burst_of_notifications_reaches_slow_readers_whole_in_order_and_withou
     syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     syslog.bind(os.path.join(dirs.root, "log.sock"))
     agent.start(prefix=private_dev_log_prefix(dirs, syslog.getsockname()) if IS_ROOT else None)
-    listener = EventListener(dirs)
-    events, lines = [], []
-    readers = [threading.Thread(target=slow_reader, args=(listener.sock, events)),
-               threading.Thread(target=slow_reader, args=(syslog, lines))]
+    listener, events, lines = EventListener(dirs), [], []
+    readers = [threading.Thread(target=slow_reader, args=args) for args in ((listener.sock, events), (syslog, lines))]
     for reader in readers:
         reader.start()
     ua = UserAgent(dirs)
