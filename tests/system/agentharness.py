@@ -87,8 +87,8 @@ class AgentDirs:
             os.makedirs(d, exist_ok=True)
 
     def env(self, extra=None):
-        return dict(os.environ, RUNTIME_DIRECTORY=self.runtime, STATE_DIRECTORY=self.state, LOGS_DIRECTORY=self.logs,
-                    **(extra or {}))
+        return {**os.environ, "RUNTIME_DIRECTORY": self.runtime, "STATE_DIRECTORY": self.state,
+                "LOGS_DIRECTORY": self.logs, **(extra or {})}
 
     log_path = property(lambda self: os.path.join(self.logs, "siptrunk-agent.log"))
     ua_sock = property(lambda self: os.path.join(self.runtime, "ua.sock"))
