@@ -11,18 +11,10 @@ import pytest
 from agentharness import CONNECTED, STOPPED, EventListener, UserAgent, ctl, status, store_edit, wait_for
 
 
-@pytest.fixture
-def running(agent, tools, dirs):
-    """An agent with a connected user agent and both roles off."""
+def test_both_roles_and_their_trunks_through_siptrunkctl(agent, tools, dirs):
     agent.start()
     ua = UserAgent(dirs)
     agent.wait_trace(CONNECTED)
-    yield agent, ua
-    ua.close()
-
-
-def test_master_role_and_sip_trunks_through_siptrunkctl(running, tools, dirs):
-    agent, ua = running
     ctl(tools, dirs, "roles", "master", "on")
     assert ua.set_users_list() == {"active": True, "master": True, "accounts": []}
 
@@ -50,9 +42,6 @@ def test_master_role_and_sip_trunks_through_siptrunkctl(running, tools, dirs):
     ctl(tools, dirs, "roles", "master", "off")
     assert ua.set_users_list()["active"] is False
 
-
-def test_slave_role_and_trunks_towards_masters_through_siptrunkctl(running, tools, dirs):
-    agent, ua = running
     events = EventListener(dirs)
     ctl(tools, dirs, "roles", "slave", "on")
     assert ua.set_users_list() == {"active": True, "master": False, "accounts": []}
@@ -82,6 +71,7 @@ def test_slave_role_and_trunks_towards_masters_through_siptrunkctl(running, tool
     change = ua.change_user_params()
     assert (change["old"]["user"], change["new"]["user"]) == ("", "")  # no entry left: empty to empty
     events.close()
+    ua.close()
 
 
 def test_stop_message_ends_the_agent_by_sigterm_and_spares_its_process_group(agent, tools, dirs):
