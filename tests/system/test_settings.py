@@ -6,8 +6,6 @@ import os
 import signal
 import time
 
-import pytest
-
 from agentharness import CONNECTED, STOPPED, EventListener, UserAgent, ctl, status, store_edit, wait_for
 
 
