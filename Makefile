@@ -227,7 +227,7 @@ bench-registrar: bench-deps
 PREFIX ?= /usr/local
 DEB_BUILD ?= build-deb
 PKG_DEB_PACKAGES := scdoc debhelper dpkg-dev fakeroot lintian systemd util-linux libcap2-bin \
-  adduser libsofia-sip-ua-dev python3-seccomp busybox
+  adduser libsofia-sip-ua-dev busybox
 
 .PHONY: pkg-deps install deb test-package
 

@@ -1,15 +1,12 @@
 """The package tests' scratch root: this machine's root seen through overlays
-in a private mount and network namespace. dpkg, adduser and the services
-write only into the overlays' upper directories (below the test's temporary
-directory); the real /etc, /usr, /var and /run, the host's network and its
-nftables ruleset are never touched. The namespace lives as long as one
-holder process; every command runs in it through nsenter."""
+in a private mount and network namespace held by one process; every command
+runs in it through nsenter, and nothing outside the overlays' upper
+directories, the host's network or its nftables ruleset changes."""
+import contextlib
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -20,10 +17,9 @@ OVERLAID = ("/etc", "/usr", "/var")
 
 
 def pytest_addoption(parser):
-    parser.addoption("--deb", default=os.environ.get("SIPTRUNK_DEB", ""),
-                     help="the siptrunk-agent .deb to install (make deb)")
-    parser.addoption("--build-dir", default=os.environ.get("SIPTRUNK_BUILD_DIR", os.path.join(
-        os.path.dirname(__file__), "..", "..", "build")), help="CMake build directory (siptrunk-uasim)")
+    parser.addoption("--deb", default=os.environ.get("SIPTRUNK_DEB", ""), help="the .deb to install (make deb)")
+    parser.addoption("--build-dir", default=os.path.join(os.path.dirname(__file__), "..", "..", "build"),
+                     help="CMake build directory (siptrunk-uasim)")
 
 
 class ScratchRoot:
@@ -32,13 +28,9 @@ class ScratchRoot:
         self.holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep", "infinity"],
             stdin=subprocess.DEVNULL)
-        try:
-            self._set_up(work)
-        except BaseException:
-            self.close()
-            raise
+        self.mnt_ns = None
 
-    def _set_up(self, work):
+    def set_up(self):
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
                  what="the private mount namespace")
         self.mnt_ns = os.readlink("/proc/%d/ns/mnt" % self.holder.pid)
@@ -47,66 +39,47 @@ class ScratchRoot:
                  "ip link add eth0 type veth peer name eth0-peer", "ip addr add 192.0.2.1/24 dev eth0",
                  "ip link set eth0 up", "ip link set eth0-peer up"]
         for d in OVERLAID:
-            upper, lower_work = self.upper(d), os.path.join(work, "work", d.strip("/"))
-            os.makedirs(upper)
-            os.makedirs(lower_work)
+            upper, lower_work = self.upper(d), os.path.join(self.work, "work", d.strip("/"))
+            os.makedirs(upper), os.makedirs(lower_work)
             setup.append("mount -t overlay overlay -o lowerdir=%s,upperdir=%s,workdir=%s %s"
                          % (d, upper, lower_work, d))
         # Installing starts no service: the tests start them themselves.
         setup.append("printf '#!/bin/sh\\nexit 101\\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d")
-        self.sh("\n".join(setup))
+        self.run("sh", "-c", "\n".join(setup))
 
     def upper(self, d):
         return os.path.join(self.work, "upper", d.strip("/"))
 
     def path(self, p):
-        """An absolute path of the scratch root, as seen from outside (through
-        the holder's root; an absolute symlink on the way would leave it)."""
+        """A path of the scratch root seen from outside, through the holder's root."""
         return "/proc/%d/root%s" % (self.holder.pid, p)
 
     def command(self, args):
         return ["nsenter", "-t", str(self.holder.pid), "-m", "-n", "--"] + list(args)
 
-    def run(self, *args, check=True, env=None, timeout=120):
-        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, env=env, timeout=timeout)
-        if check and done.returncode != 0:
-            raise AssertionError("%s: exit status %d\n%s%s" % (" ".join(args), done.returncode,
-                                                              done.stdout, done.stderr))
+    def run(self, *args, check=True):
+        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        assert not check or done.returncode == 0, (args, done.returncode, done.stdout, done.stderr)
         return done
-
-    def sh(self, script, **kw):
-        return self.run("sh", "-c", script, **kw)
 
     def popen(self, args, **kw):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, **kw)
 
     def processes(self):
         """Processes in the namespace besides the holder (services it started)."""
-        found = []
-        if not hasattr(self, "mnt_ns"):
-            return found
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == self.holder.pid:
-                continue
-            try:
-                if os.readlink("/proc/%s/ns/mnt" % entry) == self.mnt_ns:
-                    found.append(int(entry))
-            except OSError:
-                pass
-        return found
+        def in_namespace(pid):
+            with contextlib.suppress(OSError):
+                return pid != self.holder.pid and os.readlink("/proc/%d/ns/mnt" % pid) == self.mnt_ns
+        return [int(e) for e in os.listdir("/proc") if e.isdigit() and in_namespace(int(e))]
 
     def close(self):
         for pid in self.processes():
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
         self.holder.kill()
         self.holder.wait()
-        deadline = time.monotonic() + 5
-        while self.processes() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        with contextlib.suppress(AssertionError):
+            wait_for(lambda: not self.processes(), 5)
 
 
 @pytest.fixture(scope="module")
@@ -129,9 +102,9 @@ def uasim(pytestconfig):
 def root(tmp_path_factory, deb):
     if os.geteuid() != 0:
         pytest.skip("installing into a scratch root needs root (mount namespace, overlays, dpkg)")
-    for tool in ("unshare", "nsenter", "setpriv", "dpkg"):
-        if shutil.which(tool) is None:
-            pytest.skip("%s is missing" % tool)
     scratch = ScratchRoot(str(tmp_path_factory.mktemp("scratch-root")))
-    yield scratch
-    scratch.close()
+    try:
+        scratch.set_up()
+        yield scratch
+    finally:
+        scratch.close()

@@ -1,8 +1,10 @@
 """Drives the real daemon: processes, directories, the trace log, and
 independent Python implementations of the three wire formats (so the tests
 check the daemon against the documented bytes, not against its own codec)."""
+import contextlib
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -12,6 +14,12 @@ IS_ROOT = os.geteuid() == 0
 # Set by conftest.py when the agent runs under an emulator in another byte order.
 EMULATED_AGENT = False
 DEFAULT_TIMEOUT = 10.0
+
+# The agent's own trace lines that several tests wait for.
+STOPPED = "INFO: ----Communication SIP Trunk Agent Stoped -----\n"
+CONNECTED = "INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n"
+DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
+TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # %02x \n"
 
 
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
@@ -27,14 +35,7 @@ def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
 # --- wire formats --------------------------------------------------------------
 
 def pack(*items):
-    out = b""
-    for item in items:
-        if isinstance(item, str):
-            item = item.encode()
-        elif isinstance(item, int):
-            item = str(item).encode()
-        out += item + b"\0"
-    return out
+    return b"".join((i if isinstance(i, bytes) else str(i).encode()) + b"\0" for i in items)
 
 
 def unpack(data):
@@ -44,29 +45,19 @@ def unpack(data):
     return [part.decode(errors="surrogateescape") for part in data[:-1].split(b"\0")]
 
 
-CALL_PARAMS_FIELDS = ("user", "reserved1", "host", "password", "addr", "port",
-                      "reserved2", "reserved3", "reserved4", "reserved5", "flags")
-
-
-def call_params(user="", password="", addr="", port="", host="", flags=0, reserved=("",) * 5):
-    """The 11 items of one account record, in wire order."""
-    r1, r2, r3, r4, r5 = reserved
-    return [user, r1, host, password, addr, port, r2, r3, r4, r5, str(flags)]
+def call_params(user="", password="", addr="", port="", host="", flags=0):
+    """The 11 items of one account record, in wire order (the reserved ones empty)."""
+    return [user, "", host, password, addr, port, "", "", "", "", str(flags)]
 
 
 def read_call_params(items):
-    return dict(zip(CALL_PARAMS_FIELDS, items[:11]))
+    return dict(zip(("user", "r1", "host", "password", "addr", "port", "r2", "r3", "r4", "r5", "flags"), items[:11]))
 
 
 class BuildTools:
     def __init__(self, build_dir, runner=""):
-        self.build_dir = build_dir
-        self.agent_prefix = []
-        self.agent_dir = build_dir
-        if runner:
-            prefix, _, agent_dir = runner.partition("@")
-            self.agent_prefix = prefix.split()
-            self.agent_dir = agent_dir or build_dir
+        prefix, _, agent_dir = runner.partition("@")
+        self.build_dir, self.agent_prefix, self.agent_dir = build_dir, prefix.split(), agent_dir or build_dir
 
     def path(self, name):
         return os.path.join(self.build_dir, name)
@@ -81,13 +72,9 @@ class BuildTools:
         return bool(self.agent_prefix)
 
     def ctl_command(self):
-        """siptrunkctl of the agent's own build: the store is shared between the
-        agent and the settings client, and SQLite's WAL index is in the byte
-        order of the machine, so both must be built alike (as on the device).
-        The host-built tools still reach the agent over its sockets."""
-        if self.emulated:
-            return list(self.agent_prefix) + [os.path.join(self.agent_dir, "siptrunkctl")]
-        return [self.path("siptrunkctl")]
+        """siptrunkctl of the agent's own build: SQLite's WAL index is in the
+        machine's byte order, so the store's two users must be built alike."""
+        return self.agent_prefix + [os.path.join(self.agent_dir, "siptrunkctl")]
 
 
 class AgentDirs:
@@ -100,11 +87,8 @@ class AgentDirs:
             os.makedirs(d, exist_ok=True)
 
     def env(self, extra=None):
-        env = dict(os.environ)
-        env.update(RUNTIME_DIRECTORY=self.runtime, STATE_DIRECTORY=self.state, LOGS_DIRECTORY=self.logs)
-        if extra:
-            env.update(extra)
-        return env
+        return {**os.environ, "RUNTIME_DIRECTORY": self.runtime, "STATE_DIRECTORY": self.state,
+                "LOGS_DIRECTORY": self.logs, **(extra or {})}
 
     log_path = property(lambda self: os.path.join(self.logs, "siptrunk-agent.log"))
     ua_sock = property(lambda self: os.path.join(self.runtime, "ua.sock"))
@@ -191,14 +175,9 @@ class AgentProcess:
         elif IS_ROOT:
             cmd = ["unshare", "-n", "--"] + cmd
         self.netns = netns
-
-        def no_core():
-            import resource
-            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-
-        self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=no_core,
-                                     start_new_session=True)
+        self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, start_new_session=True,
+                                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
         with open(self.dirs.pid_file, "w") as f:
             f.write("%d\n" % self.proc.pid)
         if wait_listening:
@@ -227,17 +206,18 @@ class AgentProcess:
         self.send_signal(signum)
         return self.wait_exit()
 
+    def stop_cleanly(self):
+        """SIGTERM ends the agent by that signal, after one closing trace line."""
+        assert self.stop() == -signal.SIGTERM
+        assert self.trace_lines()[-1] == STOPPED
+
     def kill_if_running(self):
         if self.running():
             self.proc.kill()
             self.proc.wait()
         if self.proc is not None:
-            for stream in (self.proc.stdout, self.proc.stderr):
-                if stream:
-                    stream.close()
-
-    def stderr_text(self):
-        return self.proc.stderr.read().decode(errors="replace") if self.proc and not self.running() else ""
+            self.proc.stdout.close()
+            self.proc.stderr.close()
 
     # --- trace log ----------------------------------------------------------------
     def trace_lines(self):
@@ -252,31 +232,31 @@ class AgentProcess:
         return wait_for(lambda: self.trace_lines().count(text) >= count and self.trace_lines(),
                         timeout, "trace line %r" % text)
 
+    def handled_update(self, kind=11):
+        """Sends an update message of this type and waits until it is handled."""
+        before = self.trace_lines().count(TYPE_LINE % kind)
+        self.send_update(str(kind))
+        self.wait_trace(TYPE_LINE % kind, before + 1)
+
     def wait_trace_containing(self, fragment, timeout=DEFAULT_TIMEOUT):
         return wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout,
                         "trace containing %r" % fragment)
 
     # --- settings link ------------------------------------------------------------
-    def send_update(self, *items, raw=None):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        try:
-            s.sendto(pack(*items) if raw is None else raw, self.dirs.cgi_sock)
-        finally:
-            s.close()
+    def send_update(self, *items):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(pack(*items), self.dirs.cgi_sock)
 
 
 class UserAgent:
     """A minimal user agent on ua.sock, written from the documented format."""
 
-    def __init__(self, dirs, hello=True, request=True):
+    def __init__(self, dirs):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.sock.connect(dirs.ua_sock)
-        self.sock.settimeout(DEFAULT_TIMEOUT)
-        if hello:
-            self.send("HELLO", "1")
-            assert self.receive() == ["HELLO", "1"]
-        if request:
-            self.send("REQUEST_USERS_LIST")
+        self.send("HELLO", "1")
+        assert self.receive() == ["HELLO", "1"]
+        self.send("REQUEST_USERS_LIST")
 
     def send(self, *items):
         self.sock.send(pack(*items))
@@ -290,14 +270,11 @@ class UserAgent:
         return unpack(data) if data else None
 
     def receive_message(self, name, timeout=DEFAULT_TIMEOUT):
+        """The next message of this name (others are skipped)."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no %s arrived" % name)
-            items = self.receive(left)
-            if items is None:
-                raise AssertionError("connection closed while waiting for " + name)
+            items = self.receive(max(deadline - time.monotonic(), 0.001))
+            assert items is not None, "connection closed while waiting for " + name
             if items[0] == name:
                 return items
 
@@ -352,8 +329,7 @@ def ctl(tools, dirs, *args, check=True, password=None):
         args += ("--password-stdin",)
     result = subprocess.run(tools.ctl_command() + list(args), env=dirs.env(), capture_output=True, text=True,
                             input="" if password is None else password + "\n", timeout=60)
-    if check and result.returncode not in (0,):
-        raise AssertionError("siptrunkctl %s failed (%d): %s" % (" ".join(args), result.returncode, result.stderr))
+    assert not check or result.returncode == 0, ("siptrunkctl", args, result.returncode, result.stderr)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -369,8 +345,6 @@ def store_edit(tools, dirs, *args, password=None):
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)
 
 
-# --- reading the store beside a running agent ------------------------------------
-
 def read_store(dirs, sql, params=()):
     """Rows of one query on the store, opened read-only: safe while the agent
     runs (a WAL reader never blocks the writer) and it never writes the file."""
@@ -379,14 +353,9 @@ def read_store(dirs, sql, params=()):
         import pytest
         pytest.skip("host Python cannot share the store with an agent of another byte order "
                     "(SQLite's WAL index is native-endian)")
-    con = sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True, timeout=5)
-    try:
+    with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True, timeout=5)) as con:
         return con.execute(sql, params).fetchall()
-    finally:
-        con.close()
 
-
-# --- a private /dev/log for the agent ----------------------------------------------
 
 # Runs the rest of its command line in a private mount namespace whose /dev is
 # a small tmpfs of links to the real devices, with /dev/log leading to the

@@ -1,27 +1,23 @@
 """Faults around a running agent, with the real daemon and real parts: the
 store's disk full, its files made read-only, its write lock held by another
 process, its file corrupted; a user agent that vanishes in the middle of a list
-or stops reading; an event listener that is gone, stale or never reads. The
-agent must keep running, trace the fault, lose nothing committed, and work
-again once the fault clears."""
+or stops reading; an event listener or syslog reader that is gone, stale, slow
+or never reads. The agent must keep running, trace the fault, lose nothing
+committed, and work again once the fault clears."""
 import contextlib
 import errno
 import os
-import signal
 import socket
 import sqlite3
 import subprocess
-import sys
+import threading
 import time
 
 import pytest
 
-from agentharness import (IS_ROOT, EventListener, TraceFollower, UserAgent, private_dev_log_prefix, read_store,
-                          store_edit, wait_for)
+from agentharness import (DISCONNECTED, IS_ROOT, TYPE_LINE, EventListener, TraceFollower, UserAgent,
+                          private_dev_log_prefix, read_store, store_edit, unpack, wait_for)
 
-STOPPED = "INFO: ----Communication SIP Trunk Agent Stoped -----\n"
-DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
-TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # %02x \n"
 CONFIRM_LINE = "MESS:SIP Trunk Agent(MASTER): Incoming ConfirmUserState ...FROM:   %s@%s:5060  # rez: %s # error: 0\n"
 
 
@@ -40,31 +36,26 @@ class Scene:
         agent.start(prefix=prefix)
         self.ua = UserAgent(dirs)
         self.ua.set_users_list()
-        self.next_slave = 1
-        self.committed = []
+        self.slaves = iter(range(1, 100))
         self.register(self.new_slave())
         self.wait_stored([1])
 
     def new_slave(self):
-        self.next_slave += 1
-        return self.next_slave - 1
+        return next(self.slaves)
 
-    def confirm(self, n, registered=True):
+    def confirm(self, n, registered=True, master=True, line=None):
         """Sends a confirmation and waits for its trace line (the agent has begun on it)."""
-        s = slave(n)
-        line = CONFIRM_LINE % (s["user"], s["addr"], "Register" if registered else "UnRegister")
+        s = slave(n) if master else dict(user="settle")
+        line = line or CONFIRM_LINE % (s["user"], s["addr"], "Register" if registered else "UnRegister")
         before = self.agent.trace_lines().count(line)
-        self.ua.confirm(registered, 0, True, **s)
+        self.ua.confirm(registered, 0, master, **s)
         self.agent.wait_trace(line, before + 1)
 
     def settle(self):
-        """Returns once every confirmation sent before is handled to its end
-        (notifications raised, store written): they are handled in order, and
-        this one, for a trunk towards a master that does not exist, only traces."""
-        line = "ERROR:SIP Trunk Agent(SLAVE): # user: settle not found...\n"
-        before = self.agent.trace_lines().count(line)
-        self.ua.confirm(True, 0, False, user="settle")
-        self.agent.wait_trace(line, before + 1)
+        """Returns once every confirmation sent before is handled to its end:
+        they are handled in order, and this one (for an unknown trunk towards a
+        master) only traces."""
+        self.confirm(0, master=False, line="ERROR:SIP Trunk Agent(SLAVE): # user: settle not found...\n")
 
     def register(self, n, fails=False):
         """Registers slave n; with `fails`, its write must fail with a trace."""
@@ -77,65 +68,18 @@ class Scene:
         return [l for l in self.agent.trace_lines() if l.startswith("ERROR: Store: ")]
 
     def stored(self):
-        """The numbers of the stored slaves, in registration order."""
         return [int(user[1:]) for (user,) in read_store(self.dirs, "SELECT user FROM registered_slaves ORDER BY id")]
 
     def wait_stored(self, numbers):
         self.committed = list(numbers)
         wait_for(lambda: self.stored() == self.committed, what="stored slaves %s" % self.committed)
 
-    def answers(self):
-        """The settings link is served and the process lives."""
-        before = self.agent.trace_lines().count(TYPE_LINE % 11)
-        self.agent.send_update("11")
-        self.agent.wait_trace(TYPE_LINE % 11, before + 1)
-        assert self.agent.running()
-
     def stop_cleanly(self):
         self.ua.close()
-        assert self.agent.stop() == -signal.SIGTERM
-        assert self.agent.trace_lines()[-1] == STOPPED
-
-
-@pytest.fixture
-def scene(agent, tools, dirs):
-    return Scene(agent, tools, dirs)
-
-
-def fault_then_recovery(scene, fault, failure, readable_during_fault=True):
-    """Registrations during the fault are handled but their writes fail with a
-    trace (the last one naming `failure`); nothing committed is lost; once the
-    fault clears a new registration is stored, and so are the failed ones when
-    the user agent refreshes them."""
-    committed = scene.committed
-    failed = [scene.new_slave(), scene.new_slave()]
-    with fault:
-        for n in failed:
-            scene.register(n, fails=True)
-        assert failure in scene.store_failures()[-1]
-        scene.answers()
-        if readable_during_fault:
-            assert scene.stored() == scene.committed
-    later = scene.new_slave()
-    scene.register(later)
-    for n in failed:
-        scene.register(n)
-    scene.wait_stored(committed + [later] + failed)
+        self.agent.stop_cleanly()
 
 
 # --- the store -------------------------------------------------------------------
-
-@pytest.fixture
-def scene_on_small_tmpfs(agent, tools, dirs):
-    if not IS_ROOT:
-        pytest.skip("mounting a tmpfs needs root")
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k,mode=0700", "siptrunk-test", dirs.state], check=True)
-    try:
-        yield Scene(agent, tools, dirs)
-    finally:
-        agent.kill_if_running()
-        subprocess.run(["umount", "-l", dirs.state], check=False)
-
 
 @contextlib.contextmanager
 def disk_filled(directory):
@@ -155,29 +99,23 @@ def disk_filled(directory):
 @contextlib.contextmanager
 def immutable(*paths):
     """chattr +i: root ignores mode bits but not this flag."""
-    done = []
     try:
         for path in paths:
             result = subprocess.run(["chattr", "+i", path], capture_output=True, text=True)
             if result.returncode != 0:
                 pytest.skip("the file system refuses chattr +i on %s: %s" % (path, result.stderr.strip()))
-            done.append(path)
         yield
     finally:
-        for path in done:
-            subprocess.run(["chattr", "-i", path], capture_output=True)
+        subprocess.run(["chattr", "-i"] + list(paths), capture_output=True)
 
 
 @contextlib.contextmanager
 def write_lock_held(path):
     """Another writer holding the store's write lock (BEGIN EXCLUSIVE)."""
-    con = sqlite3.connect(path, isolation_level=None)
-    try:
+    with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as con:
         con.execute("BEGIN EXCLUSIVE")
         yield
         con.execute("ROLLBACK")
-    finally:
-        con.close()
 
 
 @contextlib.contextmanager
@@ -186,105 +124,93 @@ def header_overwritten(path):
         header = f.read(100)
         f.seek(0)
         f.write(b"not a store! " * 7 + b"!")
-    try:
-        yield
-    finally:
-        with open(path, "r+b") as f:
-            f.write(header)
+    yield
+    with open(path, "r+b") as f:
+        f.write(header)
 
 
 @contextlib.contextmanager
-def replaced_by_garbage(path, copy):
-    """The file replaced by garbage; afterwards the copy is put in its place."""
-    garbage = path + ".garbage"
+def replaced_by_garbage(dirs):
+    """The file replaced by garbage; afterwards a consistent copy is put in its place."""
+    copy, garbage = os.path.join(dirs.root, "copy.db"), dirs.store + ".garbage"
+    with sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True) as source, sqlite3.connect(copy) as target:
+        source.backup(target)
     with open(garbage, "wb") as f:
         f.write(bytes(range(256)) * 64)
-    os.replace(garbage, path)
-    try:
-        yield
-    finally:
-        os.replace(copy, path)
+    os.replace(garbage, dirs.store)
+    yield
+    os.replace(copy, dirs.store)
 
 
-def test_disk_full(scene_on_small_tmpfs):
-    scene = scene_on_small_tmpfs
-    fault_then_recovery(scene, disk_filled(scene.dirs.state), "SetRegisterParam failed: database or disk is full")
-    scene.stop_cleanly()
-    assert scene.stored() == scene.committed
-
-
-def consistent_copy(scene):
-    copy = os.path.join(scene.dirs.root, "copy.db")
-    with sqlite3.connect("file:%s?mode=ro" % scene.dirs.store, uri=True) as source, sqlite3.connect(copy) as target:
-        source.backup(target)
-    return copy
-
-
-# Each fault, and the failure its traced line names. The log takes the writes
-# first, so it is made immutable with the file. A store overwritten in place
-# gets its own header back; one replaced by garbage gets a consistent copy.
+# Each fault, the failure its traced line names, and whether the store stays
+# readable meanwhile. The log takes the writes first, so it is made immutable
+# with the file.
 STORE_FAULTS = {
-    "read-only": (lambda s: immutable(s.dirs.store, s.dirs.store + "-wal"), "SetRegisterParam failed: %(store)s: "
+    "disk-full": (lambda d: disk_filled(d.state), "SetRegisterParam failed: database or disk is full", True),
+    "read-only": (lambda d: immutable(d.store, d.store + "-wal"), "SetRegisterParam failed: %(store)s: "
                   "the file is read-only", True),
-    "write-lock": (lambda s: write_lock_held(s.dirs.store), "SetRegisterParam failed: database is locked", True),
-    "header-overwritten": (lambda s: header_overwritten(s.dirs.store), "file is not a database", False),
-    "replaced-by-garbage": (lambda s: replaced_by_garbage(s.dirs.store, consistent_copy(s)), "file is not a database",
-                            False),
+    "write-lock": (lambda d: write_lock_held(d.store), "SetRegisterParam failed: database is locked", True),
+    "header-overwritten": (lambda d: header_overwritten(d.store), "file is not a database", False),
+    "replaced-by-garbage": (replaced_by_garbage, "file is not a database", False),
 }
 
 
 @pytest.mark.parametrize("fault", sorted(STORE_FAULTS))
-def test_store_fault_then_recovery(scene, fault):
-    make, failure, readable = STORE_FAULTS[fault]
-    fault_then_recovery(scene, make(scene), failure % {"store": scene.dirs.store}, readable_during_fault=readable)
-    if fault == "replaced-by-garbage":
-        assert any("was replaced or removed" in l for l in scene.agent.trace_lines())
-    scene.stop_cleanly()
-    assert scene.stored() == scene.committed
+def test_store_fault_then_recovery(agent, tools, dirs, fault):
+    """Registrations during the fault are handled but their writes fail with a
+    trace; nothing committed is lost; once the fault clears a new registration
+    is stored, and so are the failed ones when the user agent refreshes them."""
+    if fault == "disk-full":
+        if not IS_ROOT:
+            pytest.skip("mounting a tmpfs needs root")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k,mode=0700", "siptrunk-test", dirs.state], check=True)
+    try:
+        scene = Scene(agent, tools, dirs)
+        make, failure, readable = STORE_FAULTS[fault]
+        committed = scene.committed
+        failed = [scene.new_slave(), scene.new_slave()]
+        with make(dirs):
+            for n in failed:
+                scene.register(n, fails=True)
+            assert failure % {"store": dirs.store} in scene.store_failures()[-1]
+            agent.handled_update()
+            if readable:
+                assert scene.stored() == committed
+        later = scene.new_slave()
+        for n in [later] + failed:
+            scene.register(n)
+        scene.wait_stored(committed + [later] + failed)
+        if fault == "replaced-by-garbage":
+            assert any("was replaced or removed" in l for l in agent.trace_lines())
+        scene.stop_cleanly()
+        assert scene.stored() == scene.committed
+    finally:
+        if fault == "disk-full":
+            agent.kill_if_running()
+            subprocess.run(["umount", "-l", dirs.state], check=False)
 
 
 # --- the user agent ---------------------------------------------------------------
 
-VANISHING_USER_AGENT = r"""
-import os, signal, socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-s.connect(sys.argv[1])
-s.send(b"HELLO\0" b"1\0")
-assert s.recv(100) == b"HELLO\0" b"1\0"
-s.send(b"REQUEST_USERS_LIST\0")
-assert s.recv(4096).startswith(b"SET_USERS_LIST\0")  # the first bytes of the list, the rest unread
-os.kill(os.getpid(), signal.SIGKILL)
-"""
-
-
-def store_many_trunks(tools, dirs, count):
+def test_user_agent_vanishing_in_the_middle_of_a_big_list(agent, tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
     with contextlib.closing(sqlite3.connect(dirs.store)) as con, con:
         con.executemany("INSERT INTO sip_trunks (name, user, password) VALUES (?, ?, ?)",
-                        (("t%d" % i, "u%d" % i, "p%d" % i) for i in range(count)))
-
-
-def test_user_agent_vanishing_in_the_middle_of_a_big_list(agent, tools, dirs):
-    store_many_trunks(tools, dirs, 3000)
+                        (("t%d" % i, "u%d" % i, "p%d" % i) for i in range(3000)))
     agent.start()
-    # Killed while reading the list.
-    child = subprocess.run([sys.executable, "-c", VANISHING_USER_AGENT, dirs.ua_sock], timeout=30)
-    assert child.returncode == -signal.SIGKILL
+    ua = UserAgent(dirs)
+    assert ua.sock.recv(4096).startswith(b"SET_USERS_LIST\0")  # the first bytes of the list, the rest unread
+    ua.close()  # gone while the agent sends
     agent.wait_trace(DISCONNECTED, 1)
-    # Gone at once after asking for it.
-    quitter = UserAgent(dirs)
-    quitter.close()
+    UserAgent(dirs).close()  # gone at once after asking for it
     agent.wait_trace(DISCONNECTED, 2)
 
     ua = UserAgent(dirs)
-    accounts = ua.set_users_list()["accounts"]
-    assert [a["user"] for a in accounts] == ["u%d" % i for i in range(3000)]
-    agent.send_update("11")
-    agent.wait_trace(TYPE_LINE % 11)
+    assert [a["user"] for a in ua.set_users_list()["accounts"]] == ["u%d" % i for i in range(3000)]
+    agent.handled_update()
     assert agent.trace_lines().count(DISCONNECTED) == 2
     ua.close()
-    assert agent.stop() == -signal.SIGTERM
-    assert agent.trace_lines()[-1] == STOPPED
+    agent.stop_cleanly()
 
 
 @pytest.mark.slow
@@ -298,16 +224,14 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     until = time.monotonic() + 60
     while time.monotonic() < until:
         sent += 1
-        password = big if trace.count(DISCONNECTED) == 0 else "p"
-        agent.send_update("4", "t%d" % sent, "u%d" % sent, password, "0")
+        agent.send_update("4", "t%d" % sent, "u%d" % sent, big if trace.count(DISCONNECTED) == 0 else "p", "0")
         # Each update message is handled within a bounded time, also while a send waits.
         trace.wait(TYPE_LINE % 4, sent, timeout=15)
         time.sleep(0.02)
     assert trace.count(DISCONNECTED) == 1
     assert trace.count("ERROR: user-agent link: the user agent has not taken a CHANGE_USER_PARAMS*") == 1
-    # The lazy one finds what was queued before the drop, then the end.
     lazy.sock.settimeout(10)
-    while lazy.sock.recv(65536 * 2) != b"":
+    while lazy.sock.recv(65536 * 2) != b"":  # what was queued before the drop, then the end
         pass
     lazy.close()
 
@@ -316,11 +240,10 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     agent.send_update("4", "late", "u-late", "p", "0")
     assert ua.change_user_params()["new"]["user"] == "u-late"
     ua.close()
-    assert agent.stop() == -signal.SIGTERM
-    assert agent.trace_lines()[-1] == STOPPED
+    agent.stop_cleanly()
 
 
-# --- the event manager --------------------------------------------------------------
+# --- the event manager and syslog ---------------------------------------------------
 
 def notifications(scene, count):
     """Unregistrations and registrations of s1 in turn, each raising a notification."""
@@ -329,50 +252,77 @@ def notifications(scene, count):
     scene.settle()
 
 
-def test_event_listener_gone_stale_or_full_never_holds_the_agent(scene):
-    dirs = scene.dirs
-
+def test_event_listener_gone_stale_or_full_never_holds_the_agent(agent, tools, dirs):
+    scene = Scene(agent, tools, dirs)
     listener = EventListener(dirs)
-    notifications(scene, 1)
-    assert len(listener.wait(1)) == 1
-
-    # Gone: closed and its file removed.
-    listener.close()
-    os.unlink(dirs.event_sock)
-    notifications(scene, 6)
-    listener = EventListener(dirs)
-    notifications(scene, 1)
-    assert len(listener.wait(1)) == 1
-
-    # Stale: closed, its file left behind.
-    listener.close()
-    notifications(scene, 6)
-    listener = EventListener(dirs)  # removes the stale file and binds again
-    notifications(scene, 1)
-    assert len(listener.wait(1)) == 1
-
+    for removed in (True, False):  # gone (its file removed), then stale (its file left)
+        notifications(scene, 1)
+        assert len(listener.wait(1)) == 1
+        listener.close()
+        if removed:
+            os.unlink(dirs.event_sock)
+        notifications(scene, 6)
+        listener = EventListener(dirs)  # removes a stale file and binds again
     # Full: bound but not reading for a while; it loses nothing once it reads again.
-    notifications(scene, 40)
-    received = len(listener.events)
-    notifications(scene, 1)
-    assert len(listener.wait(received + 41)) == received + 41
-
+    notifications(scene, 41)
+    assert len(listener.wait(41)) == 41
     listener.close()
-    assert not [l for l in scene.agent.trace_lines() if "event channel" in l]
-    scene.answers()
+    assert not [l for l in agent.trace_lines() if "event channel" in l]
+    agent.handled_update()
     scene.stop_cleanly()
 
 
 @pytest.mark.skipif(not IS_ROOT, reason="a private /dev/log needs a mount namespace (root)")
 def test_a_syslog_reader_that_never_reads_holds_no_thread(agent, tools, dirs):
-    path = os.path.join(dirs.root, "log.sock")
-    reader = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    reader.bind(path)  # bound, never read
-    try:
-        scene = Scene(agent, tools, dirs, prefix=private_dev_log_prefix(dirs, path))
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as reader:
+        reader.bind(os.path.join(dirs.root, "log.sock"))  # bound, never read
+        scene = Scene(agent, tools, dirs, prefix=private_dev_log_prefix(dirs, reader.getsockname()))
         notifications(scene, 30)
-        scene.answers()
+        agent.handled_update()
         scene.stop_cleanly()
+
+
+def slow_reader(sock, received):
+    """Reads every datagram a few ms after the one before, until the socket closes."""
+    sock.settimeout(None)
+    with contextlib.suppress(OSError):
+        while data := sock.recv(65536):
+            received.append(data)
+            time.sleep(0.003)
+
+
+def test_a_burst_of_notifications_reaches_slow_readers_whole_in_order_and_without_passwords(agent, tools, dirs):
+    burst, passwords = 500, ["Pw-Alice-7731", "Pw-Bob-9420"]
+    for args in (["roles", "master", "on"], ["roles", "slave", "on"]):
+        store_edit(tools, dirs, *args)
+    store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password=passwords[1])
+    syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    syslog.bind(os.path.join(dirs.root, "log.sock"))
+    agent.start(prefix=private_dev_log_prefix(dirs, syslog.getsockname()) if IS_ROOT else None)
+    listener, events, lines = EventListener(dirs), [], []
+    readers = [threading.Thread(target=slow_reader, args=args) for args in ((listener.sock, events), (syslog, lines))]
+    for reader in readers:
+        reader.start()
+    ua = UserAgent(dirs)
+    for i in range(burst):
+        ua.confirm(True, 0, True, user="u%d" % i, password=passwords[0], addr="192.0.2.10", port=str(10000 + i))
+    bob = dict(user="bob", password=passwords[1], addr="192.0.2.1", port="5060")
+    ua.confirm(False, 7, False, **bob)  # the trunk towards a master fails and recovers
+    ua.confirm(True, 0, False, **bob)
+    try:
+        wait_for(lambda: len(events) >= burst + 2, timeout=60, what="%d notifications" % (burst + 2))
+        texts = [unpack(e)[2] for e in events]
+        assert texts[:burst] == [
+            "Successfully registered user u%d(192.0.2.10:%d) on master device " % (i, 10000 + i) for i in range(burst)]
+        assert [t.split(" ")[:2] for t in texts[burst:]] == [["Could", "not"], ["Successfully", "registered"]]
+        if IS_ROOT:
+            wait_for(lambda: len(lines) >= burst + 2, what="every notification in syslog")
+        assert not [d for d in events + lines for p in passwords if p.encode() in d]
+        assert not [l for l in agent.trace_lines() if "notifications lost" in l]
     finally:
-        agent.kill_if_running()
-        reader.close()
+        for s in (listener.sock, syslog):
+            s.shutdown(socket.SHUT_RDWR)
+            s.close()
+        for reader in readers:
+            reader.join()
+        ua.close()

@@ -1,99 +1,88 @@
-"""The daemon's life: start-up, the regulator's availability, teardown on
-every handled signal, and the settings link while no user agent is there."""
+"""The daemon's life: start-up with and without the regulator, teardown on
+every handled signal (also at awkward moments, or left blocked by the
+launcher), and the settings link while no user agent is there."""
 import os
 import signal
+import sys
 import time
 
 import pytest
 
-from agentharness import IS_ROOT, UserAgent
+from agentharness import CONNECTED, IS_ROOT, STOPPED, TYPE_LINE, UserAgent
 
-STARTED = [
-    "INFO: ----Communication SIP Trunk Agent Started -----\n",
-    "INFO: SIP Trunk Agent: The SIPListenThread started...\n",
-]
-AFTER_REGULATOR = [
-    "INFO: SIP Trunk Agent: The CGIListenThread started...\n",
-    "INFO: Waiting for SIP user agent ...\n",
-]
-STOPPED = "INFO: ----Communication SIP Trunk Agent Stoped -----\n"
+STARTED = "INFO: ----Communication SIP Trunk Agent Started -----\n"
+SIP_THREAD = "INFO: SIP Trunk Agent: The SIPListenThread started...\n"
+CGI_THREAD = "INFO: SIP Trunk Agent: The CGIListenThread started...\n"
 NO_REGULATOR = "ERROR: Creating LAN-traffic regulation socket failed.\n"
+# Execs the rest of the command with SIGTERM blocked, as a careless launcher might.
+BLOCK_SIGTERM = [sys.executable, "-c", "import os, signal, sys; signal.pthread_sigmask(signal.SIG_BLOCK, "
+                 "[signal.SIGTERM]); os.execvp(sys.argv[1], sys.argv[1:])"]
 
 
-def agent_lines(agent):
-    """Trace lines of the agent itself (platform diagnostics left out)."""
-    return [l for l in agent.trace_lines() if not l.startswith("ERROR: ua link") and not l.startswith("ERROR: Store")]
+def connected(agent, dirs):
+    ua = UserAgent(dirs)
+    agent.wait_trace(CONNECTED)
+    return ua
 
 
-@pytest.mark.skipif(not IS_ROOT, reason="opening the regulator needs root (CAP_NET_ADMIN) in a private namespace")
-def test_startup_lines_in_order_with_regulator_open_in_private_namespace(agent, tools):
-    if tools.emulated:
-        pytest.skip("the emulated agent has no regulator: qemu-user cannot open a NETLINK_NETFILTER socket")
-    agent.start()
-    lines = agent_lines(agent)
-    assert lines[:4] == STARTED + AFTER_REGULATOR
-    assert NO_REGULATOR not in lines
-    assert agent.stop() == -signal.SIGTERM
-
-
-def test_startup_without_cap_net_admin_runs_without_regulator(agent):
-    prefix = ["setpriv", "--bounding-set=-net_admin", "--inh-caps=-net_admin"] if IS_ROOT else None
-    agent.start(prefix=prefix)
-    lines = agent.trace_lines()
-    assert lines[0] == STARTED[0]
-    assert lines.index(NO_REGULATOR) < lines.index(STARTED[1])  # the regulator opens before the SIP thread
-    assert NO_REGULATOR in lines
-    assert lines.index(NO_REGULATOR) < lines.index(AFTER_REGULATOR[0])
-    assert agent.stop() == -signal.SIGTERM
-    assert agent.trace_lines()[-1] == STOPPED
+@pytest.mark.parametrize("regulator", [True, False])
+def test_startup_opens_the_regulator_before_the_sip_thread_or_runs_without_it(agent, tools, regulator):
+    if regulator and (not IS_ROOT or tools.emulated):
+        pytest.skip("the regulator needs CAP_NET_ADMIN in a private namespace, and qemu-user has no NETLINK_NETFILTER")
+    agent.start(prefix=None if regulator or not IS_ROOT else ["setpriv", "--bounding-set=-net_admin",
+                                                              "--inh-caps=-net_admin"])
+    order = [STARTED] + ([] if regulator else [NO_REGULATOR]) + [SIP_THREAD, CGI_THREAD]
+    assert [l for l in agent.trace_lines() if l in order + [NO_REGULATOR]] == order
+    agent.stop_cleanly()
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGSEGV,
                                     signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT])
 def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs, signum):
     agent.start()
-    ua = UserAgent(dirs)
-    agent.wait_trace("INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n")
+    ua = connected(agent, dirs)
     assert os.path.exists(dirs.pid_file)
     agent.send_signal(signum)
     assert agent.wait_exit(timeout=15) == -signum  # a fault signal never leaves the process hanging
-    lines = agent.trace_lines()
-    assert lines.count(STOPPED) == 1
-    assert lines[-1] == STOPPED
+    assert agent.trace_lines()[-1] == STOPPED and agent.trace_lines().count(STOPPED) == 1
     assert not os.path.exists(dirs.pid_file)
     ua.close()
 
 
-def test_a_second_signal_during_the_teardown_does_nothing_more(agent, dirs):
-    agent.start()
-    ua = UserAgent(dirs)
-    agent.send_signal(signal.SIGTERM)
-    # Signals pending together are delivered lowest number first; a short
-    # pause makes SIGTERM the one whose teardown is under way (it lasts at
-    # least one listen pass).
-    time.sleep(0.05)
-    agent.send_signal(signal.SIGINT)
-    agent.send_signal(signal.SIGHUP)
-    assert agent.wait_exit() == -signal.SIGTERM
-    assert agent.trace_lines().count(STOPPED) == 1
-    ua.close()
-
-
-@pytest.mark.skipif(os.uname().machine != "x86_64", reason="tgkill is called by its x86_64 number")
-def test_a_fault_on_a_listen_thread_never_leaves_a_stuck_process(agent, dirs):
-    import ctypes
-    agent.start()
-    ua = UserAgent(dirs)
-    agent.wait_trace("INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n")
-    tasks = sorted(int(t) for t in os.listdir("/proc/%d/task" % agent.pid))
-    assert len(tasks) >= 4  # entry, teardown thread, the two listen threads
-    # A fault delivered to one listen thread (the last begun): the handler runs
-    # there, and the teardown must not wait for that thread.
-    libc = ctypes.CDLL(None, use_errno=True)
-    assert libc.syscall(234, agent.pid, tasks[-1], signal.SIGSEGV) == 0
-    assert agent.wait_exit(timeout=15) == -signal.SIGSEGV
-    assert agent.trace_lines().count(STOPPED) == 1
-    ua.close()
+@pytest.mark.parametrize("when", ["as it starts", "while it waits for the user agent", "during the teardown",
+                                  "on a listen thread", "blocked by the launcher", "stop message, blocked"])
+def test_sigterm_at_awkward_moments_still_tears_down_once(agent, dirs, when):
+    agent.start(prefix=BLOCK_SIGTERM if "blocked" in when else None, wait_listening=when != "as it starts")
+    ua = None
+    signum = signal.SIGTERM
+    if when == "as it starts":
+        agent.wait_trace(STARTED)
+    elif when != "while it waits for the user agent":
+        ua = connected(agent, dirs)
+    if when == "stop message, blocked":
+        agent.send_update("10")
+    elif when == "on a listen thread":
+        # A fault delivered to one listen thread (the last begun): the handler
+        # runs there, and the teardown must not wait for that thread.
+        if os.uname().machine != "x86_64":
+            pytest.skip("tgkill is called by its x86_64 number")
+        import ctypes
+        tasks = sorted(int(t) for t in os.listdir("/proc/%d/task" % agent.pid))
+        assert len(tasks) >= 4  # entry, teardown thread, the two listen threads
+        signum = signal.SIGSEGV
+        assert ctypes.CDLL(None, use_errno=True).syscall(234, agent.pid, tasks[-1], signum) == 0
+    else:
+        agent.send_signal(signal.SIGTERM)
+    if when == "during the teardown":
+        # Signals pending together are delivered lowest number first; a short
+        # pause makes SIGTERM the one whose teardown is under way.
+        time.sleep(0.05)
+        agent.send_signal(signal.SIGINT)
+        agent.send_signal(signal.SIGHUP)
+    assert agent.wait_exit(timeout=15) == -signum
+    assert agent.trace_lines()[-1] == STOPPED and agent.trace_lines().count(STOPPED) == 1
+    if ua:
+        ua.close()
 
 
 def test_without_user_agent_settings_are_received_and_stop_signals_are_ignored(agent, dirs):
@@ -101,14 +90,11 @@ def test_without_user_agent_settings_are_received_and_stop_signals_are_ignored(a
     assert os.stat(dirs.log_path).st_mode & 0o777 == 0o600
     for sock in (dirs.ua_sock, dirs.cgi_sock):
         assert os.stat(sock).st_mode & 0o777 == 0o660
-    agent.send_update("11")
-    agent.wait_trace("MESS: Incoming update message from SIP Trunk settings CGI. type: # 0b \n")
+    agent.handled_update()
     for signum in (signal.SIGPIPE, signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU):
         agent.send_signal(signum)
     time.sleep(0.3)
-    assert agent.running()
     with open("/proc/%d/status" % agent.pid) as f:
-        state = [l for l in f if l.startswith("State:")][0]
-    assert "T (stopped)" not in state
-    assert agent.stop() == -signal.SIGTERM
-    assert agent.trace_lines()[-1] == STOPPED
+        assert "T (stopped)" not in [l for l in f if l.startswith("State:")][0]
+    assert TYPE_LINE % 11 in agent.trace_lines()
+    agent.stop_cleanly()
