@@ -32,7 +32,10 @@ class RegistrarTest : public ::testing::Test {
   RegistrarTest()
       : digest("siptrunk", "0123456789abcdef", 300),
         registrar(&digest, RegistrarLimits{60, 600, 600},
-                  [this](bool registered, const CallParams& a) { confirmations.push_back({registered, a}); }) {
+                  [this](bool registered, const CallParams& a) {
+                    confirmations.push_back({registered, a});
+                    return true;
+                  }) {
     registrar.SetList(true, {Account("alice", "secret")});
   }
   ~RegistrarTest() override {
