@@ -77,10 +77,14 @@ bool BindingStore::Open(const std::string& path, std::string* error) {
   sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
   sqlite3_db_config(m_db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   std::string why;
-  StoreStatement journal(m_db, "PRAGMA journal_mode=WAL");
-  const bool wal = journal.Step() == SQLITE_ROW && journal.Text(0) == "wal";
-  StoreStatement version(m_db, "PRAGMA user_version");
-  const int64_t v = version.Step() == SQLITE_ROW ? version.Int(0) : -1;
+  bool wal = false;
+  int64_t v = -1;
+  {  // both statements end before the transaction below
+    StoreStatement journal(m_db, "PRAGMA journal_mode=WAL");
+    wal = journal.Step() == SQLITE_ROW && journal.Text(0) == "wal";
+    StoreStatement version(m_db, "PRAGMA user_version");
+    if (version.Step() == SQLITE_ROW) v = version.Int(0);
+  }
   if (!wal || v < 0 || v > 1) {
     why = !wal ? "cannot switch to WAL mode" : "not a binding file of this version (user_version " +
                                                    std::to_string(v) + ")";

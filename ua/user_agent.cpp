@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 
 #include <sofia-sip/msg_addr.h>
 #include <sofia-sip/nta_tag.h>
@@ -159,19 +160,23 @@ void UserAgent::Commit() {
 void UserAgent::PublishStatus() {
   const uint64_t wallMs = WallMs(), steadyMs = NowMs();
   const int64_t offsetMs = static_cast<int64_t>(wallMs) - static_cast<int64_t>(steadyMs);
-  std::vector<SlaveStatus> slaves;
+  // Every account with a binding (read back ones too) or an answer.
+  std::map<std::string, SlaveStatus> byUser;
+  for (const Binding& b : m_registrar.bindings().All()) {
+    SlaveStatus& s = byUser[b.user];
+    s.address = b.addr;
+    s.port = b.port;
+    s.device = b.hostName;
+    s.expires = b.expiresAt ? static_cast<uint64_t>(static_cast<int64_t>(b.expiresAt * 1000) + offsetMs) / 1000 : 0;
+  }
   for (const auto& kv : m_registrar.answers()) {
-    SlaveStatus s;
-    s.user = kv.first;
-    s.code = kv.second.status;
-    s.reason = kv.second.phrase;
-    if (const Binding* b = m_registrar.bindings().Find(kv.first)) {
-      s.address = b->addr;
-      s.port = b->port;
-      s.device = b->hostName;
-      s.expires = b->expiresAt ? static_cast<uint64_t>(static_cast<int64_t>(b->expiresAt * 1000) + offsetMs) / 1000 : 0;
-    }
-    slaves.push_back(std::move(s));
+    byUser[kv.first].code = kv.second.status;
+    byUser[kv.first].reason = kv.second.phrase;
+  }
+  std::vector<SlaveStatus> slaves;
+  for (auto& kv : byUser) {
+    kv.second.user = kv.first;
+    slaves.push_back(std::move(kv.second));
   }
   const std::vector<TrunkStatus> trunks = m_client ? m_client->Status(offsetMs) : std::vector<TrunkStatus>();
   // Rewritten only when something changed (the written time aside).
