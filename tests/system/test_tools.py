@@ -144,7 +144,16 @@ def test_edits_without_an_agent_are_kept_and_exit_three(tools):
         ],
         "registered_slaves": [],
         "agent_running": False,
+        "ua": {"present": False, "error": None, "written": 0, "trunks_to_master": [], "slaves": []},
     }
+    # The UA's status file cut short, or with a bad field: said, never a crash.
+    for text, error in [("siptrunk-ua status 1\nwritten\t5\n", "no end line"),
+                        ("siptrunk-ua status 1\nslave\tx\t\t0\t\t200\tO\\q\t0\nend\n", "line 2: bad field")]:
+        with open(os.path.join(tools.runtime, "siptrunk-ua.status"), "w") as f:
+            f.write(text)
+        assert error in tools.status()["ua"]["error"]
+        assert b"user agent: status unreadable" in tools.ctl_ok("status", allowed=(3,)).stdout
+    os.unlink(os.path.join(tools.runtime, "siptrunk-ua.status"))
 
     tools.ctl_ok("trunk", "delete", "office", "t2", allowed=(3,))
     tools.ctl_ok("master", "delete", "up2", allowed=(3,))
