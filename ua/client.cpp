@@ -191,7 +191,9 @@ void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, 
     reg->failures = 0;
     // The time granted: our contact's expires in the answer, else Expires.
     uint64_t granted = sip && sip->sip_expires ? sip->sip_expires->ex_delta : m_settings.expires;
-    if (sip && sip->sip_contact && sip->sip_contact->m_expires) granted = std::strtoull(sip->sip_contact->m_expires, nullptr, 10);
+    if (sip && sip->sip_contact && sip->sip_contact->m_expires) {
+      granted = std::strtoull(sip->sip_contact->m_expires, nullptr, 10);
+    }
     reg->expiresMs = SteadyMs() + granted * 1000;
     reg->nextAttemptMs = 0;
     reg->challenges = 0;

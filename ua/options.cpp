@@ -65,7 +65,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* o) {
       {"reconnect-max", required_argument, nullptr, kReconnect},
       {"max-transactions", required_argument, nullptr, kMaxTx},
       {"transaction-hold", required_argument, nullptr, kHold}, {"socket", required_argument, nullptr, kSocket},
-      {"state-dir", required_argument, nullptr, kStateDir}, {"help", no_argument, nullptr, 'h'},             {nullptr, 0, nullptr, 0}};
+      {"state-dir", required_argument, nullptr, kStateDir}, {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
   uint32_t s = 0;
   optind = 1;
   int c;
