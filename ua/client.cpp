@@ -194,6 +194,7 @@ void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, 
     if (sip && sip->sip_contact && sip->sip_contact->m_expires) {
       granted = std::strtoull(sip->sip_contact->m_expires, nullptr, 10);
     }
+    if (granted > 86400) granted = 86400;  // a master's absurd value must not wrap the clock
     reg->expiresMs = SteadyMs() + granted * 1000;
     reg->nextAttemptMs = 0;
     reg->challenges = 0;

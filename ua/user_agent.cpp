@@ -82,8 +82,8 @@ bool UserAgent::Start() {
   // The bindings of the last run. A failing file is no reason to refuse
   // SIP: the UA runs on without it, and says so.
   const std::string dbPath = (m_options.stateDir.empty() ? StateDirectory() : m_options.stateDir) + "/siptrunk-ua.db";
-  std::string error;
-  if (m_store.Open(dbPath, &error)) {
+  std::string storeError;
+  if (m_store.Open(dbPath, &storeError)) {
     std::vector<std::string> diagnostics;
     const std::vector<Binding> loaded =
         m_store.Load(WallMs() / 1000, NowSeconds(), m_options.limits.maxExpires, &diagnostics);
@@ -91,7 +91,7 @@ bool UserAgent::Start() {
     m_registrar.Restore(loaded);
     m_log->TRACE(3, "INFO: UA: %zu bindings read back from %s\n", loaded.size(), dbPath.c_str());
   } else {
-    m_log->TRACE(0, "ERROR: UA: bindings will not survive a restart: %s\n", error.c_str());
+    m_log->TRACE(0, "ERROR: UA: bindings will not survive a restart: %s\n", storeError.c_str());
   }
   su_root_add_prepoll(m_root, &UserAgent::OnPrepoll, reinterpret_cast<su_prepoll_magic_t*>(this));
   ClientSettings cs;
