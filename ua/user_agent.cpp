@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -55,6 +56,8 @@ UserAgent::UserAgent(su_root_t* root, const Options& options, CSIPTrunkLogger* l
 UserAgent::~UserAgent() {
   if (m_link) Commit();
   su_root_remove_prepoll(m_root);
+  // A stopped UA has no view to show; a killed one leaves its last.
+  if (!m_statusPath.empty()) unlink(m_statusPath.c_str());
   m_link.reset();
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);

@@ -94,7 +94,7 @@ void PrintUaText(const UaStatus& ua) {
     std::printf("user agent: status unreadable: %s\n", PrintableText(ua.error).c_str());
     return;
   }
-  std::printf("user agent: status of %s\n", UtcTime(ua.written).c_str());
+  std::printf("user agent: as of its last change, %s\n", UtcTime(ua.written).c_str());
   for (const UaStatusEntry& e : ua.entries) {
     const std::string last = e.code == 0 ? std::string("no answer yet")
                                          : std::to_string(e.code) + " " + PrintableText(e.reason);
@@ -103,9 +103,11 @@ void PrintUaText(const UaStatus& ua) {
                   PrintableText(e.where).c_str(), e.registered ? "registered" : "not registered", last.c_str(),
                   When(e.expires).c_str(), When(e.nextAttempt).c_str());
     } else {
-      std::printf("  slave %s: %s%s%s%s, last answer %s, expires %s\n", PrintableText(e.user).c_str(),
-                  e.where.empty() ? "no binding" : "bound at ", PrintableText(e.where).c_str(),
-                  e.where.empty() ? "" : ":", PrintableText(e.port).c_str(), last.c_str(), When(e.expires).c_str());
+      const std::string binding = e.where.empty() ? std::string("no binding")
+                                                  : "bound at " + PrintableText(e.where) + ":" + e.port +
+                                                        (e.device.empty() ? "" : " (" + PrintableText(e.device) + ")");
+      std::printf("  slave %s: %s, last answer %s, expires %s\n", PrintableText(e.user).c_str(), binding.c_str(),
+                  last.c_str(), When(e.expires).c_str());
     }
   }
 }
