@@ -1,6 +1,7 @@
 #include "ua/status_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,9 @@ bool ReplaceFile(const std::string& path, const std::string& text, std::string* 
     *error = temporary + ": " + std::strerror(errno);
     return false;
   }
+  // Readable by the group (siptrunkctl run by an operator of the group),
+  // whatever the service's umask (the unit sets 0077).
+  fchmod(fd, 0640);
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
