@@ -24,6 +24,7 @@ struct World {
   Registrar registrar{&digest, RegistrarLimits{60, 3600, 3600}, [this](bool, const CallParams& a) {
                         FUZZ_CHECK(a.sUserName == "alice" || a.sUserName == "bob", "confirms a listed account");
                         ++confirmations;
+                        return true;
                       }};
   World() {
     CallParams alice, bob;

@@ -4,6 +4,7 @@ namespace siptrunk {
 namespace ua {
 
 bool Bindings::Upsert(const Binding& b) {
+  m_changed.insert(b.user);
   auto it = m_byUser.find(b.user);
   if (it == m_byUser.end()) {
     m_byUser.emplace(b.user, b);
@@ -16,22 +17,21 @@ bool Bindings::Upsert(const Binding& b) {
   return changed;
 }
 
-bool Bindings::Remove(const std::string& user) { return m_byUser.erase(user) > 0; }
+bool Bindings::Remove(const std::string& user) {
+  if (m_byUser.erase(user) == 0) return false;
+  m_changed.insert(user);
+  return true;
+}
 
 const Binding* Bindings::Find(const std::string& user) const {
   auto it = m_byUser.find(user);
   return it == m_byUser.end() ? nullptr : &it->second;
 }
 
-std::vector<Binding> Bindings::TakeExpired(uint64_t now) {
+std::vector<Binding> Bindings::Due(uint64_t now) const {
   std::vector<Binding> out;
-  for (auto it = m_byUser.begin(); it != m_byUser.end();) {
-    if (it->second.expiresAt <= now) {
-      out.push_back(it->second);
-      it = m_byUser.erase(it);
-    } else {
-      ++it;
-    }
+  for (const auto& kv : m_byUser) {
+    if (kv.second.expiresAt <= now) out.push_back(kv.second);
   }
   return out;
 }
@@ -39,6 +39,16 @@ std::vector<Binding> Bindings::TakeExpired(uint64_t now) {
 std::vector<Binding> Bindings::All() const {
   std::vector<Binding> out;
   for (const auto& kv : m_byUser) out.push_back(kv.second);
+  return out;
+}
+
+void Bindings::Restore(const std::vector<Binding>& loaded) {
+  for (const Binding& b : loaded) m_byUser[b.user] = b;
+}
+
+std::vector<std::string> Bindings::TakeChanged() {
+  std::vector<std::string> out(m_changed.begin(), m_changed.end());
+  m_changed.clear();
   return out;
 }
 

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include <sofia-sip/msg_header.h>
@@ -17,6 +19,16 @@ namespace ua {
 
 namespace {
 constexpr uint32_t kLeaveGuardMs = 40000;  // a withdrawn handle waits this long for its un-REGISTER
+
+uint64_t SteadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+uint64_t WallSeconds(uint64_t steadyMs, int64_t wallMinusSteadyMs) {
+  return steadyMs == 0 ? 0 : static_cast<uint64_t>(static_cast<int64_t>(steadyMs) + wallMinusSteadyMs) / 1000;
+}
 
 bool ValidPeer(const CallParams& p) {
   in_addr a;
@@ -63,6 +75,11 @@ struct SlaveClient::Registration {
   bool confirmed = false;    // something was confirmed already
   bool lastRegistered = false;
   uint32_t lastError = 0;
+  // For the status file: the last final answer, steady-clock milliseconds.
+  int lastCode = 0;
+  std::string lastReason;
+  uint64_t expiresMs = 0;
+  uint64_t nextAttemptMs = 0;
 };
 
 SlaveClient::SlaveClient(nua_t* nua, su_root_t* root, const ClientSettings& settings, ClientConfirmFn confirm,
@@ -119,6 +136,8 @@ void SlaveClient::Fail(Registration* reg, uint32_t error, uint32_t retryAfter, c
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   const uint32_t delay = BackoffDelayMs(m_settings.retry, reg->failures, draw(m_random),
                                         IsCredentialsFailure(static_cast<UaError>(error)), retryAfter);
+  reg->expiresMs = 0;
+  reg->nextAttemptMs = SteadyMs() + delay;
   m_log->TRACE(2, "WARN: UA: registration of \"%s\" failed (%s, error %u); next try in %u ms\n",
                reg->account.sUserName.c_str(), why, error, delay);
   if (!reg->timer) reg->timer = su_timer_create(su_root_task(m_root), 0);
@@ -153,6 +172,10 @@ void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, 
   for (auto& r : m_all) known = known || r.get() == reg;
   if (!known || reg->nh != nh || status < 200) return;
   const char* text = phrase ? phrase : "";
+  if (reg->state != Registration::State::kLeaving && event == nua_r_register) {
+    reg->lastCode = status;
+    reg->lastReason = text;
+  }
 
   if (reg->state == Registration::State::kLeaving || event == nua_r_unregister) {
     m_log->TRACE(3, "INFO: UA: un-REGISTER of \"%s\": %d %s\n", reg->account.sUserName.c_str(), status, text);
@@ -166,6 +189,14 @@ void SlaveClient::OnResponse(nua_event_t event, int status, const char* phrase, 
     }
     reg->state = Registration::State::kRegistered;
     reg->failures = 0;
+    // The time granted: our contact's expires in the answer, else Expires.
+    uint64_t granted = sip && sip->sip_expires ? sip->sip_expires->ex_delta : m_settings.expires;
+    if (sip && sip->sip_contact && sip->sip_contact->m_expires) {
+      granted = std::strtoull(sip->sip_contact->m_expires, nullptr, 10);
+    }
+    if (granted > 86400) granted = 86400;  // a master's absurd value must not wrap the clock
+    reg->expiresMs = SteadyMs() + granted * 1000;
+    reg->nextAttemptMs = 0;
     reg->challenges = 0;
     Confirm(reg, true, kErrNone);
     return;
@@ -243,6 +274,23 @@ void SlaveClient::SetList(bool active, const std::vector<CallParams>& accounts) 
 void SlaveClient::Change(const CallParams& oldAccount, const CallParams& newAccount) {
   if (!oldAccount.sUserName.empty()) Withdraw(oldAccount.sUserName);
   if (!newAccount.sUserName.empty()) Add(newAccount);
+}
+
+std::vector<TrunkStatus> SlaveClient::Status(int64_t wallMinusSteadyMs) const {
+  std::vector<TrunkStatus> out;
+  for (const auto& kv : m_byUser) {
+    const Registration* reg = kv.second;
+    TrunkStatus t;
+    t.user = reg->account.sUserName;
+    t.master = reg->account.sHostAddr + ":" + reg->account.sHostPort;
+    t.registered = reg->state == Registration::State::kRegistered;
+    t.code = reg->lastCode;
+    t.reason = reg->lastReason;
+    t.expires = WallSeconds(reg->expiresMs, wallMinusSteadyMs);
+    t.nextAttempt = WallSeconds(reg->nextAttemptMs, wallMinusSteadyMs);
+    out.push_back(std::move(t));
+  }
+  return out;
 }
 
 void SlaveClient::ReportAll() {

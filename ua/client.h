@@ -22,6 +22,7 @@
 #include "platform/link_codec.h"
 #include "platform/logger.h"
 #include "ua/backoff.h"
+#include "ua/status_file.h"
 
 namespace siptrunk {
 namespace ua {
@@ -46,6 +47,9 @@ class SlaveClient {
   void Change(const CallParams& oldAccount, const CallParams& newAccount);
   // Confirms every known outcome again (after the link to the agent came back).
   void ReportAll();
+  // What each active registration last saw; times turned into wall-clock
+  // seconds with `wallMinusSteadyMs`.
+  std::vector<TrunkStatus> Status(int64_t wallMinusSteadyMs) const;
 
   // A response to one of our REGISTERs; hmagic is the handle's magic;
   // fromNetwork is false for a response the stack made itself.

@@ -33,7 +33,10 @@ const char kUsage[] =
     "      --max-transactions=N   REGISTERs answered per hold window; beyond: 503 (default 2000)\n"
     "      --transaction-hold=MS  how long an answered transaction is kept, 64 x T1\n"
     "                             (default 8000; RFC 3261: 32000)\n"
-    "      --socket=PATH          the agent's socket (default $RUNTIME_DIRECTORY/ua.sock)\n"
+    "      --socket=PATH          the agent's socket (default $RUNTIME_DIRECTORY/ua.sock);\n"
+    "                             siptrunk-ua.status is written beside it\n"
+    "      --state-dir=DIR        where siptrunk-ua.db keeps the bindings (default\n"
+    "                             $STATE_DIRECTORY)\n"
     "  -h, --help                 this text\n"
     "The log is siptrunk-ua.log under $LOGS_DIRECTORY (mode 0600).\n";
 
@@ -51,7 +54,7 @@ bool Number(const char* name, const char* text, uint32_t low, uint32_t high, uin
 
 ParseResult ParseOptions(int argc, char** argv, Options* o) {
   enum { kMinExp = 256, kMaxExp, kNonce, kClientExp, kRetryMin, kRetryMax, kRetryCred, kReconnect, kMaxTx,
-         kHold, kSocket };
+         kHold, kSocket, kStateDir };
   static const option kLong[] = {
       {"listen", required_argument, nullptr, 'l'},     {"transport", required_argument, nullptr, 't'},
       {"realm", required_argument, nullptr, 'r'},      {"min-expires", required_argument, nullptr, kMinExp},
@@ -62,7 +65,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* o) {
       {"reconnect-max", required_argument, nullptr, kReconnect},
       {"max-transactions", required_argument, nullptr, kMaxTx},
       {"transaction-hold", required_argument, nullptr, kHold}, {"socket", required_argument, nullptr, kSocket},
-      {"help", no_argument, nullptr, 'h'},             {nullptr, 0, nullptr, 0}};
+      {"state-dir", required_argument, nullptr, kStateDir}, {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
   uint32_t s = 0;
   optind = 1;
   int c;
@@ -104,6 +108,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* o) {
       case kMaxTx: if (!Number("max-transactions", optarg, 1, 1000000, &o->maxTransactions)) return ParseResult::kExit2; break;
       case kHold: if (!Number("transaction-hold", optarg, 500, 64000, &o->holdMs)) return ParseResult::kExit2; break;
       case kSocket: o->socketPath = optarg; break;
+      case kStateDir: o->stateDir = optarg; break;
       case 'h': std::fputs(kUsage, stdout); return ParseResult::kExit0;
       default: std::fputs("siptrunk-ua: see --help\n", stderr); return ParseResult::kExit2;
     }

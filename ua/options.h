@@ -23,6 +23,7 @@ struct Options {
   uint32_t maxTransactions = 2000;   // REGISTERs answered per hold window
   uint32_t holdMs = 8000;            // how long the stack keeps an answered transaction (64 x T1)
   std::string socketPath;            // default: <runtime>/ua.sock
+  std::string stateDir;              // default: $STATE_DIRECTORY or the build's state directory
 };
 
 enum class ParseResult { kRun, kExit0, kExit2 };

@@ -77,6 +77,14 @@ CallParams Registrar::Confirmed(const CallParams& account, const Binding& b) con
 }
 
 Answer Registrar::Handle(const sip_t* sip, const std::string& addr, uint16_t port, uint64_t now) {
+  Answer a = Decide(sip, addr, port, now);
+  if (sip && sip->sip_to && sip->sip_to->a_url->url_user && m_accounts.count(sip->sip_to->a_url->url_user)) {
+    m_answers[sip->sip_to->a_url->url_user] = LastAnswer{a.status, a.phrase};
+  }
+  return a;
+}
+
+Answer Registrar::Decide(const sip_t* sip, const std::string& addr, uint16_t port, uint64_t now) {
   if (!sip || !sip->sip_request || sip->sip_request->rq_method != sip_method_register) {
     return Simple(405, "Method Not Allowed", "not a REGISTER");
   }
@@ -177,11 +185,17 @@ Answer Registrar::Handle(const sip_t* sip, const std::string& addr, uint16_t por
 
 void Registrar::Drop(const std::string& user) {
   const Binding* b = m_bindings.Find(user);
-  auto account = m_accounts.find(user);
   if (!b) return;
-  const CallParams confirmed = account != m_accounts.end() ? Confirmed(account->second, *b) : CallParams();
-  m_bindings.Remove(user);
-  if (!confirmed.sUserName.empty()) m_confirm(false, confirmed);
+  auto account = m_accounts.find(user);
+  if (account == m_accounts.end() || m_confirm(false, Confirmed(account->second, *b))) {
+    m_bindings.Remove(user);
+    return;
+  }
+  // The agent cannot be told now: the binding stays, ended, and its end is
+  // confirmed when the agent is back (ExpireDue).
+  Binding ended = *b;
+  ended.expiresAt = 0;
+  m_bindings.Upsert(ended);
 }
 
 void Registrar::SetList(bool active, const std::vector<CallParams>& accounts) {
@@ -195,6 +209,15 @@ void Registrar::SetList(bool active, const std::vector<CallParams>& accounts) {
     auto it = next.find(kv.first);
     if (it == next.end() || it->second.sUserPasswd != kv.second.sUserPasswd) Drop(kv.first);
   }
+  // Bindings of accounts the list does not hold (read back after a
+  // restart, for a trunk deleted meanwhile) end without a confirmation:
+  // there is no account to confirm.
+  for (const Binding& b : m_bindings.All()) {
+    if (!next.count(b.user) && !m_accounts.count(b.user)) m_bindings.Remove(b.user);
+  }
+  for (auto it = m_answers.begin(); it != m_answers.end();) {
+    it = next.count(it->first) ? std::next(it) : m_answers.erase(it);
+  }
   m_accounts = std::move(next);
   m_active = active;
 }
@@ -206,22 +229,23 @@ void Registrar::Change(const CallParams& oldAccount, const CallParams& newAccoun
     if (!keeps) {
       Drop(oldAccount.sUserName);
       m_accounts.erase(oldAccount.sUserName);
+      m_answers.erase(oldAccount.sUserName);
     }
   }
   if (!newAccount.sUserName.empty()) m_accounts[newAccount.sUserName] = newAccount;
 }
 
 void Registrar::ExpireDue(uint64_t now) {
-  for (const Binding& b : m_bindings.TakeExpired(now)) {
+  for (const Binding& b : m_bindings.Due(now)) {
     auto account = m_accounts.find(b.user);
-    if (account != m_accounts.end()) m_confirm(false, Confirmed(account->second, b));
+    if (account == m_accounts.end() || m_confirm(false, Confirmed(account->second, b))) m_bindings.Remove(b.user);
   }
 }
 
 void Registrar::ReportAll() {
   for (const Binding& b : m_bindings.All()) {
     auto account = m_accounts.find(b.user);
-    if (account != m_accounts.end()) m_confirm(true, Confirmed(account->second, b));
+    if (account != m_accounts.end() && b.expiresAt != 0) m_confirm(true, Confirmed(account->second, b));
   }
 }
 

@@ -42,8 +42,15 @@ struct Answer {
   std::string why;              // for the log
 };
 
-// registered, the account record as confirmed (device name, address, port filled)
-using ConfirmFn = std::function<void(bool registered, const CallParams& account)>;
+// registered, the account record as confirmed (device name, address, port
+// filled); returns false when the agent cannot be told now (link down).
+using ConfirmFn = std::function<bool(bool registered, const CallParams& account)>;
+
+// The last answer given to a REGISTER for one account, for the status file.
+struct LastAnswer {
+  int status = 0;
+  const char* phrase = "";  // a literal, as Answer::phrase
+};
 
 class Registrar {
  public:
@@ -58,14 +65,21 @@ class Registrar {
   void SetList(bool active, const std::vector<CallParams>& accounts);
   void Change(const CallParams& oldAccount, const CallParams& newAccount);
 
-  // Ends the bindings whose time is up (confirmed registered=0).
+  // Ends the bindings whose time is up (confirmed registered=0). A binding
+  // whose end the agent could not be told of stays, ended, for the next call.
   void ExpireDue(uint64_t now);
   // Confirms every binding again (after the link to the agent came back).
   void ReportAll();
+  // Bindings read back at start; they are confirmed (or ended) once the
+  // agent's master list is known.
+  void Restore(const std::vector<Binding>& loaded) { m_bindings.Restore(loaded); }
 
   const Bindings& bindings() const { return m_bindings; }
+  Bindings& bindings() { return m_bindings; }
+  const std::map<std::string, LastAnswer>& answers() const { return m_answers; }
 
  private:
+  Answer Decide(const sip_t* sip, const std::string& addr, uint16_t port, uint64_t now);
   Answer Challenge(uint64_t now, bool stale, const char* why);
   void Drop(const std::string& user);
   CallParams Confirmed(const CallParams& account, const Binding& b) const;
@@ -76,6 +90,7 @@ class Registrar {
   bool m_active = false;
   std::map<std::string, CallParams> m_accounts;  // by sUserName
   Bindings m_bindings;
+  std::map<std::string, LastAnswer> m_answers;  // by sUserName, accounts of the list only
 };
 
 }  // namespace ua

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <map>
 
 #include <sofia-sip/msg_addr.h>
 #include <sofia-sip/nta_tag.h>
@@ -24,6 +26,11 @@ uint64_t NowMs() {
                                    .count());
 }
 uint64_t NowSeconds() { return NowMs() / 1000; }
+uint64_t WallMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
 
 namespace {
 constexpr uint32_t kTickMs = 1000;          // binding expiry is checked this often
@@ -44,9 +51,13 @@ UserAgent::UserAgent(su_root_t* root, const Options& options, CSIPTrunkLogger* l
       m_digest(options.realm, RandomBytes(32), options.nonceLifetime),
       m_flood(options.maxTransactions, options.holdMs),
       m_registrar(&m_digest, options.limits,
-                  [this](bool registered, const CallParams& account) { ConfirmMaster(registered, account); }) {}
+                  [this](bool registered, const CallParams& account) { return ConfirmMaster(registered, account); }) {}
 
 UserAgent::~UserAgent() {
+  if (m_link) Commit();
+  su_root_remove_prepoll(m_root);
+  // A stopped UA has no view to show; a killed one leaves its last.
+  if (!m_statusPath.empty()) unlink(m_statusPath.c_str());
   m_link.reset();
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);
@@ -71,6 +82,21 @@ bool UserAgent::Start() {
     m_log->TRACE(3, "INFO: UA: listening on %s (%s)\n", listen.c_str(), m_options.transport.c_str());
   }
   m_nua = m_nuas.front();
+  // The bindings of the last run. A failing file is no reason to refuse
+  // SIP: the UA runs on without it, and says so.
+  const std::string dbPath = (m_options.stateDir.empty() ? StateDirectory() : m_options.stateDir) + "/siptrunk-ua.db";
+  std::string storeError;
+  if (m_store.Open(dbPath, &storeError)) {
+    std::vector<std::string> diagnostics;
+    const std::vector<Binding> loaded =
+        m_store.Load(WallMs() / 1000, NowSeconds(), m_options.limits.maxExpires, &diagnostics);
+    for (const std::string& d : diagnostics) m_log->TRACE(1, "ERROR: UA: %s: %s\n", dbPath.c_str(), d.c_str());
+    m_registrar.Restore(loaded);
+    m_log->TRACE(3, "INFO: UA: %zu bindings read back from %s\n", loaded.size(), dbPath.c_str());
+  } else {
+    m_log->TRACE(0, "ERROR: UA: bindings will not survive a restart: %s\n", storeError.c_str());
+  }
+  su_root_add_prepoll(m_root, &UserAgent::OnPrepoll, reinterpret_cast<su_prepoll_magic_t*>(this));
   ClientSettings cs;
   cs.expires = m_options.clientExpires;
   cs.retry = m_options.retry;
@@ -83,9 +109,12 @@ bool UserAgent::Start() {
   BackoffPolicy reconnect;
   reconnect.firstMs = 100;
   reconnect.capMs = m_options.reconnectMaxMs;
-  m_link = std::make_unique<AgentLink>(m_root, m_options.socketPath.empty() ? UaSocketPath() : m_options.socketPath,
-                                       reconnect, this, m_log);
+  const std::string socketPath = m_options.socketPath.empty() ? UaSocketPath() : m_options.socketPath;
+  const size_t slash = socketPath.rfind('/');
+  m_statusPath = (slash == std::string::npos ? std::string() : socketPath.substr(0, slash + 1)) + "siptrunk-ua.status";
+  m_link = std::make_unique<AgentLink>(m_root, socketPath, reconnect, this, m_log);
   m_link->Start();
+  PublishStatus();
   return true;
 }
 
@@ -108,10 +137,63 @@ void UserAgent::OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* a
 }
 
 void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
-  static_cast<UserAgent*>(arg)->m_registrar.ExpireDue(NowSeconds());
+  auto* self = static_cast<UserAgent*>(arg);
+  // Bindings end only while the agent can be told: one that ends while it
+  // is away ends when it is back, before the others are confirmed again.
+  if (self->m_link->up() && self->m_masterReported) self->m_registrar.ExpireDue(NowSeconds());
+  self->PublishStatus();
 }
 
-void UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
+void UserAgent::OnPrepoll(su_prepoll_magic_t* arg, su_root_t*) {
+  reinterpret_cast<UserAgent*>(arg)->Commit();
+}
+
+void UserAgent::Commit() {
+  const std::vector<std::string> changed = m_registrar.bindings().TakeChanged();
+  std::string error;
+  if (!changed.empty() && m_store.open() &&
+      !m_store.Sync(m_registrar.bindings(), changed, WallMs() / 1000, NowSeconds(), &error)) {
+    // Memory stays right; the file catches up at the account's next change.
+    m_log->TRACE(1, "ERROR: UA: %zu bindings not written: %s\n", changed.size(), error.c_str());
+  }
+  for (const UaMessage& m : m_pending) m_link->Send(m);
+  m_pending.clear();
+}
+
+void UserAgent::PublishStatus() {
+  const uint64_t wallMs = WallMs(), steadyMs = NowMs();
+  const int64_t offsetMs = static_cast<int64_t>(wallMs) - static_cast<int64_t>(steadyMs);
+  // Every account with a binding (read back ones too) or an answer.
+  std::map<std::string, SlaveStatus> byUser;
+  for (const Binding& b : m_registrar.bindings().All()) {
+    SlaveStatus& s = byUser[b.user];
+    s.address = b.addr;
+    s.port = b.port;
+    s.device = b.hostName;
+    s.expires = b.expiresAt ? static_cast<uint64_t>(static_cast<int64_t>(b.expiresAt * 1000) + offsetMs) / 1000 : 0;
+  }
+  for (const auto& kv : m_registrar.answers()) {
+    byUser[kv.first].code = kv.second.status;
+    byUser[kv.first].reason = kv.second.phrase;
+  }
+  std::vector<SlaveStatus> slaves;
+  for (auto& kv : byUser) {
+    kv.second.user = kv.first;
+    slaves.push_back(std::move(kv.second));
+  }
+  const std::vector<TrunkStatus> trunks = m_client ? m_client->Status(offsetMs) : std::vector<TrunkStatus>();
+  // Rewritten only when something changed (the written time aside).
+  const std::string body = FormatStatus(0, trunks, slaves);
+  if (body == m_statusWritten) return;
+  std::string error;
+  if (ReplaceFile(m_statusPath, FormatStatus(wallMs / 1000, trunks, slaves), &error)) {
+    m_statusWritten = body;
+  } else {
+    m_log->TRACE(1, "ERROR: UA: status file not written: %s\n", error.c_str());
+  }
+}
+
+bool UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
   m_log->TRACE(3, "INFO: UA: confirm master \"%s\" registered=%d error=0 %s:%s (%s)\n", account.sUserName.c_str(),
                registered ? 1 : 0, account.sHostAddr.c_str(), account.sHostPort.c_str(), account.sHostName.c_str());
   UaMessage m;
@@ -120,7 +202,9 @@ void UserAgent::ConfirmMaster(bool registered, const CallParams& account) {
   m.error = 0;
   m.masterList = true;
   m.account = account;
-  m_link->Send(m);
+  if (!m_link || !m_link->up()) return false;
+  m_pending.push_back(std::move(m));
+  return true;
 }
 
 void UserAgent::ConfirmSlave(bool registered, uint32_t error, const CallParams& account) {
@@ -151,7 +235,12 @@ void UserAgent::OnLinkMessage(const UaMessage& message) {
                    message.list.size(), message.active ? "active" : "inactive");
       if (message.masterList) {
         m_registrar.SetList(message.active, message.list);
-        if (!m_masterReported) m_registrar.ReportAll();
+        if (!m_masterReported) {
+          // First list of this connection: what ended while the agent was
+          // away (or while we were down) is confirmed gone, the rest again.
+          m_registrar.ExpireDue(NowSeconds());
+          m_registrar.ReportAll();
+        }
         m_masterReported = true;
       } else {
         if (!m_slaveReported) m_client->ReportAll();

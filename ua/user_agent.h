@@ -19,6 +19,7 @@
 
 #include "platform/logger.h"
 #include "ua/agent_link.h"
+#include "ua/binding_store.h"
 #include "ua/client.h"
 #include "ua/digest.h"
 #include "ua/flood_guard.h"
@@ -51,7 +52,13 @@ class UserAgent : public AgentLinkHandler {
   static void OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   static void OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   void OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip);
-  void ConfirmMaster(bool registered, const CallParams& account);
+  bool ConfirmMaster(bool registered, const CallParams& account);
+  static void OnPrepoll(su_prepoll_magic_t* arg, su_root_t*);
+  // Writes the bindings changed since the last call in one transaction,
+  // then sends the master-list confirmations that waited for it: the agent
+  // hears of a binding only once it is on disk.
+  void Commit();
+  void PublishStatus();
   void ConfirmSlave(bool registered, uint32_t error, const CallParams& account);
 
   su_root_t* m_root;
@@ -68,14 +75,19 @@ class UserAgent : public AgentLinkHandler {
   Registrar m_registrar;
   std::unique_ptr<SlaveClient> m_client;
   std::unique_ptr<AgentLink> m_link;
+  BindingStore m_store;
+  std::vector<UaMessage> m_pending;  // master confirmations waiting for Commit()
+  std::string m_statusPath;
+  std::string m_statusWritten;       // the status file's text as last written
   bool m_masterReported = false;  // bindings re-confirmed on this connection
   bool m_slaveReported = false;
   uint64_t m_refused = 0;         // 503s for the flood bound, for the log
 };
 
-// Seconds and milliseconds of the steady clock.
+// Seconds and milliseconds of the steady clock; wall-clock milliseconds.
 uint64_t NowSeconds();
 uint64_t NowMs();
+uint64_t WallMs();
 
 }  // namespace ua
 }  // namespace siptrunk

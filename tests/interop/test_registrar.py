@@ -1,10 +1,12 @@
 """The master list: SIPp as a slave device registering on siptrunk-ua's
 registrar, checked in the agent's store, its notifications and the UA's
 confirmations."""
+import time
+
 import pytest
 
 from agentharness import EventListener, ctl, store_edit
-from uaharness import (ctl_with_password, free_port, have, registered_slaves, sipp_register, wait_until)
+from uaharness import (ctl_with_password, free_port, have, registered_slaves, sipp_register, ua_view, wait_until)
 
 pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-tester) is not installed")
 
@@ -13,11 +15,12 @@ pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-teste
 def registrar(tools, dirs, agent, ua):
     store_edit(tools, dirs, "roles", "master", "on")
     ctl_with_password(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
+    ctl_with_password(tools, dirs, "trunk", "add", "trunk2", "carol", "secret")
     events = EventListener(dirs)
     agent.start()
     port = free_port()
     process = ua("--listen", "127.0.0.1:%d" % port, "--transport", "udp", "--min-expires", "2")
-    process.wait_log("UA: master list: 1 accounts, active")
+    process.wait_log("UA: master list: 2 accounts, active")
     yield "127.0.0.1:%d" % port, process, events
     events.close()
 
@@ -73,3 +76,37 @@ def test_binding_outlives_the_agent(tmp_path, tools, dirs, agent, registrar):
     process.wait_log("UA: connected to the agent", count=2)
     process.wait_log('confirm master "alice" registered=1', count=2)
     wait_until(lambda: registered_slaves(tools, dirs) == [("alice", "127.0.0.1", str(port))], "alice in the store")
+
+
+def test_bindings_outlive_a_power_cut(tmp_path, tools, dirs, agent, registrar):
+    """Agent and UA killed with two slaves registered; they come back after
+    alice's binding ended: alice is confirmed gone and leaves the store,
+    carol, still bound, is confirmed again and stays. The UA's view shows
+    what it answered and until when."""
+    target, process, events = registrar
+    ports = free_port(), free_port()
+    assert sipp_register(str(tmp_path), target, ports[0], "alice", "secret", expires=3)
+    assert sipp_register(str(tmp_path), target, ports[1], "carol", "secret", device="slave8", expires=60)
+    carol = ("carol", "127.0.0.1", str(ports[1]))
+    wait_until(lambda: len(registered_slaves(tools, dirs)) == 2, "both slaves in the store")
+    seen = {s["user"]: s for s in wait_until(lambda: len(ua_view(tools, dirs)["slaves"]) == 2 and
+                                             ua_view(tools, dirs)["slaves"], "the UA's view of both")}
+    assert (seen["carol"]["code"], seen["carol"]["reason"], seen["carol"]["device"]) == (200, "OK", "slave8")
+    assert (seen["carol"]["address"], seen["carol"]["port"]) == carol[1:]
+    assert abs(seen["carol"]["expires"] - (time.time() + 60)) <= 3
+    assert seen["alice"]["expires"] < seen["carol"]["expires"] - 50
+
+    process.kill()
+    agent.kill_if_running()
+    time.sleep(3.5)  # alice's binding ends while both are down
+    events.drain()
+    agent.start()
+    process.start()
+    wait_until(lambda: registered_slaves(tools, dirs) == [carol], "alice gone, carol kept")
+    process.wait_log('confirm master "alice" registered=0')
+    process.wait_log('confirm master "carol" registered=1', count=2)
+    got = []
+    wait_until(lambda: got.extend(events.drain()) or any("unregistered user alice" in e[2] for e in got),
+               "alice's end announced")
+    wait_until(lambda: [s["user"] for s in ua_view(tools, dirs)["slaves"]] == ["carol"], "the UA's view: carol")
+    assert abs(ua_view(tools, dirs)["slaves"][0]["expires"] - seen["carol"]["expires"]) <= 1

@@ -53,6 +53,21 @@ def registered_slaves(tools, dirs):
     return [(s["user"], s["address"], s["port"]) for s in status(tools, dirs)["registered_slaves"]]
 
 
+def ua_view(tools, dirs):
+    """What siptrunk-ua last saw (its status file, through siptrunkctl)."""
+    return status(tools, dirs)["ua"]
+
+
+def stop_process(proc, timeout=5):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def master_trunk_registered(tools, dirs, name):
     return [t["registered"] for t in status(tools, dirs)["trunks_to_master"] if t["name"] == name][0]
 
@@ -91,6 +106,12 @@ class UaProcess:
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
+
+    def kill(self):
+        """A power cut, as far as the process can tell: SIGKILL."""
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stderr.close()
 
     def stop(self):
         if self.running():
@@ -171,13 +192,7 @@ SIP/2.0 %(status)d %(phrase)s
                                      cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 KAMAILIO_CFG = """#!KAMAILIO
@@ -246,13 +261,7 @@ class Kamailio:
         return out
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc, timeout=10)
         self.log.close()
 
 

@@ -115,8 +115,18 @@ def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
              "enabled": True, "registered": False},
             {"name": "up2", "user": "dave", "password": "pw4", "address": "198.51.100.7", "port": "5070",
              "enabled": False, "registered": False}],
-        "registered_slaves": [], "agent_running": False}
+        "registered_slaves": [], "agent_running": False,
+        "ua": {"present": False, "error": None, "written": 0, "trunks_to_master": [], "slaves": []}}
     assert ctl.status() == expected
+    # The UA's status file cut short, or with a bad field: said, never a crash.
+    status_file = os.path.join(ctl.dirs.runtime, "siptrunk-ua.status")
+    for text, error in [("siptrunk-ua status 1\nwritten\t5\n", "no end line"),
+                        ("siptrunk-ua status 1\nslave\tx\t\t0\t\t200\tO\\q\t0\nend\n", "line 2: bad field")]:
+        with open(status_file, "w") as f:
+            f.write(text)
+        assert error in ctl.status()["ua"]["error"]
+        assert b"user agent: status unreadable" in ctl("status", ok=(3,)).stdout
+    os.unlink(status_file)
 
     for args, message in [
         (["trunk", "add", "office", "x", "--password-stdin"], b"already exists"),

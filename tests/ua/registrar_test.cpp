@@ -1,6 +1,9 @@
 // The registrar's decisions on parsed REGISTERs, and its confirmations.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -9,6 +12,9 @@
 #include <sofia-sip/sip_header.h>
 #include <sofia-sip/sip_parser.h>
 
+#include <sqlite3.h>
+
+#include "ua/binding_store.h"
 #include "ua/registrar.h"
 
 using namespace siptrunk::ua;
@@ -32,7 +38,10 @@ class RegistrarTest : public ::testing::Test {
   RegistrarTest()
       : digest("siptrunk", "0123456789abcdef", 300),
         registrar(&digest, RegistrarLimits{60, 600, 600},
-                  [this](bool registered, const CallParams& a) { confirmations.push_back({registered, a}); }) {
+                  [this](bool registered, const CallParams& a) {
+                    if (linkUp) confirmations.push_back({registered, a});
+                    return linkUp;
+                  }) {
     registrar.SetList(true, {Account("alice", "secret")});
   }
   ~RegistrarTest() override {
@@ -86,6 +95,7 @@ class RegistrarTest : public ::testing::Test {
 
   DigestAuthority digest;
   std::vector<Confirmation> confirmations;
+  bool linkUp = true;  // false: the agent cannot be told
   Registrar registrar;
   std::vector<msg_t*> messages;
 };
@@ -132,6 +142,7 @@ TEST_F(RegistrarTest, RefusalsNeverConfirm) {
   }
   EXPECT_EQ(Register("alice", "120", nonce, "secret", 500).status, 401);  // stale nonce
   EXPECT_TRUE(confirmations.empty());
+  EXPECT_TRUE(registrar.bindings().TakeChanged().empty());  // nothing to write: a flood costs no disk
   registrar.SetList(false, {Account("alice", "secret")});
   EXPECT_EQ(Register("alice", "120").status, 404);  // the list is inactive
 }
@@ -144,4 +155,52 @@ TEST_F(RegistrarTest, WithdrawnAccountLosesItsBinding) {
   EXPECT_FALSE(confirmations[1].registered);
   EXPECT_EQ(confirmations[1].account.sHostAddr, "127.0.0.2");
   EXPECT_EQ(Register("alice", "120").status, 404);
+}
+
+TEST_F(RegistrarTest, EndWhileTheAgentIsAwayIsConfirmedWhenItIsBack) {
+  Register("alice", "120", NonceOf(Register("alice", "120")));
+  linkUp = false;
+  EXPECT_EQ(Register("alice", "0", NonceOf(Register("alice", "120"))).status, 200);  // the device removes it
+  ASSERT_NE(registrar.bindings().Find("alice"), nullptr);                          // kept, ended
+  linkUp = true;
+  registrar.ExpireDue(101);
+  ASSERT_EQ(confirmations.size(), 2u);
+  EXPECT_FALSE(confirmations[1].registered);
+  EXPECT_EQ(registrar.bindings().size(), 0u);
+}
+
+TEST_F(RegistrarTest, BindingsComeBackFromTheirFileAndBadRowsAreDropped) {
+  const std::string path = ::testing::TempDir() + "/ua-bindings-" + std::to_string(getpid()) + ".db";
+  Register("alice", "120", NonceOf(Register("alice", "120")));  // steady 100 + 120
+  {
+    BindingStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(path, &error)) << error;
+    ASSERT_TRUE(store.Sync(registrar.bindings(), registrar.bindings().TakeChanged(), 1000, 100, &error)) << error;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (const char* bad : {"'bob', 'sip:b@h', '', '1.2.3.4', 70000, 1", "'eve', 'http:x', '', '1.2.3.4', 1, 1",
+                            "'mal', 'sip:m@h', '', 'nowhere', 1, 1", "'', 'sip:m@h', '', '1.2.3.4', 1, 1"}) {
+      ASSERT_EQ(sqlite3_exec(db, (std::string("INSERT INTO bindings VALUES (") + bad + ")").c_str(), nullptr,
+                             nullptr, nullptr), SQLITE_OK);
+    }
+    sqlite3_close(db);
+  }
+  struct Case { uint64_t wallNow; uint64_t expiresAt; size_t diagnostics; };
+  const Case cases[] = {{1050, 5 + 70, 4}, {1200, 0, 0}, {0, 5 + 600, 0}};  // left, ended, clock gone back
+  for (const Case& c : cases) {
+    BindingStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(path, &error)) << error;
+    std::vector<std::string> diagnostics;
+    const std::vector<Binding> loaded = store.Load(c.wallNow, 5, 600, &diagnostics);
+    EXPECT_EQ(diagnostics.size(), c.diagnostics) << c.wallNow;  // bad rows are deleted once reported
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0].user + " " + loaded[0].contact + " " + loaded[0].addr,
+              "alice sip:alice@127.0.0.2:5070 127.0.0.2");
+    EXPECT_EQ(loaded[0].expiresAt, c.expiresAt) << c.wallNow;
+  }
+  std::remove(path.c_str());
+  std::remove((path + "-wal").c_str());
+  std::remove((path + "-shm").c_str());
 }

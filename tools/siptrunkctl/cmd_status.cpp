@@ -8,6 +8,7 @@
 #include "tools/siptrunkctl/commands.h"
 #include "tools/siptrunkctl/ctl.h"
 #include "tools/siptrunkctl/text_format.h"
+#include "tools/siptrunkctl/ua_status.h"
 
 namespace siptrunk {
 namespace ctl {
@@ -50,7 +51,68 @@ std::string UtcTime(int64_t seconds) {
   return text;
 }
 
-void PrintJson(const StoreSnapshot& s, const AgentState& agent, bool showPasswords) {
+std::string UaStatusPath() { return RuntimeDirectory() + "/siptrunk-ua.status"; }
+
+// The user agent's view as one JSON member; a missing or bad file says so.
+std::string UaJson(const UaStatus& ua) {
+  std::string out = "\"ua\":{\"present\":";
+  out += JsonBool(ua.present);
+  out += ",\"error\":" + (ua.error.empty() ? std::string("null") : JsonString(ua.error));
+  out += ",\"written\":" + std::to_string(ua.written) + ",\"trunks_to_master\":[";
+  bool first = true;
+  for (const UaStatusEntry& e : ua.entries) {
+    if (!e.trunk) continue;
+    out += first ? "" : ",";
+    first = false;
+    out += "{\"user\":" + JsonString(e.user) + ",\"master\":" + JsonString(e.where) +
+           ",\"registered\":" + JsonBool(e.registered) + ",\"code\":" + std::to_string(e.code) +
+           ",\"reason\":" + JsonString(e.reason) + ",\"expires\":" + std::to_string(e.expires) +
+           ",\"next_attempt\":" + std::to_string(e.nextAttempt) + "}";
+  }
+  out += "],\"slaves\":[";
+  first = true;
+  for (const UaStatusEntry& e : ua.entries) {
+    if (e.trunk) continue;
+    out += first ? "" : ",";
+    first = false;
+    out += "{\"user\":" + JsonString(e.user) + ",\"address\":" + JsonString(e.where) +
+           ",\"port\":" + JsonString(e.port) + ",\"device\":" + JsonString(e.device) +
+           ",\"code\":" + std::to_string(e.code) + ",\"reason\":" + JsonString(e.reason) +
+           ",\"expires\":" + std::to_string(e.expires) + "}";
+  }
+  return out + "]}";
+}
+
+std::string When(int64_t seconds) { return seconds == 0 ? std::string("-") : UtcTime(seconds); }
+
+void PrintUaText(const UaStatus& ua) {
+  if (!ua.present) {
+    std::printf("user agent: no status file (%s): siptrunk-ua not running here?\n", UaStatusPath().c_str());
+    return;
+  }
+  if (!ua.error.empty()) {
+    std::printf("user agent: status unreadable: %s\n", PrintableText(ua.error).c_str());
+    return;
+  }
+  std::printf("user agent: as of its last change, %s\n", UtcTime(ua.written).c_str());
+  for (const UaStatusEntry& e : ua.entries) {
+    const std::string last = e.code == 0 ? std::string("no answer yet")
+                                         : std::to_string(e.code) + " " + PrintableText(e.reason);
+    if (e.trunk) {
+      std::printf("  trunk %s at %s: %s, last %s, expires %s, next attempt %s\n", PrintableText(e.user).c_str(),
+                  PrintableText(e.where).c_str(), e.registered ? "registered" : "not registered", last.c_str(),
+                  When(e.expires).c_str(), When(e.nextAttempt).c_str());
+    } else {
+      const std::string binding = e.where.empty() ? std::string("no binding")
+                                                  : "bound at " + PrintableText(e.where) + ":" + e.port +
+                                                        (e.device.empty() ? "" : " (" + PrintableText(e.device) + ")");
+      std::printf("  slave %s: %s, last answer %s, expires %s\n", PrintableText(e.user).c_str(), binding.c_str(),
+                  last.c_str(), When(e.expires).c_str());
+    }
+  }
+}
+
+void PrintJson(const StoreSnapshot& s, const AgentState& agent, const UaStatus& ua, bool showPasswords) {
   const auto password = [&](const std::string& p) { return JsonString(showPasswords ? p : std::string("***")); };
   std::string out = "{\"roles\":{\"master\":";
   out += JsonBool(s.masterEnabled);
@@ -82,7 +144,7 @@ void PrintJson(const StoreSnapshot& s, const AgentState& agent, bool showPasswor
   }
   out += "],\"agent_running\":";
   out += JsonBool(agent.running);
-  out += "}\n";
+  out += "," + UaJson(ua) + "}\n";
   std::fputs(out.c_str(), stdout);
 }
 
@@ -119,6 +181,7 @@ void PrintText(const StoreSnapshot& s, bool haveStore, const AgentState& agent, 
     std::printf("  %s (password %s) at %s:%s since %s\n", PrintableText(r.user).c_str(), password(r.password).c_str(),
                 PrintableText(r.address).c_str(), PrintableText(r.port).c_str(), UtcTime(r.since).c_str());
   }
+  PrintUaText(ReadUaStatus(UaStatusPath()));
 }
 
 int RunStatus(const Command& command, const std::vector<std::string>& args) {
@@ -135,7 +198,7 @@ int RunStatus(const Command& command, const std::vector<std::string>& args) {
   }
   const AgentState agent = ProbeAgent();
   if (parsed.Has("json")) {
-    PrintJson(snapshot, agent, parsed.Has("show-passwords"));
+    PrintJson(snapshot, agent, ReadUaStatus(UaStatusPath()), parsed.Has("show-passwords"));
   } else {
     PrintText(snapshot, haveStore, agent, parsed.Has("show-passwords"));
   }
@@ -166,9 +229,18 @@ const Command kStatus = {
     "   \"trunks_to_master\":[{\"name\",\"user\",\"password\",\"address\",\"port\",\n"
     "                         \"enabled\":B,\"registered\":B}],\n"
     "   \"registered_slaves\":[{\"user\",\"password\",\"address\",\"port\",\"since\":N}],\n"
-    "   \"agent_running\":B}\n"
-    "where B is true or false and since is in seconds since 1970 (UTC). Bytes that\n"
-    "are not UTF-8 appear as \\u00XX.\n"
+    "   \"agent_running\":B,\n"
+    "   \"ua\":{\"present\":B,\"error\":null or text,\"written\":N,\n"
+    "         \"trunks_to_master\":[{\"user\",\"master\",\"registered\":B,\"code\":N,\n"
+    "                              \"reason\",\"expires\":N,\"next_attempt\":N}],\n"
+    "         \"slaves\":[{\"user\",\"address\",\"port\",\"device\",\"code\":N,\n"
+    "                    \"reason\",\"expires\":N}]}}\n"
+    "where B is true or false and since, written, expires and next_attempt are in\n"
+    "seconds since 1970 (UTC; 0: none). ua is what siptrunk-ua last saw: the last\n"
+    "SIP answer per trunk towards a master and per account slaves register on\n"
+    "(from siptrunk-ua.status in the runtime directory; present false when there\n"
+    "is none, error set when it cannot be read). Bytes that are not UTF-8 appear\n"
+    "as \\u00XX.\n"
     "\n"
     "Examples:\n"
     "  siptrunkctl status\n"
