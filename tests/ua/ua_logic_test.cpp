@@ -129,7 +129,7 @@ TEST(Digest, NonceRules) {
 }
 
 TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
-  FloodGuard guard(2, 1000);
+  FloodGuard guard(2, 3, 1000);
   struct Step { uint64_t nowMs; bool admitted; uint32_t retryAfter; };
   const Step steps[] = {
       {0, true, 1}, {10, true, 1}, {20, false, 1},  // full until the first leaves the window
