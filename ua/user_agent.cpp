@@ -54,8 +54,7 @@ UserAgent::~UserAgent() {
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);
   if (m_shutdownGuard) su_timer_destroy(m_shutdownGuard);
-  for (int index : m_watchIndex) su_root_deregister(m_root, index);
-  for (int fd : m_watchFds) close(fd);
+  StopWatchingIntake();
   m_gate.Open();
   for (nua_t* nua : m_nuas) nua_destroy(nua);
 }
@@ -109,6 +108,9 @@ void UserAgent::Shutdown() {
   m_shuttingDown = true;
   m_log->TRACE(3, "INFO: UA: shutting down\n");
   m_running = m_nuas.size();
+  // Our copies keep the sockets open: once the stack closes its own, a
+  // datagram nobody reads would keep the loop busy.
+  StopWatchingIntake();
   for (nua_t* nua : m_nuas) nua_shutdown(nua);
   // The stack waits for its un-REGISTERs; a master that does not answer must
   // not hold the process for long.
@@ -144,6 +146,13 @@ void UserAgent::WatchIntake() {
   }
   m_log->TRACE(3, "INFO: UA: at most %u requests taken in per %u ms on %zu UDP sockets\n", m_options.maxHeld,
                m_options.holdMs, m_watchFds.size());
+}
+
+void UserAgent::StopWatchingIntake() {
+  for (int index : m_watchIndex) su_root_deregister(m_root, index);
+  for (int fd : m_watchFds) close(fd);
+  m_watchIndex.clear();
+  m_watchFds.clear();
 }
 
 int UserAgent::OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg) {

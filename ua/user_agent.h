@@ -52,6 +52,7 @@ class UserAgent : public AgentLinkHandler {
   static void OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   static int OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg);
   void WatchIntake();
+  void StopWatchingIntake();
   void GateIntake(uint32_t arriving);
   void OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip);
   void ConfirmMaster(bool registered, const CallParams& account);
