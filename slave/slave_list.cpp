@@ -8,15 +8,20 @@
 #include "agent/siptrunk_agent.h"
 #include "platform/logger.h"
 #include "platform/siptrunk_config.h"
+#include "platform/system.h"
 
 namespace {
 
-CallParams AccountOf(CSIPTrunkBase::STAccessibleSlave const& trunk) {
+// Every record towards a master carries this device's name, as a single
+// registration does (trunks_to_master.cpp), so that the master's trace names
+// the device from the first registration on.
+CallParams AccountOf(CSIPTrunkBase::STAccessibleSlave const& trunk, std::string const& hostName) {
   CallParams account;
   account.sUserName = trunk.sUserName;
   account.sUserPasswd = trunk.sUserPasswd;
   account.sHostAddr = trunk.sHostAddr;
   account.sHostPort = trunk.sHostPort;
+  account.sHostName = hostName;
   return account;
 }
 
@@ -37,6 +42,7 @@ void CSIPTrunkAgent::RemoveTrunkToMaster(std::string const& trunkName) {
 void CSIPTrunkAgent::LoadSlaveAccessibleUsersList() {
   m_pLogger->TRACE(3, "INFO:SIP Trunk:  Load slave accessible users list to register on master device...\n");
   std::list<CallParams> accounts;
+  const std::string hostName = siptrunk::HostName();
   {
     ThreadMutexLock lock(m_mtxTrunksToMaster);
     ClearTrunksToMaster();
@@ -47,7 +53,7 @@ void CSIPTrunkAgent::LoadSlaveAccessibleUsersList() {
                        "#HostPort :  %s \n",
                        trunk.sTrunkName.c_str(), trunk.sUserName.c_str(), trunk.sUserPasswd.c_str(),
                        trunk.sHostAddr.c_str(), trunk.sHostPort.c_str());
-      accounts.push_back(AccountOf(trunk));
+      accounts.push_back(AccountOf(trunk, hostName));
       m_pConfig->ChangeTrunkToMasterConfig(trunk.sTrunkName);
     }
   }
@@ -57,6 +63,7 @@ void CSIPTrunkAgent::LoadSlaveAccessibleUsersList() {
 void CSIPTrunkAgent::SetInactiveTrunksToMasters() {
   m_pLogger->TRACE(3, "MESS:SIP Trunk Agent: Set InActive state all trunks to Master Devices..\n");
   std::list<CallParams> accounts;
+  const std::string hostName = siptrunk::HostName();
   {
     ThreadMutexLock lock(m_mtxTrunksToMaster);
     for (auto const& trunk : m_vTrunksToMaster) {
@@ -65,7 +72,7 @@ void CSIPTrunkAgent::SetInactiveTrunksToMasters() {
                        "#HostPort :  %s \n",
                        trunk.sTrunkName.c_str(), trunk.sUserName.c_str(), trunk.sUserPasswd.c_str(),
                        trunk.sHostAddr.c_str(), trunk.sHostPort.c_str());
-      accounts.push_back(AccountOf(trunk));
+      accounts.push_back(AccountOf(trunk, hostName));
       m_pConfig->SetTrunkToMasterInActiveState(trunk.sTrunkName);
     }
   }

@@ -31,6 +31,8 @@ const char kUsage[] =
     "      --retry-credentials=S  least wait after refused credentials (default 60)\n"
     "      --reconnect-max=MS     longest wait between tries to reach the agent (default 2000)\n"
     "      --max-transactions=N   REGISTERs answered per hold window; beyond: 503 (default 2000)\n"
+    "      --max-held=N           requests the stack may hold per hold window; beyond:\n"
+    "                             dropped before it reads them (default 3000)\n"
     "      --transaction-hold=MS  how long an answered transaction is kept, 64 x T1\n"
     "                             (default 8000; RFC 3261: 32000)\n"
     "      --socket=PATH          the agent's socket (default $RUNTIME_DIRECTORY/ua.sock);\n"
@@ -54,7 +56,7 @@ bool Number(const char* name, const char* text, uint32_t low, uint32_t high, uin
 
 ParseResult ParseOptions(int argc, char** argv, Options* o) {
   enum { kMinExp = 256, kMaxExp, kNonce, kClientExp, kRetryMin, kRetryMax, kRetryCred, kReconnect, kMaxTx,
-         kHold, kSocket, kStateDir };
+         kMaxHeld, kHold, kSocket, kStateDir };
   static const option kLong[] = {
       {"listen", required_argument, nullptr, 'l'},     {"transport", required_argument, nullptr, 't'},
       {"realm", required_argument, nullptr, 'r'},      {"min-expires", required_argument, nullptr, kMinExp},
@@ -64,6 +66,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* o) {
       {"retry-credentials", required_argument, nullptr, kRetryCred},
       {"reconnect-max", required_argument, nullptr, kReconnect},
       {"max-transactions", required_argument, nullptr, kMaxTx},
+      {"max-held", required_argument, nullptr, kMaxHeld},
       {"transaction-hold", required_argument, nullptr, kHold}, {"socket", required_argument, nullptr, kSocket},
       {"state-dir", required_argument, nullptr, kStateDir}, {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
@@ -106,6 +109,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* o) {
         break;
       case kReconnect: if (!Number("reconnect-max", optarg, 10, 600000, &o->reconnectMaxMs)) return ParseResult::kExit2; break;
       case kMaxTx: if (!Number("max-transactions", optarg, 1, 1000000, &o->maxTransactions)) return ParseResult::kExit2; break;
+      case kMaxHeld: if (!Number("max-held", optarg, 1, 1000000, &o->maxHeld)) return ParseResult::kExit2; break;
       case kHold: if (!Number("transaction-hold", optarg, 500, 64000, &o->holdMs)) return ParseResult::kExit2; break;
       case kSocket: o->socketPath = optarg; break;
       case kStateDir: o->stateDir = optarg; break;

@@ -21,6 +21,7 @@ struct Options {
   BackoffPolicy retry;               // registrations towards masters
   uint32_t reconnectMaxMs = 2000;    // link to the agent
   uint32_t maxTransactions = 2000;   // REGISTERs answered per hold window
+  uint32_t maxHeld = 3000;           // requests taken in per hold window; beyond: dropped before the stack
   uint32_t holdMs = 8000;            // how long the stack keeps an answered transaction (64 x T1)
   std::string socketPath;            // default: <runtime>/ua.sock
   std::string stateDir;              // default: $STATE_DIRECTORY or the build's state directory

@@ -1,12 +1,14 @@
 #include "ua/user_agent.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include <sofia-sip/msg_addr.h>
 #include <sofia-sip/nta_tag.h>
@@ -49,7 +51,7 @@ UserAgent::UserAgent(su_root_t* root, const Options& options, CSIPTrunkLogger* l
       m_options(options),
       m_log(log),
       m_digest(options.realm, RandomBytes(32), options.nonceLifetime),
-      m_flood(options.maxTransactions, options.holdMs),
+      m_flood(options.maxTransactions, options.maxHeld, options.holdMs),
       m_registrar(&m_digest, options.limits,
                   [this](bool registered, const CallParams& account) { return ConfirmMaster(registered, account); }) {}
 
@@ -62,6 +64,8 @@ UserAgent::~UserAgent() {
   m_client.reset();
   if (m_tick) su_timer_destroy(m_tick);
   if (m_shutdownGuard) su_timer_destroy(m_shutdownGuard);
+  StopWatchingIntake();
+  m_gate.Open();
   for (nua_t* nua : m_nuas) nua_destroy(nua);
 }
 
@@ -71,6 +75,7 @@ bool UserAgent::Start() {
   // this thread's root.
   for (const std::string& listen : m_options.listen) {
     const std::string url = ListenUrl(listen, m_options.transport);
+    const std::set<int> before = IntakeGate::DatagramSockets();
     nua_t* nua = nua_create(m_root, &UserAgent::OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_ALLOW("REGISTER"),
                             NTATAG_SIP_T1X64(m_options.holdMs), NTATAG_MAXSIZE(kMaxSipMessage),
                             SIPTAG_USER_AGENT_STR("siptrunk-ua"), TAG_END());
@@ -79,6 +84,13 @@ bool UserAgent::Start() {
       return false;
     }
     m_nuas.push_back(nua);
+    // The datagram sockets the stack opened for this address are the ones
+    // the intake gate watches over.
+    std::set<int> opened;
+    for (int fd : IntakeGate::DatagramSockets()) {
+      if (!before.count(fd)) opened.insert(fd);
+    }
+    m_gate.Add(opened);
     m_log->TRACE(3, "INFO: UA: listening on %s (%s)\n", listen.c_str(), m_options.transport.c_str());
   }
   m_nua = m_nuas.front();
@@ -96,6 +108,7 @@ bool UserAgent::Start() {
   } else {
     m_log->TRACE(0, "ERROR: UA: bindings will not survive a restart: %s\n", storeError.c_str());
   }
+  WatchIntake();
   su_root_add_prepoll(m_root, &UserAgent::OnPrepoll, reinterpret_cast<su_prepoll_magic_t*>(this));
   ClientSettings cs;
   cs.expires = m_options.clientExpires;
@@ -123,6 +136,9 @@ void UserAgent::Shutdown() {
   m_shuttingDown = true;
   m_log->TRACE(3, "INFO: UA: shutting down\n");
   m_running = m_nuas.size();
+  // Our copies keep the sockets open: once the stack closes its own, a
+  // datagram nobody reads would keep the loop busy.
+  StopWatchingIntake();
   for (nua_t* nua : m_nuas) nua_shutdown(nua);
   // The stack waits for its un-REGISTERs; a master that does not answer must
   // not hold the process for long.
@@ -136,11 +152,64 @@ void UserAgent::OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* a
   su_root_break(self->m_root);
 }
 
+// The stack reads one datagram each time the event loop finds its UDP socket
+// readable. A duplicate of each such socket, registered with the same loop,
+// is reported readable in the same turns, so OnDatagram counts the requests
+// the stack takes in without reading anything itself.
+void UserAgent::WatchIntake() {
+  for (int fd : m_gate.SocketList()) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    su_wait_t wait[1];
+    int index = -1;
+    if (copy >= 0 && su_wait_create(wait, copy, SU_WAIT_IN) == 0) {
+      index = su_root_register(m_root, wait, &UserAgent::OnDatagram, this, 0);
+    }
+    if (index < 0) {
+      if (copy >= 0) close(copy);
+      m_log->TRACE(1, "ERROR: UA: cannot watch a SIP socket; requests on it are not bounded before the stack\n");
+      continue;
+    }
+    m_watchFds.push_back(copy);
+    m_watchIndex.push_back(index);
+  }
+  m_log->TRACE(3, "INFO: UA: at most %u requests taken in per %u ms on %zu UDP sockets\n", m_options.maxHeld,
+               m_options.holdMs, m_watchFds.size());
+}
+
+void UserAgent::StopWatchingIntake() {
+  for (int index : m_watchIndex) su_root_deregister(m_root, index);
+  for (int fd : m_watchFds) close(fd);
+  m_watchIndex.clear();
+  m_watchFds.clear();
+}
+
+int UserAgent::OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg) {
+  static_cast<UserAgent*>(arg)->GateIntake(1);
+  return 0;
+}
+
+// At the bound the gate closes at once; the datagrams already queued in the
+// kernel are still read (and counted). It opens again on the first count or
+// tick after enough of them left the window.
+void UserAgent::GateIntake(uint32_t arriving) {
+  const bool full = m_flood.Take(NowMs(), arriving);
+  if (full && !m_gate.IsClosed()) {
+    const bool ok = m_gate.Close();
+    m_log->TRACE(ok ? 2 : 1, "%s: UA: %llu requests taken in within %u ms; dropping requests until some expire%s\n",
+                 ok ? "WARN" : "ERROR", static_cast<unsigned long long>(m_flood.Held()), m_options.holdMs,
+                 ok ? "" : " (the kernel refused the socket filter)");
+  } else if (!full && m_gate.IsClosed()) {
+    m_gate.Open();
+    m_log->TRACE(3, "INFO: UA: taking requests in again\n");
+  }
+}
+
 void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
   auto* self = static_cast<UserAgent*>(arg);
   // Bindings end only while the agent can be told: one that ends while it
   // is away ends when it is back, before the others are confirmed again.
   if (self->m_link->up() && self->m_masterReported) self->m_registrar.ExpireDue(NowSeconds());
+  self->GateIntake(0);
   self->PublishStatus();
 }
 

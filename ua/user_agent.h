@@ -51,6 +51,10 @@ class UserAgent : public AgentLinkHandler {
                          nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t tags[]);
   static void OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
   static void OnShutdownGuard(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg);
+  static int OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg);
+  void WatchIntake();
+  void StopWatchingIntake();
+  void GateIntake(uint32_t arriving);
   void OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip);
   bool ConfirmMaster(bool registered, const CallParams& account);
   static void OnPrepoll(su_prepoll_magic_t* arg, su_root_t*);
@@ -72,6 +76,9 @@ class UserAgent : public AgentLinkHandler {
   bool m_shuttingDown = false;
   DigestAuthority m_digest;
   FloodGuard m_flood;
+  IntakeGate m_gate;              // the stack's UDP sockets
+  std::vector<int> m_watchIndex;  // root registrations of the watching copies
+  std::vector<int> m_watchFds;    // duplicates of the stack's UDP sockets
   Registrar m_registrar;
   std::unique_ptr<SlaveClient> m_client;
   std::unique_ptr<AgentLink> m_link;

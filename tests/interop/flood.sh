@@ -32,5 +32,7 @@ get = lambda name: last[head.index(name)] if name in head else "?"
 print("  calls: %s successful, %s failed (SIPp's count)" % (get("SuccessfulCall(C)"), get("FailedCall(C)")))
 PY
 fi
+[ -n "${FLOOD_LOG:-}" ] && cp "$work/log/siptrunk-ua.log" "$FLOOD_LOG"
 answers=$(grep -c "503" "$work/log/siptrunk-ua.log" || true)
 echo "  503 warnings in the log (one per 1000 refused): $answers"
+echo "  intake stopped $(grep -c "dropping requests" "$work/log/siptrunk-ua.log") times at the bound"

@@ -129,7 +129,7 @@ TEST(Digest, NonceRules) {
 }
 
 TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
-  FloodGuard guard(2, 1000);
+  FloodGuard guard(2, 3, 1000);
   struct Step { uint64_t nowMs; bool admitted; uint32_t retryAfter; };
   const Step steps[] = {
       {0, true, 1}, {10, true, 1}, {20, false, 1},  // full until the first leaves the window
@@ -140,4 +140,9 @@ TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
     EXPECT_EQ(guard.Admit(s.nowMs), s.admitted) << s.nowMs;
     EXPECT_EQ(guard.SecondsUntilFree(s.nowMs), s.retryAfter) << s.nowMs;
   }
+  // The intake count (bound 3): takes add up within the window and leave with it.
+  EXPECT_FALSE(guard.Take(0, 2));
+  EXPECT_TRUE(guard.Take(500, 1));
+  EXPECT_FALSE(guard.Take(1000, 0));  // the first two left at exactly one window
+  EXPECT_TRUE(guard.Take(1400, 2));
 }

@@ -36,6 +36,7 @@ TEST_F(AccountListsTest, ConnectionLoadsMasterListsFirstThenTheSlaveList) {
   // The slave list carries the master's address; the master list does not.
   EXPECT_EQ(World().uaCalls[1].list[0].sHostAddr, "192.0.2.1");
   EXPECT_EQ(World().uaCalls[0].list[0].sHostAddr, "");
+  EXPECT_EQ(World().uaCalls[1].list[0].sHostName, "unit-device");  // named as a single registration is
   EXPECT_EQ(World().TimelineOf("store:ChangeTrunkToMasterConfig"),
             std::vector<std::string>{"store:ChangeTrunkToMasterConfig uplink"});
 }
@@ -96,6 +97,7 @@ TEST_F(AccountListsTest, SwitchingTheSlaveOffMarksEachTrunkInactiveOnceAndEmptie
   EXPECT_FALSE(Update({"3"}));
   EXPECT_EQ(World().TimelineOf("store:"), std::vector<std::string>{"store:SetTrunkToMasterInActiveState uplink"});
   EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=0 master=0 count=1"});
+  EXPECT_EQ(World().uaCalls.back().list[0].sHostName, "unit-device");
   EXPECT_TRUE(Access::Trunks(*agent).empty());
   EXPECT_FALSE(Access::SlaveActive(*agent));
 }
