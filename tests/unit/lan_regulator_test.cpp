@@ -1,4 +1,7 @@
-// Which slaves reach the regulator, and what is traced when it fails.
+// Which slaves reach the regulator, what is traced when it fails, and that
+// its set agrees with the registered slaves reached through eth0.
+#include <set>
+
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -83,6 +86,48 @@ TEST_F(LanRegulatorTest, AdmitRegisteredSlavesAdmitsEveryLanSlaveInTableOrder) {
                              SlaveReg("c", "", "192.0.2.11", "1")});
   Access::AdmitAll(*agent);
   EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.12", "add 192.0.2.11"}));
+}
+
+// The faults once found here: an address shared by two registrations left
+// with the first to go; a lost admission (flushed ruleset) stayed lost at the
+// next refresh; type 0 loaded stored slaves without admitting them.
+TEST_F(LanRegulatorTest, TheSetFollowsSharedAddressesRefreshesAndActivation) {
+  using Addresses = std::set<std::string>;
+  const auto admitted = [] {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    return World().admitted;
+  };
+  const auto confirm = [this](const char* user, const char* address, const char* port, bool registered) {
+    agent->OnConfirmUserState(Account(user, "pw", address, port), registered, 0, true);
+  };
+  World().storedUsers = {{"t1", "alice", "pw"}};
+  World().roles.bMasterEnabled = true;
+  agent->OnSetUsersList();
+  confirm("alice", "192.0.2.10", "5060", true);
+  confirm("bob", "192.0.2.10", "5060", true);    // a second trunk of the same device
+  confirm("carol", "192.0.2.10", "5062", true);  // a second port
+  confirm("alice", "192.0.2.10", "5060", false);
+  EXPECT_EQ(admitted(), Addresses{"192.0.2.10"});
+  confirm("bob", "192.0.2.11", "5060", true);  // bob moves away; carol stays
+  EXPECT_EQ(admitted(), (Addresses{"192.0.2.10", "192.0.2.11"}));
+  confirm("carol", "192.0.2.10", "5062", false);
+  EXPECT_EQ(admitted(), Addresses{"192.0.2.11"});
+
+  {
+    std::lock_guard<std::mutex> lock(World().mutex);
+    World().admitted.clear();  // the ruleset was flushed under the agent
+  }
+  ClearRecords();
+  confirm("bob", "192.0.2.11", "5060", true);
+  confirm("dave", "198.51.100.7", "5060", true);
+  EXPECT_EQ(admitted(), Addresses{"192.0.2.11"});
+  EXPECT_EQ(World().TimelineOf("trace:").size(), 2u) << "the confirmation lines; the re-admission is quiet";
+
+  Update({"1"});  // the master role goes off: every slave leaves
+  EXPECT_TRUE(admitted().empty());
+  World().storedSlaves = {SlaveReg("alice", "pw", "192.0.2.10", "5060"), SlaveReg("bob", "pw", "198.51.100.7", "5060")};
+  Update({"0"});
+  EXPECT_EQ(admitted(), Addresses{"192.0.2.10"});
 }
 
 }  // namespace
