@@ -1,6 +1,4 @@
 // Reading and gating update messages, and the SIP trunk operations they drive.
-#include <signal.h>
-
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -98,21 +96,16 @@ TEST_F(DispatcherTest, AddAllowsDuplicatesAndDeleteTakesTheFirstInMessageOrder) 
   EXPECT_EQ(users[0].sUserName, "alice2");  // the first of the two went
 }
 
-TEST_F(DispatcherTest, RenameOnlyTouchesNothingButTheName) {
-  Access::SetUsers(*agent, {{"a", "alice", "pw"}});
-  Access::SetSlaves(*agent, {SlaveReg("alice", "pw", "192.0.2.10", "5060")});
-  Update({"5", "a", "b"});
-  EXPECT_EQ(Access::Users(*agent).at(0).sTrunkName, "b");
-  EXPECT_EQ(Access::Users(*agent).at(0).sUserName, "alice");
-  EXPECT_TRUE(World().uaCalls.empty());
-  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);
-}
-
-TEST_F(DispatcherTest, FullEditChangesTheEntryThenTellsTheUserAgentThenDropsTheOldUsersSlave) {
+TEST_F(DispatcherTest, RenameOnlyKeepsTheRestAndAFullEditDropsTheOldUsersFirstSlave) {
   Access::SetUsers(*agent, {{"a", "alice", "old-pw"}});
   Access::SetSlaves(*agent, {SlaveReg("alice", "old-pw", "192.0.2.10", "5060"), SlaveReg("carol", "c", "192.0.2.11", "5060"),
                              SlaveReg("alice", "old-pw", "192.0.2.12", "5060")});
-  Update({"5", "a", "b", "carol", "new-pw", "1"});
+  Update({"5", "a", "a2"});  // a rename only: nothing but the name changes
+  EXPECT_EQ(Access::Users(*agent).at(0).sUserName, "alice");
+  EXPECT_TRUE(World().uaCalls.empty());
+  EXPECT_EQ(Access::Slaves(*agent).size(), 3u);
+  ClearRecords();
+  Update({"5", "a2", "b", "carol", "new-pw", "1"});
   std::vector<std::string> effects;
   for (const auto& e : World().Timeline()) {
     if (e.rfind("trace:", 0) != 0) effects.push_back(e);
@@ -150,21 +143,7 @@ TEST_F(DispatcherTest, RepeatedActivationReloadsInsteadOfDuplicating) {
   EXPECT_TRUE(Access::MasterActive(*agent));
 }
 
-using DispatcherDeathTest = DispatcherTest;
-
-TEST_F(DispatcherDeathTest, StopMessageSwitchesRolesOffThenEndsThisProcessWithSigterm) {
-#ifdef SIPTRUNK_UNDER_EMULATOR
-  GTEST_FLAG_SET(death_test_style, "fast");  // qemu-user cannot re-execute the test binary
-#else
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-#endif
-  EXPECT_EXIT(
-      {
-        World().storedTrunks = {TrunkEntry("uplink", "bob")};
-        Update({"2"});
-        Update({"10"});
-      },
-      ::testing::KilledBySignal(SIGTERM), "");
-}
+// The stop message (type 10) ending the process by SIGTERM is
+// tests/system/test_settings.py's.
 
 }  // namespace
