@@ -77,7 +77,6 @@ class RecordingMessenger : public CSIPTrunkMessenger {
                   std::to_string(error) + " master=" + std::to_string(masterList));
   }
   bool OnPartyStateChanged(bool const& connected) override { return Record(connected ? "connected" : "disconnected"); }
-
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events;
@@ -107,10 +106,7 @@ class ListenLoop {
  public:
   explicit ListenLoop(CSIPTrunkMessenger& messenger)
       : m_thread([this, &messenger] {
-          while (!m_stop) {
-            messenger.ProcessMessageFromQueue(1);
-            ++m_passes;
-          }
+          for (; !m_stop; ++m_passes) messenger.ProcessMessageFromQueue(1);
         }) {}
   ~ListenLoop() {
     m_stop = true;
@@ -133,10 +129,7 @@ class ListenLoop {
 class UaClient {
  public:
   enum class Rx { kPacket, kEnd, kTimeout };
-
-  UaClient() : m_rx(siptrunk::kMaxUaPacketOut + 1) {}
   ~UaClient() { Close(); }
-
   // Retries while the agent has not bound ua.sock yet.
   bool Connect() {
     socklen_t len;
@@ -156,19 +149,15 @@ class UaClient {
   }
   Rx Receive(std::string* packet) {
     pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count())) <= 0) {
-      return Rx::kTimeout;
-    }
+    if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count())) <= 0) return Rx::kTimeout;
     const ssize_t n = recv(m_fd, m_rx.data(), m_rx.size(), 0);
     if (n <= 0) return Rx::kEnd;
     packet->assign(m_rx.data(), static_cast<size_t>(n));
     return Rx::kPacket;
   }
   bool ReceiveMessage(UaMessage* m) {
-    std::string packet;
-    std::string why;
-    if (Receive(&packet) != Rx::kPacket) return false;
-    const bool ok = siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
+    std::string packet, why;
+    const bool ok = Receive(&packet) == Rx::kPacket && siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
     EXPECT_TRUE(ok) << why;
     return ok;
   }
@@ -178,11 +167,10 @@ class UaClient {
     return Connect() && Send(Packet({"HELLO", "1"})) && ReceiveMessage(&answer) &&
            answer.type == UaMessageType::kHello && answer.version == 1;
   }
-  int Fd() const { return m_fd; }
 
  private:
   int m_fd = -1;
-  std::vector<char> m_rx;
+  std::vector<char> m_rx = std::vector<char>(siptrunk::kMaxUaPacketOut + 1);
 };
 
 class UaLinkTest : public ::testing::Test {
@@ -202,64 +190,55 @@ class UaLinkTest : public ::testing::Test {
   std::unique_ptr<ListenLoop> loop;
 };
 
-TEST_F(UaLinkTest, HelloThenCallbacksInOrderOnTheListenThread) {
+// Callbacks in order, all on the listen thread; lists of thousands of
+// accounts both ways; a second user agent refused while the first stays; a
+// disconnection reported once; a user agent may reconnect.
+TEST_F(UaLinkTest, HelloCallbacksASecondRefusedDisconnectOnceAndReconnect) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
-
-  UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  ASSERT_TRUE(agent->WaitForEventCount(1));
-  EXPECT_TRUE(agent->IsPartyOnline());
-  EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
-
-  const CallParams slave = Account("slave1", "pw1");
-  ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
-  ASSERT_TRUE(ua.Send(ConfirmPacket(slave, true, 0, true)));
-  ASSERT_TRUE(ua.Send(ConfirmPacket(slave, false, 12, false)));
-  ASSERT_TRUE(agent->WaitForEventCount(4));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "lists",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0"}));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()});
-
-  // Agent to user agent, a list of several thousand accounts included.
-  const std::list<CallParams> big = Accounts("user-", 5000);
-  ASSERT_TRUE(agent->SetUsersList(big, true, false));
-  ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
-  UaMessage m;
-  ASSERT_TRUE(ua.ReceiveMessage(&m));
-  EXPECT_TRUE(m.type == UaMessageType::kSetUsersList && m.active && !m.masterList);
-  EXPECT_EQ(m.list, std::vector<CallParams>(big.begin(), big.end()));
-  ASSERT_TRUE(ua.ReceiveMessage(&m));
-  EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList);
-  EXPECT_EQ(m.oldParams, CallParams());
-  EXPECT_EQ(m.newParams, slave);
-}
-
-TEST_F(UaLinkTest, ASecondIsRefusedADisconnectIsReportedOnceAndAUserAgentMayReconnect) {
-  Start();
   {
     UaClient ua;
     ASSERT_TRUE(ua.Hello());
     ASSERT_TRUE(agent->WaitForEventCount(1));
+    EXPECT_TRUE(agent->IsPartyOnline());
+    EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
     UaClient second;
     ASSERT_TRUE(second.Connect());
     std::string packet;
     EXPECT_EQ(second.Receive(&packet), UaClient::Rx::kEnd);
-    EXPECT_TRUE(loop->WaitPasses(2) && agent->IsPartyOnline()) << "the first stays";
+
+    const CallParams slave = Account("slave1", "pw1");
+    ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
+    ASSERT_TRUE(ua.Send(ConfirmPacket(slave, true, 0, true)));
+    ASSERT_TRUE(ua.Send(ConfirmPacket(slave, false, 12, false)));
+    ASSERT_TRUE(agent->WaitForEventCount(4));
+    EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "lists",
+                                                         "confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1",
+                                                         "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0"}));
+    const std::list<CallParams> big = Accounts("user-", 5000);
+    ASSERT_TRUE(agent->SetUsersList(big, true, false));
+    ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
+    UaMessage m;
+    ASSERT_TRUE(ua.ReceiveMessage(&m));
+    EXPECT_TRUE(m.type == UaMessageType::kSetUsersList && m.active && !m.masterList);
+    EXPECT_EQ(m.list, std::vector<CallParams>(big.begin(), big.end()));
+    ASSERT_TRUE(ua.ReceiveMessage(&m));
+    EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams());
+    EXPECT_EQ(m.newParams, slave);
   }
-  ASSERT_TRUE(agent->WaitForEventCount(2));
+  ASSERT_TRUE(agent->WaitForEventCount(5));
   ASSERT_TRUE(loop->WaitPasses(3));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "disconnected"}));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()});
+  EXPECT_EQ(agent->Events().back(), "disconnected");
+  EXPECT_EQ(agent->Events().size(), 5u);
   EXPECT_FALSE(agent->IsPartyOnline());
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
 
   UaClient again;
   ASSERT_TRUE(again.Hello());
-  ASSERT_TRUE(agent->WaitForEventCount(3));
+  ASSERT_TRUE(agent->WaitForEventCount(6));
   EXPECT_EQ(agent->Events().back(), "connected");
   EXPECT_TRUE(agent->ChangeUserParams(Account("a", "b"), CallParams(), false));
+  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()});
 }
 
 // A connection must start with HELLO 1 (else it is closed, unannounced);
