@@ -16,6 +16,15 @@ FakeWorld& World() { return FakeWorld::Get(); }
 // Records under the world's lock; the caller holds it.
 void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
 
+// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end(); the caller holds the lock.
+std::vector<Param>::iterator StoredRow(const Param& key) {
+  auto& rows = World().storedSlaves;
+  for (auto it = rows.begin(); it != rows.end(); ++it) {
+    if (SameRegistration(*it, key)) return it;
+  }
+  return rows.end();
+}
+
 // Records a call that only reports success.
 bool RecordCall(const std::string& entry) {
   std::lock_guard<std::mutex> lock(World().mutex);
@@ -96,9 +105,45 @@ bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
   return RecordCall("SetTrunkToMasterInActiveState " + name);
 }
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
-  return RecordCall("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
+  if (!World().storeKeepsSlaves) return true;
+  auto row = StoredRow(param);
+  if (row == World().storedSlaves.end()) {
+    World().storedSlaves.push_back(param);
+  } else {
+    row->sUserPasswd = param.sUserPasswd;
+  }
+  return true;
 }
-bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) { return RecordCall("SetUnregisterParam " + ToText(param)); }
+
+bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("SetUnregisterParam " + ToText(param));
+  if (!World().storeKeepsSlaves) return true;
+  auto row = StoredRow(param);
+  if (row == World().storedSlaves.end()) return false;
+  World().storedSlaves.erase(row);
+  return true;
+}
+
 bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
-  return RecordCall("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
+  if (!World().storeKeepsSlaves) return true;
+  // As the real store: the row moves in place, or goes when its new key is taken.
+  Param moved = from;
+  moved.sHostAddr = to.sHostAddr;
+  moved.sHostPort = to.sHostPort;
+  auto row = StoredRow(from);
+  if (SameRegistration(from, moved)) return row != World().storedSlaves.end();
+  if (StoredRow(moved) != World().storedSlaves.end()) {
+    if (row != World().storedSlaves.end()) World().storedSlaves.erase(row);
+  } else if (row != World().storedSlaves.end()) {
+    row->sHostAddr = moved.sHostAddr;
+    row->sHostPort = moved.sHostPort;
+  } else {
+    World().storedSlaves.push_back(moved);
+  }
+  return true;
 }

@@ -62,6 +62,7 @@ struct FakeScript {
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
   std::string storeThrows;  // non-empty: the store client's constructor throws this text
+  bool storeKeepsSlaves = false;  // registrations change storedSlaves as the real store does (fuzz/model_fuzzer.cpp)
   std::string pidFile;
   std::string hostName = "unit-device";  // what siptrunk::HostName answers
   // What the regulator's set holds: open empties it, a successful add or
