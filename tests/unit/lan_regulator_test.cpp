@@ -14,24 +14,34 @@ class LanRegulatorTest : public AgentTest {
   }
 };
 
-TEST_F(LanRegulatorTest, EveryCallReachesTheRegulatorAndAFailureIsTracedAtLevelZero) {
+// Every call reaches the regulator (an address admitted twice, one never
+// admitted removed all the same); a failure is traced at level 0; a slave
+// with no route, one that leaves through wan0, or no regulator at all is
+// skipped silently; a whole table is admitted in its order.
+TEST_F(LanRegulatorTest, WhichCallsReachTheRegulatorAndHowAFailureIsTraced) {
   Access::Regulate(*agent, "192.0.2.10", true);
   Access::Regulate(*agent, "192.0.2.10", true);
-  Access::Regulate(*agent, "192.0.2.11", false);  // never admitted: removed all the same
-  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.10", "add 192.0.2.10", "del 192.0.2.11"}));
-
+  Access::Regulate(*agent, "192.0.2.11", false);
+  Access::Regulate(*agent, "203.0.113.5", true);   // no route
+  Access::Regulate(*agent, "198.51.100.7", true);  // leaves through wan0
+  Access::SetSlaves(*agent, {SlaveReg("a", "", "192.0.2.12", "1"), SlaveReg("b", "", "198.51.100.3", "1"),
+                             SlaveReg("c", "", "192.0.2.13", "1")});
+  Access::AdmitAll(*agent);
+  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.10", "add 192.0.2.10", "del 192.0.2.11",
+                                                              "add 192.0.2.12", "add 192.0.2.13"}));
   ClearRecords();
   World().arpnlAddResult = -1;
   World().arpnlDelResult = -2;
   Access::Regulate(*agent, "192.0.2.10", true);
   Access::Regulate(*agent, "192.0.2.10", false);
-  std::vector<std::string> traces;
-  for (const auto& t : World().traces) traces.push_back(std::to_string(t.level) + " " + t.text);
-  EXPECT_EQ(traces, (std::vector<std::string>{
-                        "3 INFO:SIP Trunk Agent: Adding Slave 192.0.2.10 to LAN-traffic regulator\n",
-                        "0 ERROR: Adding Slave 192.0.2.10 to LAN-traffic regulator\n",
-                        "3 INFO:SIP Trunk Agent: Removing Slave 192.0.2.10 from LAN-traffic regulator\n",
-                        "0 ERROR: Removing Slave 192.0.2.10 from LAN-traffic regulator\n"}));
+  std::string levels;
+  for (const auto& t : World().traces) levels += std::to_string(t.level) + t.text.substr(0, 5) + " ";
+  EXPECT_EQ(levels, "3INFO: 0ERROR 3INFO: 0ERROR ");
+  ClearRecords();
+  Access::DropRegulator(*agent);
+  Access::Regulate(*agent, "192.0.2.10", true);
+  EXPECT_TRUE(World().regulatorCalls.empty());
+  EXPECT_TRUE(World().traces.empty());
 }
 
 TEST_F(LanRegulatorTest, WhenSeveralInterfacesCarryTheOutgoingAddressTheLastDecides) {
@@ -49,15 +59,6 @@ TEST_F(LanRegulatorTest, WhenSeveralInterfacesCarryTheOutgoingAddressTheLastDeci
   World().routes["192.0.2.10"] = "192.0.2.1";
   Access::Regulate(*agent, "192.0.2.10", true);
   EXPECT_EQ(World().regulatorCalls, std::vector<std::string>{"add 192.0.2.10"});
-}
-
-TEST_F(LanRegulatorTest, NoRouteNoRegulatorAndWanSlavesAreSkippedSilently) {
-  Access::Regulate(*agent, "203.0.113.5", true);   // no route
-  Access::Regulate(*agent, "198.51.100.7", true);  // leaves through wan0
-  Access::DropRegulator(*agent);
-  Access::Regulate(*agent, "192.0.2.10", true);  // LAN, but no regulator
-  EXPECT_TRUE(World().regulatorCalls.empty());
-  EXPECT_TRUE(World().traces.empty());
 }
 
 TEST_F(LanRegulatorTest, AMalformedAddressIsNeitherAdmittedNorRemovedNorLookedUp) {
@@ -79,13 +80,6 @@ TEST_F(LanRegulatorTest, AMalformedAddressIsNeitherAdmittedNorRemovedNorLookedUp
   EXPECT_EQ(World().TimelineOf("store:").size(), 1u);
   EXPECT_EQ(World().notices.size(), 1u);
   EXPECT_TRUE(World().regulatorCalls.empty());
-}
-
-TEST_F(LanRegulatorTest, AdmitRegisteredSlavesAdmitsEveryLanSlaveInTableOrder) {
-  Access::SetSlaves(*agent, {SlaveReg("a", "", "192.0.2.12", "1"), SlaveReg("b", "", "198.51.100.3", "1"),
-                             SlaveReg("c", "", "192.0.2.11", "1")});
-  Access::AdmitAll(*agent);
-  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"add 192.0.2.12", "add 192.0.2.11"}));
 }
 
 // The faults once found here: an address shared by two registrations left

@@ -8,14 +8,6 @@ namespace {
 
 class LifecycleTest : public AgentTest {};
 
-TEST_F(LifecycleTest, ListenLoopsRefuseANullAgentAndStopBeforeTheFirstPass) {
-  EXPECT_EQ(CSIPTrunkAgent::SIPListenThread(nullptr), 4u);
-  EXPECT_EQ(CSIPTrunkAgent::CGIListenThread(nullptr), 4u);
-  Access::SetStopThreads(*agent);
-  EXPECT_EQ(CSIPTrunkAgent::SIPListenThread(agent.get()), 1u);
-  EXPECT_EQ(CSIPTrunkAgent::CGIListenThread(agent.get()), 1u);
-}
-
 // The regulator opens before the SIP thread can admit (a user agent
 // connecting early once admitted on a closed handle); without it the agent
 // runs and its teardown closes nothing. The teardown closes the regulator,
