@@ -58,9 +58,9 @@ class CgiLinkTest : public ::testing::Test {
   RecordingCgi cgi;
 };
 
-// Every update message siptrunkctl sends, and raw datagrams (empty, no final
-// NUL, over 64 KiB) reaching the agent, are tests/system's (test_tools.py,
-// test_settings.py); here the exact limits and the socket file's rules.
+// Every update message siptrunkctl sends reaching the agent is
+// tests/system/test_tools.py's; here raw datagrams, the exact limits and the
+// socket file's rules.
 TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   cgi.ProcessMessageFromQueue(0);
   const std::string atLimit = std::string(siptrunk::kMaxUpdateDatagram - 1, 'a') + '\0';
@@ -70,14 +70,16 @@ TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateItems + 1, '\0')));           // one item too many
   ASSERT_TRUE(SendRaw(atLimit));
   ASSERT_TRUE(SendRaw(std::string(siptrunk::kMaxUpdateItems, '\0')));               // items at the limit
-  ASSERT_TRUE(SendRaw(std::string("9\0\0b\0", 5)));
-  ASSERT_TRUE(PumpUntil(3));
+  ASSERT_TRUE(SendRaw(""));  // the empty list
+  ASSERT_TRUE(SendRaw(std::string("9\0\0b\0", 5)));  // as printf | socat sends it
+  ASSERT_TRUE(PumpUntil(4));
   cgi.ProcessMessageFromQueue(0);
-  ASSERT_EQ(cgi.messages.size(), 3u);
-  EXPECT_EQ(cgi.queues, std::vector<int>(3, kQueue));
+  ASSERT_EQ(cgi.messages.size(), 4u);
+  EXPECT_EQ(cgi.queues, std::vector<int>(4, kQueue));
   EXPECT_EQ(cgi.messages[0], Items{atLimit.substr(0, atLimit.size() - 1)});
   EXPECT_EQ(cgi.messages[1], Items(siptrunk::kMaxUpdateItems, ""));
-  EXPECT_EQ(cgi.messages[2], (Items{"9", "", "b"}));
+  EXPECT_EQ(cgi.messages[2], Items{});
+  EXPECT_EQ(cgi.messages[3], (Items{"9", "", "b"}));
 }
 
 TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {

@@ -27,7 +27,7 @@ class MMEventTest : public ::testing::Test {
 
 // Delivery of source, kind and text to a listener, and a listener gone,
 // stale or slow losing nothing once it reads, are tests/system's
-// (test_tools.py, test_event_burst.py, test_faults.py); these are the bounds.
+// (test_tools.py, test_faults.py); these are the bounds.
 TEST_F(MMEventTest, RegisterChecksSourceAndKind) {
   const std::string longest(64, 'k');
   const std::string tooLong(65, 'k');
