@@ -265,13 +265,9 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
   CallParams big = Account("big", "pw"), good = Account("good", "pw");
   const std::string oversized = ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1);
   const std::string farOver = std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0';
+  // Every form the decoder rejects is link_codec_test's; one stands for them here.
   const std::vector<std::string> bad = {
-      std::string("REQUEST_USERS_LIST", 18),                 // no final NUL
-      Packet({"UNKNOWN"}),
-      Packet({"REQUEST_USERS_LIST", "extra"}),
       ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}),
-      Packet({"CONFIRM_USER_STATE", "true", "0", "1", "a", "", "", "", "", "", "", "", "", "", "0"}),
-      Packet({"CONFIRM_USER_STATE", "1", "-1", "1", "a", "", "", "", "", "", "", "", "", "", "0"}),
       Packet({"HELLO", "1"}),                                // a second HELLO
       Packet({"SET_USERS_LIST", "1", "1", "0"}),             // only the agent sends these
       Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
