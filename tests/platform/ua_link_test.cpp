@@ -296,6 +296,9 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
   Start();
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
+  // The answer to HELLO may arrive before the agent counts the link as up;
+  // the agent itself sends only after the "connected" callback.
+  ASSERT_TRUE(agent->WaitForEventCount(1));
   constexpr int kLists = 8, kAccounts = 100;
   std::atomic<int> sentWhole{0};
   auto sender = [&](char tag) {
