@@ -14,14 +14,6 @@ class MasterRoleTest : public AgentTest {
   void Confirm(const CallParams& account, bool registered, unsigned error = 0) {
     agent->OnConfirmUserState(account, registered, error, true);
   }
-  // The timeline without trace lines.
-  static std::vector<std::string> Effects() {
-    std::vector<std::string> out;
-    for (const auto& e : World().Timeline()) {
-      if (e.rfind("trace:", 0) != 0) out.push_back(e);
-    }
-    return out;
-  }
 };
 
 // Stored before it is admitted, admitted before it is announced.
