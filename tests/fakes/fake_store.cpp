@@ -9,17 +9,27 @@
 
 namespace {
 
+using Param = CSIPTrunkBase::STRegistrationParam;
+
 FakeWorld& World() { return FakeWorld::Get(); }
 
+// Records under the world's lock; the caller holds it.
 void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
 
-// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end().
-std::vector<CSIPTrunkBase::STRegistrationParam>::iterator StoredRow(const CSIPTrunkBase::STRegistrationParam& key) {
+// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end(); the caller holds the lock.
+std::vector<Param>::iterator StoredRow(const Param& key) {
   auto& rows = World().storedSlaves;
   for (auto it = rows.begin(); it != rows.end(); ++it) {
     if (SameRegistration(*it, key)) return it;
   }
   return rows.end();
+}
+
+// Records a call that only reports success.
+bool RecordCall(const std::string& entry) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked(entry);
+  return true;
 }
 
 }  // namespace
@@ -42,7 +52,7 @@ bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& state
   return true;
 }
 
-bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<CSIPTrunkBase::STRegistrationParam>& slaves) {
+bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<Param>& slaves) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("InitRegisterSlaveList");
   // As the real store: only the stored slaves not yet in the table are appended.
@@ -86,24 +96,15 @@ int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
 }
 
 bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& name) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("ChangeTrunkToMasterConfig " + name);
-  return true;
+  return RecordCall("ChangeTrunkToMasterConfig " + name);
 }
-
 bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& name) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetTrunkToMasterActiveState " + name);
-  return true;
+  return RecordCall("SetTrunkToMasterActiveState " + name);
 }
-
 bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetTrunkToMasterInActiveState " + name);
-  return true;
+  return RecordCall("SetTrunkToMasterInActiveState " + name);
 }
-
-bool CSIPTrunkConfig::SetRegisterParam(const CSIPTrunkBase::STRegistrationParam& param, const bool& known) {
+bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
   if (!World().storeKeepsSlaves) return true;
@@ -116,7 +117,7 @@ bool CSIPTrunkConfig::SetRegisterParam(const CSIPTrunkBase::STRegistrationParam&
   return true;
 }
 
-bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationParam& param) {
+bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetUnregisterParam " + ToText(param));
   if (!World().storeKeepsSlaves) return true;
@@ -126,13 +127,12 @@ bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationPara
   return true;
 }
 
-bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationParam& from,
-                                          const CSIPTrunkBase::STRegistrationParam& to) {
+bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
   if (!World().storeKeepsSlaves) return true;
   // As the real store: the row moves in place, or goes when its new key is taken.
-  CSIPTrunkBase::STRegistrationParam moved = from;
+  Param moved = from;
   moved.sHostAddr = to.sHostAddr;
   moved.sHostPort = to.sHostPort;
   auto row = StoredRow(from);

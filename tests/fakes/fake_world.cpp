@@ -10,40 +10,14 @@ FakeWorld& FakeWorld::Get() {
 
 void FakeWorld::Reset() {
   std::lock_guard<std::mutex> lock(mutex);
-  timeline.clear();
-  traces.clear();
-  uaCalls.clear();
-  notices.clear();
-  regulatorCalls.clear();
-  admitted.clear();
-  routeLookups = 0;
-  callsUnderLock = 0;
-  roles = CSIPTrunkBase::STAgentStates();
-  storedUsers.clear();
-  storedTrunks.clear();
-  storedSlaves.clear();
-  trunkParams.clear();
-  trunkStates.clear();
-  arpnlOpenResult = 0;
-  arpnlAddResult = 0;
-  arpnlDelResult = 0;
-  routes.clear();
-  interfaces.clear();
-  eventRegisterAccepts = true;
-  storeThrows.clear();
-  storeKeepsSlaves = false;
+  static_cast<FakeRecordings&>(*this) = FakeRecordings();
+  static_cast<FakeScript&>(*this) = FakeScript();
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
-  hostName = "unit-device";
 }
 
 void FakeWorld::ClearRecordings() {
   std::lock_guard<std::mutex> lock(mutex);
-  timeline.clear();
-  traces.clear();
-  uaCalls.clear();
-  notices.clear();
-  regulatorCalls.clear();
-  routeLookups = 0;
+  static_cast<FakeRecordings&>(*this) = FakeRecordings();
 }
 
 void FakeWorld::Record(std::string entry) {

@@ -37,22 +37,18 @@ struct TraceLine {
   std::string text;
 };
 
-struct FakeWorld {
-  std::mutex mutex;
-
-  // --- recorded ---
+// What the fakes recorded, in order.
+struct FakeRecordings {
   std::vector<std::string> timeline;  // every call, e.g. "store:SetRegisterParam alice@192.0.2.10:5060 false"
   std::vector<TraceLine> traces;
   std::vector<UaCall> uaCalls;
   std::vector<Notice> notices;
   std::vector<std::string> regulatorCalls;  // "open", "add 192.0.2.10", "del 192.0.2.10", "close"
-  // What the regulator's set holds: open empties it, a successful add or
-  // delete changes it, and a test may empty it as a flushed ruleset would.
-  std::set<std::string> admitted;
   int routeLookups = 0;
-  int callsUnderLock = 0;  // user-agent or event-manager calls made while an agent lock was held
+};
 
-  // --- scripted ---
+// The answers of the store, the route lookup, the interface list and the regulator.
+struct FakeScript {
   CSIPTrunkBase::STAgentStates roles;
   std::vector<CSIPTrunkBase::STAccessibleUser> storedUsers;
   std::vector<CSIPTrunkBase::STAccessibleSlave> storedTrunks;
@@ -66,9 +62,17 @@ struct FakeWorld {
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
   std::string storeThrows;  // non-empty: the store client's constructor throws this text
-  bool storeKeepsSlaves = false;  // registrations change storedSlaves as in the real store (one row per key)
+  bool storeKeepsSlaves = false;  // registrations change storedSlaves as the real store does (fuzz/model_fuzzer.cpp)
   std::string pidFile;
-  std::string hostName;  // what siptrunk::HostName answers
+  std::string hostName = "unit-device";  // what siptrunk::HostName answers
+  // What the regulator's set holds: open empties it, a successful add or
+  // delete changes it, and a test may empty it as a flushed ruleset would.
+  std::set<std::string> admitted;
+  int callsUnderLock = 0;  // user-agent or event-manager calls made while an agent lock was held
+};
+
+struct FakeWorld : FakeRecordings, FakeScript {
+  std::mutex mutex;
 
   static FakeWorld& Get();
   void Reset();

@@ -21,23 +21,24 @@ namespace linktest {
 // Generous: only there so that a broken link fails a test instead of hanging it.
 constexpr auto kPatience = std::chrono::seconds(20);
 
-// RUNTIME_DIRECTORY points at a fresh temporary directory for the object's
-// lifetime. Create it before anything that reads the path, destroy it after.
+// The environment variable `var` (RUNTIME_DIRECTORY unless named) points at a
+// fresh temporary directory for the object's lifetime. Create it before
+// anything that reads the path, destroy it after.
 class ScopedRuntimeDirectory {
  public:
-  ScopedRuntimeDirectory() {
+  explicit ScopedRuntimeDirectory(const char* var = "RUNTIME_DIRECTORY") : m_var(var) {
     char pattern[] = "/tmp/siptrunk-link-XXXXXX";
     if (mkdtemp(pattern) != nullptr) m_dir = pattern;
-    const char* old = getenv("RUNTIME_DIRECTORY");
+    const char* old = getenv(var);
     m_bHadOld = old != nullptr;
     if (m_bHadOld) m_old = old;
-    setenv("RUNTIME_DIRECTORY", m_dir.c_str(), 1);
+    setenv(var, m_dir.c_str(), 1);
   }
   ~ScopedRuntimeDirectory() {
     if (m_bHadOld) {
-      setenv("RUNTIME_DIRECTORY", m_old.c_str(), 1);
+      setenv(m_var, m_old.c_str(), 1);
     } else {
-      unsetenv("RUNTIME_DIRECTORY");
+      unsetenv(m_var);
     }
     if (!m_dir.empty()) {
       const std::string command = "rm -rf '" + m_dir + "'";
@@ -51,6 +52,7 @@ class ScopedRuntimeDirectory {
   const std::string& Path() const { return m_dir; }
 
  private:
+  const char* m_var;
   std::string m_dir;
   std::string m_old;
   bool m_bHadOld = false;

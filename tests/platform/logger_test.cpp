@@ -62,20 +62,9 @@ using linktest::ModeOf;
 
 class LoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/siptrunk-logger-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_dir = pattern;
-    setenv("LOGS_DIRECTORY", m_dir.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("LOGS_DIRECTORY");
-    std::string command = "rm -rf '" + m_dir + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-  }
   std::string LogPath() const { return m_dir + "/" + kName; }
-
-  std::string m_dir;
+  linktest::ScopedRuntimeDirectory logs{"LOGS_DIRECTORY"};
+  const std::string m_dir = logs.Path();
 };
 
 TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersTextInAPrivateFile) {

@@ -1,19 +1,16 @@
 // Shared set-up of the store tests: a fresh state and logs directory per test
 // (STATE_DIRECTORY / LOGS_DIRECTORY point there), the real trace logger, and
-// helpers to poke at the SQLite file directly and to run a scenario in a
-// child process.
+// helpers to poke at the SQLite file directly.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -58,32 +55,6 @@ inline std::string RawExec(const std::string& path, const std::string& sql) {
   return error;
 }
 
-// Runs body in a forked child and returns what it reported: "" for success,
-// otherwise a description of the failure ("SKIP: ..." to skip the test).
-inline std::string RunInChild(const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid < 0) return "fork failed";
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string result = body();
-    ssize_t ignored = write(fds[1], result.data(), result.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string result;
-  char buffer[512];
-  ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) result.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child ended abnormally: " + result;
-  return result;
-}
-
 class StoreFixture : public ::testing::Test {
  public:
   void SetUp() override {
@@ -111,8 +82,6 @@ class StoreFixture : public ::testing::Test {
     if (!config_) config_ = std::make_unique<CSIPTrunkConfig>(logger_.get());
     return *config_;
   }
-  // Ends the client, as an agent restart does.
-  void CloseConfig() { config_.reset(); }
 
   std::unique_ptr<siptrunk::StoreAdmin> OpenAdmin(const std::string& path = siptrunk::StorePath()) {
     std::string error;

@@ -65,6 +65,14 @@ class AgentTest : public ::testing::Test {
     ClearRecords();
   }
   bool Update(std::list<std::string> items) { return Access::Update(*agent, std::move(items)); }
+  // The timeline without trace lines: what the agent did, in order.
+  static std::vector<std::string> Effects() {
+    std::vector<std::string> out;
+    for (const auto& e : World().Timeline()) {
+      if (e.rfind("trace:", 0) != 0) out.push_back(e);
+    }
+    return out;
+  }
 
   std::unique_ptr<CSIPTrunkAgent> agent;
 };

@@ -43,7 +43,7 @@ struct AgentTestAccess {
   static bool SlaveActive(CSIPTrunkAgent& a) { return a.m_bSlaveActive; }
   static void SetUaConnected(CSIPTrunkAgent& a, bool on) { a.m_bUAConnected = on; }
   static void SetMasterActive(CSIPTrunkAgent& a, bool on) { a.m_bMasterActive = on; }
-  static void SetSlaveActive(CSIPTrunkAgent& a, bool on) { a.m_bSlaveActive = on; }
+  static void SetSlaveActive(CSIPTrunkAgent& a, bool on) { a.m_bSlaveActive = on; }  // fuzz/update_dispatch_fuzzer.cpp
   static void SetStopThreads(CSIPTrunkAgent& a) { a.m_bStopThreads = true; }
   static bool HasRegulator(CSIPTrunkAgent& a) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
@@ -78,5 +78,4 @@ struct AgentTestAccess {
     *atEnd = it == a.m_vRegisteredSlaves.end();
     return static_cast<size_t>(it - a.m_vRegisteredSlaves.begin());
   }
-  static void ClearUsers(CSIPTrunkAgent& a) { a.ClearAccessibleUsers(); }
 };
