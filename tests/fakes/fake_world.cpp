@@ -32,6 +32,8 @@ void FakeWorld::Reset() {
   eventRegisterAccepts = true;
   storeThrows.clear();
   storeKeepsSlaves = false;
+  slaveWritesFail = false;
+  lastSlaveWriteFailed = false;
   pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
   hostName = "unit-device";
 }

@@ -67,6 +67,8 @@ struct FakeWorld {
   bool eventRegisterAccepts = true;
   std::string storeThrows;  // non-empty: the store client's constructor throws this text
   bool storeKeepsSlaves = false;  // registrations change storedSlaves as in the real store (one row per key)
+  bool slaveWritesFail = false;   // writes of registered slaves fail as on a full disk, changing nothing
+  bool lastSlaveWriteFailed = false;
   std::string pidFile;
   std::string hostName;  // what siptrunk::HostName answers
 
