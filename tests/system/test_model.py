@@ -48,6 +48,15 @@ def on_lan(address):
     return parsed in LAN and parsed != LAN.broadcast_address
 
 
+def settle(read, done, seconds):
+    """read() until done(value) or the time is up; the last value read."""
+    deadline, value = time.monotonic() + seconds, read()
+    while not done(value) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        value = read()
+    return value
+
+
 class Model:
     """What the agent should hold. The table is a list of [user, password,
     address, port] in the agent's order; the store maps (user, address, port)
@@ -156,10 +165,7 @@ class Run:
                                       stdout=subprocess.DEVNULL, stderr=self.out)
         self.listener = subprocess.Popen([self.tools.path("siptrunkctl"), "events", "--json"], env=self.dirs.env(),
                                          stdout=open(self.events_out, "w"), stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(self.dirs.event_sock):
-            assert time.monotonic() < deadline, "the event listener did not bind"
-            time.sleep(0.02)
+        assert settle(lambda: os.path.exists(self.dirs.event_sock), bool, 10), "the event listener did not bind"
 
     def ua(self, *words):
         self.uasim.stdin.write((" ".join(shlex.quote(w) for w in words) + "\n").encode())
@@ -410,11 +416,8 @@ class Run:
         if not m.full:
             m.healed()
         expected = {k: v for k, v in m.store.items() if not (m.full and k in m.uncertain)}
-        deadline = time.monotonic() + 10  # a store that fell behind is written again within a few seconds
-        st, actual = views()
-        while actual != expected and time.monotonic() < deadline:
-            time.sleep(0.1)
-            st, actual = views()
+        # A store that fell behind is written again within a few seconds.
+        st, actual = settle(views, lambda v: v[1] == expected, 10)
         assert actual == expected, "store %s, model %s" % (actual, expected)
         assert [[t["user"], t["password"]] for t in st["sip_trunks"]] == list(m.trunks.values())
         assert (st["roles"]["master"], st["roles"]["slave"]) == (m.master, m.slave)
@@ -434,9 +437,7 @@ class Run:
             self.received += [e["text"] for e in map(json.loads, lines[:-1]) if e["source"] == "SIPTunnelMaster"]
             return self.received
 
-        deadline = time.monotonic() + 5
-        while len(master_events()) < len(self.m.events) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        settle(master_events, lambda got: len(got) >= len(self.m.events), 5)
         assert self.received == self.m.events, "notifications: %s" % self.diff(self.received, self.m.events)
         self.m.events, self.received = [], []
 
@@ -464,10 +465,7 @@ class Run:
             return v is not None and v[0][0] == m.master and v[1][0] == m.slave and (
                 not m.master or v[0][1] == trunks) and (not m.slave or v[1][1] == enabled)
 
-        deadline = time.monotonic() + 5
-        while not agrees(view()) and time.monotonic() < deadline:
-            time.sleep(0.02)
-        v = view()
+        v = settle(view, agrees, 5)
         assert agrees(v), "user agent holds %s; store: master %s %s, slave %s %s" % (
             v, m.master, dict(trunks), m.slave, dict(enabled))
 
