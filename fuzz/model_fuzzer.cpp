@@ -13,7 +13,9 @@
 //     through eth0;
 //   - the master accounts the user agent holds (its calls replayed) equal the
 //     store's SIP trunks while the master role is on, and are inactive while
-//     it is off.
+//     it is off;
+//   - no agent lock is held, and the user agent and the event manager were
+//     never called with one held.
 // Single-threaded: the agent's listen threads are never started.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -70,18 +72,10 @@ struct Views {
       }
       auto held = std::find_if(masterAccounts.begin(), masterAccounts.end(),
                                [&](const auto& a) { return a.first == call.oldParams.sUserName; });
-      const bool add = call.oldParams == CallParams();
-      const bool remove = call.newParams == CallParams();
-      const std::pair<std::string, std::string> account(call.newParams.sUserName, call.newParams.sUserPasswd);
-      if (!add && held != masterAccounts.end()) {
-        if (remove) {
-          masterAccounts.erase(held);
-        } else {
-          *held = account;
-        }
-      } else if (!remove) {
-        masterAccounts.push_back(account);
-      }
+      // A change replaces the old account (none for an add), or only removes it; the order is not compared.
+      if (!(call.oldParams == CallParams()) && held != masterAccounts.end()) masterAccounts.erase(held);
+      const CallParams& added = call.newParams;
+      if (!(added == CallParams())) masterAccounts.emplace_back(added.sUserName, added.sUserPasswd);
     }
   }
   void Disconnected() {
@@ -168,6 +162,8 @@ struct Run {
   }
 
   void Check() {
+    FUZZ_CHECK(ThreadMutex::HeldByCurrentThread() == 0, "no agent lock is held after an operation");
+    FUZZ_CHECK(World().callsUnderLock == 0, "user agent or event manager called under an agent lock");
     views.Replay();
     World().ClearRecordings();
     const std::vector<Slave> table = Access::Slaves(*agent);

@@ -1,17 +1,13 @@
 // Fuzz target: an update message from the settings link, decoded as the CGI
 // link decodes a datagram and dispatched to the agent's OnUpdateMessage.
 //
-// The agent runs against the unit-test fakes of the platform classes (store,
-// user-agent link, regulator, route lookup, trace log), with one agent kept
-// across inputs so that the tables carry state from one message to the next.
-//
-// Input: byte 0 chooses the agent's situation (see the Control bits below),
+// The agent runs against the unit-test fakes, one agent kept across inputs
+// so that the tables carry state from one message to the next. Input: byte 0 chooses the agent's situation (see the Control bits below),
 // the rest is the datagram. Properties checked on every message:
 //   - the result is true exactly for the empty list, which does nothing;
 //   - a type above 10 (negative ones included), and a master-gated type while
 //     the master role is off, do nothing beyond one trace line;
-//   - types 0 to 3 leave the role flags as they promise, other types leave
-//     them alone;
+//   - types 0 to 3 set the role flags as they promise, others leave them;
 //   - no agent lock is held afterwards, and the user agent and the event
 //     manager are never called with one held.
 // What a message does to the views is the model target's (model_fuzzer.cpp).
@@ -106,10 +102,7 @@ bool TooLarge(CSIPTrunkAgent& agent) {
 void CheckOutcome(const std::vector<std::string>& items, bool result, bool masterBefore, bool slaveBefore,
                   CSIPTrunkAgent& agent) {
   FUZZ_CHECK(ThreadMutex::HeldByCurrentThread() == 0, "no agent lock is held after a message");
-  {
-    std::lock_guard<std::mutex> lock(World().mutex);
-    FUZZ_CHECK(World().callsUnderLock == 0, "user agent or event manager called under an agent lock");
-  }
+  FUZZ_CHECK(World().callsUnderLock == 0, "user agent or event manager called under an agent lock");
   FUZZ_CHECK(result == items.empty(), "the result is true exactly for the empty list");
   const bool masterAfter = Access::MasterActive(agent);
   const bool slaveAfter = Access::SlaveActive(agent);
@@ -124,20 +117,12 @@ void CheckOutcome(const std::vector<std::string>& items, bool result, bool maste
   if (type > UPD_STOP_AGENT || (gated && !masterBefore)) {
     FUZZ_CHECK(timeline.size() == 1, "a dropped message does nothing beyond its trace line");
   }
-
-  switch (type) {
-    case UPD_ACTIVATE_MASTER: FUZZ_CHECK(masterAfter, "type 0 sets the master role"); break;
-    case UPD_DEACTIVATE_MASTER: FUZZ_CHECK(!masterAfter, "type 1 clears the master role"); break;
-    case UPD_ACTIVATE_SLAVE: FUZZ_CHECK(slaveAfter, "type 2 sets the slave role"); break;
-    case UPD_DEACTIVATE_SLAVE: FUZZ_CHECK(!slaveAfter, "type 3 clears the slave role"); break;
-    default: break;
-  }
-  if (type != UPD_ACTIVATE_MASTER && type != UPD_DEACTIVATE_MASTER) {
-    FUZZ_CHECK(masterAfter == masterBefore, "only types 0 and 1 move the master role");
-  }
-  if (type != UPD_ACTIVATE_SLAVE && type != UPD_DEACTIVATE_SLAVE) {
-    FUZZ_CHECK(slaveAfter == slaveBefore, "only types 2 and 3 move the slave role");
-  }
+  const bool masterSwitch = type == UPD_ACTIVATE_MASTER || type == UPD_DEACTIVATE_MASTER;
+  const bool slaveSwitch = type == UPD_ACTIVATE_SLAVE || type == UPD_DEACTIVATE_SLAVE;
+  FUZZ_CHECK(masterAfter == (masterSwitch ? type == UPD_ACTIVATE_MASTER : masterBefore),
+             "types 0 and 1 set and clear the master role, no other type moves it");
+  FUZZ_CHECK(slaveAfter == (slaveSwitch ? type == UPD_ACTIVATE_SLAVE : slaveBefore),
+             "types 2 and 3 set and clear the slave role, no other type moves it");
 }
 
 }  // namespace
