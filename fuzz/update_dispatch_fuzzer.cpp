@@ -2,8 +2,9 @@
 // link decodes a datagram and dispatched to the agent's OnUpdateMessage.
 //
 // The agent runs against the unit-test fakes, one agent kept across inputs
-// so that the tables carry state from one message to the next. Input: byte 0 chooses the agent's situation (see the Control bits below),
-// the rest is the datagram. Properties checked on every message:
+// so that the tables carry state from one message to the next. Input: byte 0
+// chooses the agent's situation (see the Control bits below), the rest is the
+// datagram. Properties checked on every message:
 //   - the result is true exactly for the empty list, which does nothing;
 //   - a type above 10 (negative ones included), and a master-gated type while
 //     the master role is off, do nothing beyond one trace line;
