@@ -107,6 +107,8 @@ bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
+  World().lastSlaveWriteFailed = World().slaveWritesFail;
+  if (World().slaveWritesFail) return false;
   if (!World().storeKeepsSlaves) return true;
   auto row = StoredRow(param);
   if (row == World().storedSlaves.end()) {
@@ -120,6 +122,8 @@ bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
 bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("SetUnregisterParam " + ToText(param));
+  World().lastSlaveWriteFailed = World().slaveWritesFail;
+  if (World().slaveWritesFail) return false;
   if (!World().storeKeepsSlaves) return true;
   auto row = StoredRow(param);
   if (row == World().storedSlaves.end()) return false;
@@ -130,6 +134,8 @@ bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
 bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
   std::lock_guard<std::mutex> lock(World().mutex);
   RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
+  World().lastSlaveWriteFailed = World().slaveWritesFail;
+  if (World().slaveWritesFail) return false;
   if (!World().storeKeepsSlaves) return true;
   // As the real store: the row moves in place, or goes when its new key is taken.
   Param moved = from;
@@ -145,5 +151,33 @@ bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
   } else {
     World().storedSlaves.push_back(moved);
   }
+  return true;
+}
+
+bool CSIPTrunkConfig::LastRegisteredSlaveWriteFailed() const {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  return World().lastSlaveWriteFailed;
+}
+
+bool CSIPTrunkConfig::WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
+                                            const std::vector<CSIPTrunkBase::STRegistrationParam>& forget) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  RecordLocked("WriteRegisteredSlaves");
+  if (World().slaveWritesFail) return false;
+  if (!World().storeKeepsSlaves) return true;
+  // The rows the table does not name stay (but forgotten ones), ahead of the table's, in its order.
+  std::vector<CSIPTrunkBase::STRegistrationParam> rows;
+  for (const auto& row : World().storedSlaves) {
+    bool named = false;
+    for (const auto& entry : table) named = named || SameRegistration(entry, row);
+    for (const auto& key : forget) named = named || SameRegistration(key, row);
+    if (!named) rows.push_back(row);
+  }
+  for (const auto& entry : table) {
+    bool seen = false;
+    for (const auto& row : rows) seen = seen || SameRegistration(entry, row);
+    if (!seen) rows.push_back(entry);
+  }
+  World().storedSlaves = rows;
   return true;
 }

@@ -49,6 +49,11 @@ struct AgentTestAccess {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
     return a.m_pArpnlHandle != nullptr;
   }
+  // As the SIP listen thread's pass once the retry time has come.
+  static void RetryStaleSlaves(CSIPTrunkAgent& a) {
+    ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
+    a.RewriteStaleSlaves(true);
+  }
   // As Start does for the regulator, without beginning threads.
   static void OpenRegulator(CSIPTrunkAgent& a) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
