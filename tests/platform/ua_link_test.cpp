@@ -3,18 +3,9 @@
 // the user agent.
 #include "platform/sip_trunk_messenger.h"
 
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <memory>
 #include <mutex>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "platform/link_codec.h"
 #include "platform/paths.h"
@@ -22,22 +13,14 @@
 
 namespace {
 
+using linktest::Packet;
 using linktest::WaitUntil;
 using siptrunk::UaMessage;
 using siptrunk::UaMessageType;
 
-std::string Packet(std::initializer_list<std::string> items) {
-  std::string out;
-  for (const std::string& item : items) out += item + '\0';
-  return out;
-}
-
 CallParams Account(const std::string& user, const std::string& password) {
   CallParams p;
-  p.sUserName = user;
-  p.sUserPasswd = password;
-  p.sHostAddr = "198.51.100.1";
-  p.sHostPort = "5060";
+  p.sUserName = user, p.sUserPasswd = password, p.sHostAddr = "198.51.100.1", p.sHostPort = "5060";
   return p;
 }
 
@@ -50,10 +33,7 @@ std::list<CallParams> Accounts(const std::string& prefix, int count) {
 std::string ConfirmPacket(const CallParams& a, bool registered, unsigned error, bool masterList) {
   UaMessage m;
   m.type = UaMessageType::kConfirmUserState;
-  m.registered = registered;
-  m.error = error;
-  m.masterList = masterList;
-  m.account = a;
+  m.registered = registered, m.error = error, m.masterList = masterList, m.account = a;
   std::string packet;
   siptrunk::EncodeUaMessage(m, &packet, nullptr);
   return packet;
@@ -77,17 +57,9 @@ class RecordingMessenger : public CSIPTrunkMessenger {
                   std::to_string(error) + " master=" + std::to_string(masterList));
   }
   bool OnPartyStateChanged(bool const& connected) override { return Record(connected ? "connected" : "disconnected"); }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_events;
-  }
-  std::set<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_threads;
-  }
-  bool WaitForEventCount(size_t n) {
-    return WaitUntil([&] { return Events().size() >= n; });
-  }
+  std::vector<std::string> Events() { std::lock_guard<std::mutex> lock(m_mutex); return m_events; }
+  std::set<std::thread::id> Threads() { std::lock_guard<std::mutex> lock(m_mutex); return m_threads; }
+  bool WaitForEventCount(size_t n) { return WaitUntil([&] { return Events().size() >= n; }); }
 
  private:
   bool Record(std::string e) {
@@ -99,30 +71,6 @@ class RecordingMessenger : public CSIPTrunkMessenger {
   std::mutex m_mutex;
   std::vector<std::string> m_events;
   std::set<std::thread::id> m_threads;
-};
-
-// The SIP listen loop, as the agent runs it, on a thread of its own.
-class ListenLoop {
- public:
-  explicit ListenLoop(CSIPTrunkMessenger& messenger)
-      : m_thread([this, &messenger] {
-          for (; !m_stop; ++m_passes) messenger.ProcessMessageFromQueue(1);
-        }) {}
-  ~ListenLoop() {
-    m_stop = true;
-    m_thread.join();
-  }
-  std::thread::id Id() const { return m_thread.get_id(); }
-  // Returns once `n` further passes have completed.
-  bool WaitPasses(int n) {
-    const long target = m_passes + n;
-    return WaitUntil([&] { return m_passes >= target; });
-  }
-
- private:
-  std::atomic<bool> m_stop{false};
-  std::atomic<long> m_passes{0};
-  std::thread m_thread;
 };
 
 // The user agent's end of the link.
@@ -155,6 +103,10 @@ class UaClient {
     packet->assign(m_rx.data(), static_cast<size_t>(n));
     return Rx::kPacket;
   }
+  bool Ended() {
+    std::string packet;
+    return Receive(&packet) == Rx::kEnd;
+  }
   bool ReceiveMessage(UaMessage* m) {
     std::string packet, why;
     const bool ok = Receive(&packet) == Rx::kPacket && siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
@@ -173,21 +125,32 @@ class UaClient {
   std::vector<char> m_rx = std::vector<char>(siptrunk::kMaxUaPacketOut + 1);
 };
 
+// The agent side runs the SIP listen loop on a thread of its own, as the agent does.
 class UaLinkTest : public ::testing::Test {
  protected:
   void Start() {
-    agent.reset(new RecordingMessenger);
-    loop.reset(new ListenLoop(*agent));
+    agent = std::make_unique<RecordingMessenger>();
+    stop = false;
+    loop = std::thread([this] {
+      for (; !stop; ++passes) agent->ProcessMessageFromQueue(1);
+    });
   }
   void Stop() {
-    loop.reset();
+    if (loop.joinable()) stop = true, loop.join();
     agent.reset();
   }
   void TearDown() override { Stop(); }
+  // Returns once `n` further passes of the loop have completed.
+  bool WaitPasses(int n) {
+    const long target = passes + n;
+    return WaitUntil([&] { return passes >= target; });
+  }
 
   linktest::ScopedRuntimeDirectory runtime;
   std::unique_ptr<RecordingMessenger> agent;
-  std::unique_ptr<ListenLoop> loop;
+  std::atomic<bool> stop{false};
+  std::atomic<long> passes{0};
+  std::thread loop;
 };
 
 // Callbacks in order, all on the listen thread; a second user agent refused
@@ -204,9 +167,7 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
     EXPECT_TRUE(agent->IsPartyOnline());
     EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
     UaClient second;
-    ASSERT_TRUE(second.Connect());
-    std::string packet;
-    EXPECT_EQ(second.Receive(&packet), UaClient::Rx::kEnd);
+    EXPECT_TRUE(second.Connect() && second.Ended());
 
     const CallParams slave = Account("slave1", "pw1");
     ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
@@ -220,14 +181,14 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
     EXPECT_EQ(m.newParams, slave);
   }
   ASSERT_TRUE(agent->WaitForEventCount(5));
-  ASSERT_TRUE(loop->WaitPasses(3));
+  ASSERT_TRUE(WaitPasses(3));
   EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "lists",
                                                        "confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1",
                                                        "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0",
                                                        "disconnected"}));
   EXPECT_FALSE(agent->IsPartyOnline());
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()});
+  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
 }
 
 // A connection must start with HELLO 1 (else it is closed, unannounced);
@@ -238,36 +199,29 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
                                    std::string("HELLO\0" "1", 7), std::string(),
                                    ConfirmPacket(Account("a", "b"), true, 0, true)}) {
     UaClient early;
-    ASSERT_TRUE(early.Connect());
-    ASSERT_TRUE(early.Send(first));
-    std::string packet;
-    EXPECT_EQ(early.Receive(&packet), UaClient::Rx::kEnd) << "first packet of " << first.size() << " bytes";
+    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "first packet of " << first.size() << " bytes";
   }
   UaClient silent;  // one that ends before saying anything
   ASSERT_TRUE(silent.Connect());
   silent.Close();
-  ASSERT_TRUE(loop->WaitPasses(3));
+  ASSERT_TRUE(WaitPasses(3));
   EXPECT_TRUE(agent->Events().empty());
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
-  // Well-formed but one byte over the limit, and far over it (cut short).
   CallParams big = Account("big", "pw"), good = Account("good", "pw");
-  const std::string oversized = ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1);
-  const std::string farOver = std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0';
-  // Every form the decoder rejects is link_codec_test's; one stands for them here.
-  const std::vector<std::string> bad = {
-      ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}),
-      Packet({"HELLO", "1"}),                                // a second HELLO
-      Packet({"SET_USERS_LIST", "1", "1", "0"}),             // only the agent sends these
-      Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
-      std::string(),                                         // an empty packet
-      oversized,
-      farOver,
-  };
-  for (const std::string& packet : bad) ASSERT_TRUE(ua.Send(packet));
+  // Every form the decoder rejects is link_codec_test's; one stands for them
+  // here, then a second HELLO, two that only the agent sends, an empty packet,
+  // one byte over the limit and far over it (cut short).
+  for (const std::string& packet :
+       {ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}), Packet({"HELLO", "1"}),
+        Packet({"SET_USERS_LIST", "1", "1", "0"}), Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
+        std::string(), ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1),
+        std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0'}) {
+    ASSERT_TRUE(ua.Send(packet));
+  }
   ASSERT_TRUE(ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
   ASSERT_TRUE(agent->WaitForEventCount(2));
-  ASSERT_TRUE(loop->WaitPasses(2));
+  ASSERT_TRUE(WaitPasses(2));
   EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "confirm good/pw@198.51.100.1:5060 " +
                                                                         std::to_string(good.sHostName.size()) +
                                                                         " reg=1 err=0 master=1"}));
@@ -285,9 +239,7 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
   Start();
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
-  // The answer to HELLO may arrive before the agent counts the link as up;
-  // the agent itself sends only after the "connected" callback.
-  ASSERT_TRUE(agent->WaitForEventCount(1));
+  ASSERT_TRUE(agent->WaitForEventCount(1));  // as the agent, send only once "connected"
   constexpr int kLists = 8, kAccounts = 100;
   std::atomic<int> sentWhole{0};
   auto sender = [&](char tag) {
@@ -296,8 +248,7 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
     }
   };
   std::thread a(sender, 'a'), b(sender, 'b');
-  a.join();
-  b.join();
+  a.join(), b.join();
   EXPECT_EQ(sentWhole.load(), 2 * kLists);
   int next[2] = {0, 0};
   for (int n = 0; n < 2 * kLists; ++n) {
@@ -320,13 +271,12 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   // the connection down.
   int sent = 0;
   while (sent < 1000 && agent->SetUsersList(big, true, true)) ++sent;
-  ASSERT_LT(sent, 1000);
-  EXPECT_GT(sent, 0);
+  ASSERT_TRUE(sent > 0 && sent < 1000) << sent;
   ASSERT_TRUE(agent->WaitForEventCount(2));
   EXPECT_FALSE(agent->SetUsersList(big, true, true));
-  ASSERT_TRUE(loop->WaitPasses(3));
+  ASSERT_TRUE(WaitPasses(3));
   EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "disconnected"}));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()}) << "the listen thread disconnects";
+  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
 
 // ua.sock: a stale file is replaced, a live listener left alone until it
@@ -334,11 +284,11 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
 // while it is still ours.
 TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string path = siptrunk::UaSocketPath();
-  int other = linktest::BindAt(path, SOCK_SEQPACKET);
-  ASSERT_GE(other, 0);
+  const int other = linktest::BindAt(path, SOCK_SEQPACKET);
   const ino_t otherInode = linktest::InodeOf(path);
+  ASSERT_GE(other, 0);
   Start();
-  ASSERT_TRUE(loop->WaitPasses(3));
+  ASSERT_TRUE(WaitPasses(3));
   EXPECT_EQ(linktest::InodeOf(path), otherInode);
   close(other);  // leaves its file behind, as a crash would
   {
@@ -361,7 +311,7 @@ TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string dir = runtime.Path() + "/later";
   setenv("RUNTIME_DIRECTORY", dir.c_str(), 1);
   Start();
-  ASSERT_TRUE(loop->WaitPasses(2));
+  ASSERT_TRUE(WaitPasses(2));
   ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
   UaClient ua;
   EXPECT_TRUE(ua.Hello());
