@@ -2,12 +2,6 @@
 // listener that is missing, stale or never reads.
 #include "platform/mm_event.h"
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <fstream>
-
 #include "platform/paths.h"
 #include "tests/platform/link_test_support.h"
 
@@ -25,19 +19,16 @@ class MMEventTest : public ::testing::Test {
   linktest::ScopedRuntimeDirectory runtime;
 };
 
-// Delivery of source, kind and text to a listener, and a listener gone,
-// stale or slow losing nothing once it reads, are tests/system's
-// (test_tools.py, test_faults.py); these are the bounds.
+// Delivery, and a listener gone, stale or slow losing nothing once it reads,
+// are test_tools.py's and test_faults.py's; these are the bounds.
 TEST_F(MMEventTest, RegisterChecksSourceAndKind) {
-  const std::string longest(64, 'k');
-  const std::string tooLong(65, 'k');
+  const std::string longest(64, 'k'), tooLong(65, 'k');
   MMEvent event;
   EXPECT_EQ(event.Raise("text", nullptr, nullptr), 0) << "not registered yet";
-  EXPECT_EQ(event.Register(nullptr, "Registration"), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", nullptr), 0);
-  EXPECT_EQ(event.Register("", "Registration"), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", ""), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", tooLong.c_str()), 0);
+  const std::pair<const char*, const char*> refused[] = {{nullptr, "Registration"}, {"SIPTunnelSlave", nullptr},
+                                                         {"", "Registration"}, {"SIPTunnelSlave", ""},
+                                                         {"SIPTunnelSlave", tooLong.c_str()}};
+  for (const auto& r : refused) EXPECT_EQ(event.Register(r.first, r.second), 0) << (r.first ? r.first : "null");
   EXPECT_NE(event.Register(longest.c_str(), longest.c_str()), 0);
   EXPECT_NE(event.Raise("text", nullptr, nullptr), 0);
   // A refused Register withdraws an earlier one.
@@ -58,9 +49,7 @@ TEST_F(MMEventTest, NoListenerOrABusyOneNeitherBlocksNorFails) {
   ASSERT_GE(listener, 0);
   int queueLength = 512;
   std::ifstream("/proc/sys/net/unix/max_dgram_qlen") >> queueLength;
-  for (int i = 0; i < queueLength + 5; ++i) {
-    ASSERT_NE(Raise("SIPTunnelMaster", "Registration", "queue filler"), 0) << i;
-  }
+  for (int i = 0; i < queueLength + 5; ++i) ASSERT_NE(Raise("SIPTunnelMaster", "Registration", "queue filler"), 0) << i;
   close(listener);
 }
 
