@@ -57,26 +57,28 @@ class RecordingMessenger : public CSIPTrunkMessenger {
                   std::to_string(error) + " master=" + std::to_string(masterList));
   }
   bool OnPartyStateChanged(bool const& connected) override { return Record(connected ? "connected" : "disconnected"); }
-  std::vector<std::string> Events() { std::lock_guard<std::mutex> lock(m_mutex); return m_events; }
+  // The callbacks so far, each followed by "; ".
+  std::string Events() { std::lock_guard<std::mutex> lock(m_mutex); return m_events; }
   std::set<std::thread::id> Threads() { std::lock_guard<std::mutex> lock(m_mutex); return m_threads; }
-  bool WaitForEventCount(size_t n) { return WaitUntil([&] { return Events().size() >= n; }); }
+  bool WaitForEventCount(long n) {
+    return WaitUntil([&] { const std::string e = Events(); return std::count(e.begin(), e.end(), ';') >= n; });
+  }
 
  private:
-  bool Record(std::string e) {
+  bool Record(const std::string& e) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back(std::move(e));
+    m_events += e + "; ";
     m_threads.insert(std::this_thread::get_id());
     return true;
   }
   std::mutex m_mutex;
-  std::vector<std::string> m_events;
+  std::string m_events;
   std::set<std::thread::id> m_threads;
 };
 
 // The user agent's end of the link.
 class UaClient {
  public:
-  enum class Rx { kPacket, kEnd, kTimeout };
   ~UaClient() { Close(); }
   // Retries while the agent has not bound ua.sock yet.
   bool Connect() {
@@ -95,21 +97,17 @@ class UaClient {
   bool Send(const std::string& bytes) {
     return send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
-  Rx Receive(std::string* packet) {
+  // The length of the next packet, read into m_rx: 0 when the agent closed, -1 after kPatience of silence.
+  ssize_t Receive() {
     pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count())) <= 0) return Rx::kTimeout;
-    const ssize_t n = recv(m_fd, m_rx.data(), m_rx.size(), 0);
-    if (n <= 0) return Rx::kEnd;
-    packet->assign(m_rx.data(), static_cast<size_t>(n));
-    return Rx::kPacket;
+    const int patience = static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count());
+    return poll(&p, 1, patience) > 0 ? std::max<ssize_t>(recv(m_fd, m_rx.data(), m_rx.size(), 0), 0) : -1;
   }
-  bool Ended() {
-    std::string packet;
-    return Receive(&packet) == Rx::kEnd;
-  }
+  bool Ended() { return Receive() == 0; }
   bool ReceiveMessage(UaMessage* m) {
-    std::string packet, why;
-    const bool ok = Receive(&packet) == Rx::kPacket && siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
+    std::string why;
+    const ssize_t n = Receive();
+    const bool ok = n > 0 && siptrunk::DecodeUaMessage(m_rx.data(), static_cast<size_t>(n), m, &why);
     EXPECT_TRUE(ok) << why;
     return ok;
   }
@@ -135,6 +133,8 @@ class UaLinkTest : public ::testing::Test {
       for (; !stop; ++passes) agent->ProcessMessageFromQueue(1);
     });
   }
+  // Starts the agent and connects `ua`; as the agent does, senders wait for "connected".
+  bool StartConnected(UaClient* ua) { return Start(), ua->Hello() && agent->WaitForEventCount(1); }
   void Stop() {
     if (loop.joinable()) stop = true, loop.join();
     agent.reset();
@@ -154,16 +154,14 @@ class UaLinkTest : public ::testing::Test {
 };
 
 // Callbacks in order, all on the listen thread; a second user agent refused
-// while the first stays; a disconnection reported once. Lists of thousands
-// of accounts and reconnecting are the system tests' (test_faults.py,
-// test_ua_side.py).
+// while the first stays; a disconnection reported once. Lists of thousands of
+// accounts and reconnecting are test_faults.py's and test_ua_side.py's.
 TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
   {
     UaClient ua;
-    ASSERT_TRUE(ua.Hello());
-    ASSERT_TRUE(agent->WaitForEventCount(1));
+    ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
     EXPECT_TRUE(agent->IsPartyOnline());
     EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
     UaClient second;
@@ -177,15 +175,12 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
     ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
     UaMessage m;
     ASSERT_TRUE(ua.ReceiveMessage(&m));
-    EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams());
-    EXPECT_EQ(m.newParams, slave);
+    EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams() &&
+                m.newParams == slave);
   }
-  ASSERT_TRUE(agent->WaitForEventCount(5));
-  ASSERT_TRUE(WaitPasses(3));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "lists",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0",
-                                                       "disconnected"}));
+  ASSERT_TRUE(agent->WaitForEventCount(5) && WaitPasses(3));
+  EXPECT_EQ(agent->Events(), "connected; lists; confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1; "
+                             "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0; disconnected; ");
   EXPECT_FALSE(agent->IsPartyOnline());
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
@@ -205,7 +200,7 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
   ASSERT_TRUE(silent.Connect());
   silent.Close();
   ASSERT_TRUE(WaitPasses(3));
-  EXPECT_TRUE(agent->Events().empty());
+  EXPECT_EQ(agent->Events(), "");
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
   CallParams big = Account("big", "pw"), good = Account("good", "pw");
@@ -220,26 +215,20 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
     ASSERT_TRUE(ua.Send(packet));
   }
   ASSERT_TRUE(ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
-  ASSERT_TRUE(agent->WaitForEventCount(2));
-  ASSERT_TRUE(WaitPasses(2));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "confirm good/pw@198.51.100.1:5060 " +
-                                                                        std::to_string(good.sHostName.size()) +
-                                                                        " reg=1 err=0 master=1"}));
-
+  ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(2));
+  EXPECT_EQ(agent->Events(), "connected; confirm good/pw@198.51.100.1:5060 " + std::to_string(good.sHostName.size()) +
+                                 " reg=1 err=0 master=1; ");
   ASSERT_TRUE(agent->ChangeUserParams(good, CallParams(), false));
   UaMessage m;
-  ASSERT_TRUE(ua.ReceiveMessage(&m));
-  EXPECT_EQ(m.oldParams, good);
+  EXPECT_TRUE(ua.ReceiveMessage(&m) && m.oldParams == good);
 }
 
 // Two senders at once on one connection: every list arrives whole and each
 // sender's lists in order. All of them fit into the socket's send buffer, so
 // no send waits for the reader and the outcome never depends on timing.
 TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
-  Start();
   UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  ASSERT_TRUE(agent->WaitForEventCount(1));  // as the agent, send only once "connected"
+  ASSERT_TRUE(StartConnected(&ua));
   constexpr int kLists = 8, kAccounts = 100;
   std::atomic<int> sentWhole{0};
   auto sender = [&](char tag) {
@@ -253,8 +242,7 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
   int next[2] = {0, 0};
   for (int n = 0; n < 2 * kLists; ++n) {
     UaMessage m;
-    ASSERT_TRUE(ua.ReceiveMessage(&m));
-    ASSERT_EQ(m.list.size(), static_cast<size_t>(kAccounts));
+    ASSERT_TRUE(ua.ReceiveMessage(&m) && m.list.size() == kAccounts);
     const int from = m.list.front().sUserName[0] == 'a' ? 0 : 1;
     const std::list<CallParams> want = Accounts(std::string(1, "ab"[from]) + std::to_string(next[from]++) + "-", kAccounts);
     EXPECT_EQ(m.list, std::vector<CallParams>(want.begin(), want.end()));
@@ -262,10 +250,8 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
 }
 
 TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
-  Start();
   UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  ASSERT_TRUE(agent->WaitForEventCount(1));
+  ASSERT_TRUE(StartConnected(&ua));
   const std::list<CallParams> big = Accounts("user-", 5000);
   // The socket holds a number of lists; then a send waits, gives up and shuts
   // the connection down.
@@ -275,7 +261,7 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   ASSERT_TRUE(agent->WaitForEventCount(2));
   EXPECT_FALSE(agent->SetUsersList(big, true, true));
   ASSERT_TRUE(WaitPasses(3));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "disconnected"}));
+  EXPECT_EQ(agent->Events(), "connected; disconnected; ");
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
 
