@@ -32,8 +32,7 @@ using StoreConfigTest = StoreFixture;
 // A missing store is created, readable by its owner only.
 TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertionOrder) {
   CSIPTrunkBase::STAgentStates states;
-  EXPECT_TRUE(Config().GetSIPTrunkAgentStates(states));
-  EXPECT_FALSE(states.bMasterEnabled || states.bSlaveEnabled);
+  EXPECT_TRUE(Config().GetSIPTrunkAgentStates(states) && !states.bMasterEnabled && !states.bSlaveEnabled);
   EXPECT_EQ(linktest::ModeOf(StorePath()), 0600u);
 
   auto admin = OpenAdmin();
@@ -47,9 +46,10 @@ TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertion
   ASSERT_TRUE(admin->DeleteSipTrunk("mid", &error)) << error;
   ASSERT_TRUE(admin->SetMasterEnabled(true, &error)) << error;
 
-  for (const siptrunk::TrunkToMasterRow& row : {siptrunk::TrunkToMasterRow{"t-off", "u0", "p0", "192.0.2.1", "5060", false, false},
-                                                siptrunk::TrunkToMasterRow{"t-on", "u1", "p1", "192.0.2.2", "5061", true, false},
-                                                siptrunk::TrunkToMasterRow{"t-reg", "u2", "p2", "192.0.2.3", "5062", true, false}}) {
+  using Row = siptrunk::TrunkToMasterRow;
+  for (const Row& row : {Row{"t-off", "u0", "p0", "192.0.2.1", "5060", false, false},
+                         Row{"t-on", "u1", "p1", "192.0.2.2", "5061", true, false},
+                         Row{"t-reg", "u2", "p2", "192.0.2.3", "5062", true, false}}) {
     ASSERT_TRUE(admin->AddTrunkToMaster(row, &error)) << error;
   }
   admin.reset();
@@ -70,7 +70,8 @@ TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertion
   ASSERT_TRUE(Config().GetSlaveAccesibleUsersList(trunks));
   listed.clear();
   for (const auto& t : trunks) {
-    listed += t.sTrunkName + ":" + Describe(t) + (t.bActive ? " active" : "") + (t.nLastError != 0 || t.bNotifySuccess ? " pending" : "") + " ";
+    listed += t.sTrunkName + ":" + Describe(t) + (t.bActive ? " active" : "") +
+              (t.nLastError != 0 || t.bNotifySuccess ? " pending" : "") + " ";
   }
   EXPECT_EQ(listed, "t-on:u1/p1@192.0.2.2:5061 t-reg:u2/p2@192.0.2.3:5062 active ");
 }
@@ -85,21 +86,17 @@ TEST_F(StoreConfigTest, TrunkToMasterTargetIsConfiguredToRegisterAndSentToWithdr
   EXPECT_TRUE(Config().GetTrunkToMasterParams("t", fields, false) && fields.sUserName == "old-user");
   EXPECT_TRUE(Config().ChangeTrunkToMasterConfig("t"));
 
-  // After an edit the sent copy follows the renamed row, so that the user
-  // agent's account is withdrawn with the old values and the new ones are
-  // registered: end to end in tests/system/test_settings.py.
+  // After an edit the sent copy follows the renamed row (end to end: test_settings.py).
   bool changed = false;
-  ASSERT_TRUE(admin->EditTrunkToMaster("t", {"t2", "new-user", "new-pw", "198.51.100.7", "5070", false, false},
-                                       &changed, &error))
-      << error;
+  const siptrunk::TrunkToMasterRow edited{"t2", "new-user", "new-pw", "198.51.100.7", "5070", false, false};
+  ASSERT_TRUE(admin->EditTrunkToMaster("t", edited, &changed, &error)) << error;
   EXPECT_TRUE(Config().GetTrunkToMasterParams("t2", fields, true));
   EXPECT_EQ(Describe(fields), "new-user/new-pw@198.51.100.7:5070");
   EXPECT_TRUE(Config().ChangeTrunkToMasterConfig("t2"));
 
   // Disabled: nothing to register, the sent copy can still be withdrawn.
   ASSERT_TRUE(admin->SetTrunkToMasterEnabled("t2", false, &error)) << error;
-  EXPECT_EQ(Config().GetStateOfTrunkToMaster("t2"), 0);
-  EXPECT_FALSE(Config().GetTrunkToMasterParams("t2", fields, true));
+  EXPECT_FALSE(Config().GetStateOfTrunkToMaster("t2") != 0 || Config().GetTrunkToMasterParams("t2", fields, true));
   EXPECT_EQ(Describe(fields), "/@:");
   EXPECT_TRUE(Config().GetTrunkToMasterParams("t2", fields, false) && fields.sUserName == "new-user");
 
@@ -112,10 +109,8 @@ TEST_F(StoreConfigTest, TrunkToMasterTargetIsConfiguredToRegisterAndSentToWithdr
         << name;
   }
 
-  EXPECT_TRUE(Config().SetTrunkToMasterActiveState("t2"));
-  EXPECT_TRUE(Snapshot().trunksToMaster.at(0).registered);
-  EXPECT_TRUE(Config().SetTrunkToMasterInActiveState("t2"));
-  EXPECT_FALSE(Snapshot().trunksToMaster.at(0).registered);
+  EXPECT_TRUE(Config().SetTrunkToMasterActiveState("t2") && Snapshot().trunksToMaster.at(0).registered);
+  EXPECT_TRUE(Config().SetTrunkToMasterInActiveState("t2") && !Snapshot().trunksToMaster.at(0).registered);
   EXPECT_EQ(Trace().find("ERROR"), std::string::npos) << Trace();
 }
 
@@ -184,8 +179,7 @@ TEST_F(StoreConfigTest, QuotesAndOddBytesAreStoredAndReadBackExactly) {
   ASSERT_TRUE(Config().SetRegisterParam(Reg(evil, bytes, "192.0.2.1", "5060"), false));
 
   std::vector<CSIPTrunkBase::STAccessibleUser> users;
-  ASSERT_TRUE(Config().GetMasterAccesibleUsersList(users));
-  ASSERT_EQ(users.size(), 2u);
+  ASSERT_TRUE(Config().GetMasterAccesibleUsersList(users) && users.size() == 2);
   EXPECT_EQ(users[0].sTrunkName + "|" + users[0].sUserName + "|" + users[0].sUserPasswd,
             evil + "|" + bytes + "|'; DELETE FROM registered_slaves;--");
 
