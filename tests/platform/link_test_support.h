@@ -103,19 +103,15 @@ inline bool LeaveStaleSocket(const std::string& path, int type) {
   return fd >= 0 && close(fd) == 0;
 }
 
-// lstat's view of `path`: whether it exists, its inode and its permission bits.
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+// lstat's view of `path`, all zero when it is missing.
+inline struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) st = {};
+  return st;
 }
-inline ino_t InodeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-inline unsigned ModeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
-}
+inline bool Exists(const std::string& path) { return StatOf(path).st_nlink != 0; }
+inline ino_t InodeOf(const std::string& path) { return StatOf(path).st_ino; }
+inline unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(StatOf(path).st_mode & 07777); }
 
 // The number of entries in directory `dir`, "." and ".." not counted.
 inline size_t CountEntries(const std::string& dir) {

@@ -147,8 +147,7 @@ TEST_F(LoggerTest, SymbolicLinksAtTheLogPathsAreRefused) {
       logger.SetRotateBytes(200);
       for (int i = 0; i < 10; ++i) logger.TRACE(3, "INFO: secret line %d of some length\n", i);
     });
-    struct stat st {};
-    EXPECT_TRUE(!Exists(target) && lstat((LogPath() + suffix).c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(!Exists(target) && S_ISLNK(linktest::StatOf(LogPath() + suffix).st_mode));
     EXPECT_NE(captured.find("is a symbolic link"), std::string::npos) << captured;
     EXPECT_EQ(captured.find("secret line"), std::string::npos) << captured;
     unlink((LogPath() + suffix).c_str());

@@ -16,11 +16,6 @@ namespace {
 
 unsigned long ReturnArgument(void* arg) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(arg)); }
 
-// Blocks until the future handed in as argument is ready, then returns 7.
-unsigned long WaitForRelease(void* arg) {
-  static_cast<std::shared_future<void>*>(arg)->wait();
-  return 7;
-}
 
 TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused) {
   for (unsigned long expected : {0ul, 4ul, 0xFFFFFFFFul}) {
@@ -31,7 +26,8 @@ TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused)
   }
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  const unsigned long handle = Thread::BeginThread(WaitForRelease, &released, 0);
+  const auto waitForRelease = [](void* arg) { return static_cast<std::shared_future<void>*>(arg)->wait(), 7ul; };
+  const unsigned long handle = Thread::BeginThread(waitForRelease, &released, 0);
   ASSERT_NE(handle, 0u);
   unsigned long code = 0;
   EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code) || Thread::WaitForThread(handle, 30, &code) || code != 0)
@@ -48,18 +44,14 @@ TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused)
 
 // A thread marked gone by the fault handler releasing its waiter is test_lifecycle.py's.
 
-unsigned long ReportMask(void* mask) {
-  pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask));
-  return 0;
-}
-
 TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   sigset_t before, after;
   pthread_sigmask(SIG_BLOCK, nullptr, &before);
   ASSERT_FALSE(sigismember(&before, SIGTERM));
 
   sigset_t report{};
-  const unsigned long handle = Thread::BeginThread(ReportMask, &report, 0);
+  const auto reportMask = [](void* mask) { return pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask)), 0ul; };
+  const unsigned long handle = Thread::BeginThread(reportMask, &report, 0);
   ASSERT_TRUE(handle != 0 && Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
   pthread_sigmask(SIG_BLOCK, nullptr, &after);
   std::string masks;  // "<blocked in the thread><blocked in the caller>" per signal
