@@ -76,7 +76,8 @@ TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {
   EXPECT_EQ(send({"10"}), "no agent is listening on " + path);
   cgi.ProcessMessageFromQueue(0);  // replaces the stale file
   EXPECT_EQ(linktest::ModeOf(path), 0660u);
-  EXPECT_NE(send({"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}).find("larger than the limit"), std::string::npos);
+  EXPECT_NE(send({"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}).find("larger than the limit"),
+            std::string::npos);
   EXPECT_NE(send(Items(siptrunk::kMaxUpdateItems + 1, "6")).find("items"), std::string::npos);
   EXPECT_NE(send({"4", std::string("a\0b", 3)}).find("NUL"), std::string::npos);
   EXPECT_EQ(send({"10"}), "sent");
@@ -97,9 +98,8 @@ TEST_F(CgiLinkTest, ALiveSocketOfAnotherProcessIsLeftAlone) {
   ASSERT_TRUE(PumpUntil(1));
 }
 
-// A client polling the path while the socket is bound, again and again, with
-// the umask wide open, never finds the file with a mode wider than 0660 or
-// another group than the process's, and no private directory stays behind.
+// Bound again and again with the umask wide open, the file is never seen wider
+// than 0660 or in another group, and no private directory stays behind.
 TEST_F(CgiLinkTest, TheSocketIsNeverReachableWithAWiderMode) {
   const mode_t savedMask = umask(0);
   std::atomic<bool> done{false};

@@ -1,8 +1,6 @@
-// The link codecs against well-formed and hostile input. Every decoded packet
-// is copied into a heap buffer of its exact size first, so that a read past
-// its end shows up under AddressSanitizer. The properties over any input
-// (round trips, strict readers) are the fuzz targets' (fuzz/); these are the
-// documented wire forms and the faults found before.
+// The link codecs: the documented wire forms and the faults found before
+// (properties over any input are the fuzz targets'). Packets are decoded from
+// exactly sized heap copies, so that AddressSanitizer sees a read past the end.
 #include "platform/link_codec.h"
 
 #include "tests/platform/link_test_support.h"
@@ -12,7 +10,6 @@ namespace {
 
 using linktest::Packet;
 
-// Decodes from an exactly sized heap copy.
 bool Decode(const std::string& bytes, UaMessage* m, std::string* why) {
   std::unique_ptr<char[]> exact(new char[bytes.size() == 0 ? 1 : bytes.size()]);
   if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
@@ -104,8 +101,7 @@ TEST(UaMessageCodec, RejectsBrokenFramingCountsNumbersAndBools) {
 }
 
 TEST(UaMessageCodec, AHugeClaimedCountAllocatesNothingForIt) {
-  // Sizing the list by these counts before checking them against the items
-  // would ask for hundreds of gigabytes: bad_alloc, or an abort under ASan.
+  // Sizing the list by these counts before checking them would ask for hundreds of gigabytes.
   for (const char* count : {"4294967295", "2000000000"}) {
     UaMessage m;
     std::string why;

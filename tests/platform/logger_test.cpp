@@ -135,8 +135,7 @@ TEST_F(LoggerTest, MissingDirectoryDropsLinesUntilItAppears) {
   EXPECT_NE(ReadFile(path).find("INFO: after the directory\n"), std::string::npos);
 }
 
-// A link planted at the log path or at its ".1" is never written through nor
-// replaced; the refusal is noted on standard error.
+// A link at the log path or its ".1" is never written through nor replaced; the refusal is noted.
 TEST_F(LoggerTest, SymbolicLinksAtTheLogPathsAreRefused) {
   for (const std::string suffix : {"", ".1"}) {
     SCOPED_TRACE("link at the log path" + suffix);

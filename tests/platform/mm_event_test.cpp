@@ -1,5 +1,4 @@
-// The event-manager client: its argument checks, and a real eventman.sock
-// listener that is missing, stale or never reads.
+// The event-manager client: argument checks, and an eventman.sock listener missing, stale or never reading.
 #include "platform/mm_event.h"
 
 #include "platform/paths.h"
@@ -43,8 +42,7 @@ TEST_F(MMEventTest, NoListenerOrABusyOneNeitherBlocksNorFails) {
   EXPECT_NE(Raise("SIPTunnelSlave", "Registration", "a stale socket file"), 0);
   ASSERT_EQ(unlink(path.c_str()), 0);
 
-  // A listener that never reads: its queue fills, and further notices must
-  // neither wait for room nor report failure (syslog still has them).
+  // A listener that never reads: once its queue is full, notices neither wait nor fail (syslog has them).
   const int listener = linktest::BindAt(path, SOCK_DGRAM);
   ASSERT_GE(listener, 0);
   int queueLength = 512;

@@ -26,7 +26,7 @@ namespace {
 constexpr int kSkipStatus = 77;
 const std::string kListSet = "nft list set inet " SIPTRUNK_NFT_TABLE " " SIPTRUNK_NFT_SET " 2>&1";
 
-// Runs a shell command; returns its output, and its exit status in *status.
+// A shell command's output, and its exit status in *status.
 std::string Shell(const std::string& command, int* status = nullptr) {
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");
@@ -142,9 +142,8 @@ TEST(RegulatorTest, AddsAndRemovesAddressesFromTwoThreadsOnOneHandle) {
     ARPNL_HANDLE second = -1;  // opening again finds the table and the set in place
     EXPECT_TRUE(arpnl_open(&second) == 0 && arpnl_close(&second) == 0);
 
-    // Each call must get its own answers even while the other thread's are on
-    // the same socket. Adding an address already there succeeds; removing one
-    // that is not there fails.
+    // Each call gets its own answers while the other thread's share the socket:
+    // adding an address twice succeeds, removing one twice fails the second time.
     constexpr int kEach = 60;
     int failures[2] = {0, 0};
     std::set<std::string> expected;

@@ -1,5 +1,4 @@
-// The settings side of the store (StoreAdmin) and the schema checks made when
-// a store is opened.
+// The settings side of the store (StoreAdmin) and the checks made when a store is opened.
 #include "platform/store_schema.h"
 #include "tests/platform/store_fixture.h"
 
@@ -8,8 +7,7 @@ namespace {
 
 using StoreAdminTest = StoreFixture;
 
-// Names already taken or unknown are refused through siptrunkctl in
-// tests/system/test_tools.py; these are the refusals it cannot reach.
+// Names taken or unknown are test_tools.py's (siptrunkctl); these are the refusals it cannot reach.
 TEST_F(StoreAdminTest, EditsAreRefusedWithAClearReasonAndChangeNothing) {
   auto admin = OpenAdmin();
   std::string error;
@@ -86,7 +84,8 @@ TEST_F(StoreAdminTest, OpeningRefusesMissingForeignAndNewerStores) {
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) + " " +
-                std::to_string(sqlite3_column_int(statement, 1)) + " " + std::to_string(sqlite3_column_int(statement, 2)),
+                std::to_string(sqlite3_column_int(statement, 1)) + " " +
+                std::to_string(sqlite3_column_int(statement, 2)),
             "wal 2 " + std::to_string(siptrunk::kStoreSchemaVersion));  // synchronous 2 = FULL
   sqlite3_finalize(statement);
   sqlite3_close(db);

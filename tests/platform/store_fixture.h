@@ -1,6 +1,5 @@
-// Shared set-up of the store tests: fresh state and logs directories per test
-// (STATE_DIRECTORY, LOGS_DIRECTORY), the real trace logger, and a connection
-// of the test's own to poke at the SQLite file directly.
+// The store tests' set-up: fresh STATE_DIRECTORY and LOGS_DIRECTORY per test,
+// the real trace logger, and a connection of the test's own to the SQLite file.
 #pragma once
 
 #include <gtest/gtest.h>

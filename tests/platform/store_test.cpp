@@ -1,5 +1,4 @@
-// The agent's store client (CSIPTrunkConfig) on real SQLite files: every
-// operation and its matching rules.
+// The agent's store client (CSIPTrunkConfig) on real SQLite files: every operation and its matching rules.
 #include "tests/platform/store_fixture.h"
 
 namespace storetest {
@@ -193,9 +192,8 @@ TEST_F(StoreConfigTest, QuotesAndOddBytesAreStoredAndReadBackExactly) {
   EXPECT_TRUE(Config().SetUnregisterParam(table[0]));
 }
 
-// Crashes, restarts, two writers and a store replaced, read-only, locked,
-// garbled or on a full disk are the system tests' (test_ua_side.py,
-// test_model.py, test_soak.py, test_faults.py), through the running agent.
+// Crashes, restarts, two writers and a store replaced, read-only, locked, garbled or on a full disk
+// are the system tests' (test_ua_side.py, test_model.py, test_soak.py, test_faults.py).
 
 }  // namespace
 }  // namespace storetest

@@ -50,7 +50,9 @@ TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   ASSERT_FALSE(sigismember(&before, SIGTERM));
 
   sigset_t report{};
-  const auto reportMask = [](void* mask) { return pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask)), 0ul; };
+  const auto reportMask = [](void* mask) {
+    return static_cast<unsigned long>(pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask)));
+  };
   const unsigned long handle = Thread::BeginThread(reportMask, &report, 0);
   ASSERT_TRUE(handle != 0 && Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
   pthread_sigmask(SIG_BLOCK, nullptr, &after);

@@ -1,6 +1,4 @@
-// The user-agent link over a real ua.sock in a private runtime directory: the
-// agent side runs its listen loop on a thread of its own, a test client plays
-// the user agent.
+// The user-agent link over a real ua.sock in a private runtime directory; a test client plays the user agent.
 #include "platform/sip_trunk_messenger.h"
 
 #include <poll.h>
@@ -123,9 +121,9 @@ class UaClient {
   std::vector<char> m_rx = std::vector<char>(siptrunk::kMaxUaPacketOut + 1);
 };
 
-// The agent side runs the SIP listen loop on a thread of its own, as the agent does.
 class UaLinkTest : public ::testing::Test {
  protected:
+  // The agent side runs the SIP listen loop on a thread of its own, as the agent does.
   void Start() {
     agent = std::make_unique<RecordingMessenger>();
     stop = false;
@@ -194,7 +192,7 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
                                    std::string("HELLO\0" "1", 7), std::string(),
                                    ConfirmPacket(Account("a", "b"), true, 0, true)}) {
     UaClient early;
-    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "first packet of " << first.size() << " bytes";
+    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "a first packet of " << first.size() << " B";
   }
   UaClient silent;  // one that ends before saying anything
   ASSERT_TRUE(silent.Connect());
@@ -253,8 +251,7 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   UaClient ua;
   ASSERT_TRUE(StartConnected(&ua));
   const std::list<CallParams> big = Accounts("user-", 5000);
-  // The socket holds a number of lists; then a send waits, gives up and shuts
-  // the connection down.
+  // The socket holds some lists; then a send waits, gives up and shuts the connection down.
   int sent = 0;
   while (sent < 1000 && agent->SetUsersList(big, true, true)) ++sent;
   ASSERT_TRUE(sent > 0 && sent < 1000) << sent;
@@ -265,9 +262,8 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
 
-// ua.sock: a stale file is replaced, a live listener left alone until it
-// goes, a missing directory waited for, and the file removed at the end only
-// while it is still ours.
+// A stale ua.sock is replaced, a live one left alone until it goes, a missing
+// directory waited for, and the file removed at the end only while it is ours.
 TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string path = siptrunk::UaSocketPath();
   const int other = linktest::BindAt(path, SOCK_SEQPACKET);
