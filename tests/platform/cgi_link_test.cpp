@@ -1,16 +1,6 @@
-// The settings link over a real cgi-117.sock in a private runtime directory.
-// The test thread itself runs the receiving passes.
+// The settings link over a real cgi-117.sock in a private runtime directory;
+// the test thread itself runs the receiving passes.
 #include "platform/cgi_messenger.h"
-
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <sys/stat.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include "platform/link_codec.h"
 #include "platform/paths.h"
@@ -48,19 +38,15 @@ class CgiLinkTest : public ::testing::Test {
  protected:
   // Runs receiving passes until `count` messages have been dispatched.
   bool PumpUntil(size_t count) {
-    return linktest::WaitUntil([&] {
-      cgi.ProcessMessageFromQueue(1);
-      return cgi.messages.size() >= count;
-    });
+    return linktest::WaitUntil([&] { cgi.ProcessMessageFromQueue(1); return cgi.messages.size() >= count; });
   }
-
   linktest::ScopedRuntimeDirectory runtime;
   RecordingCgi cgi;
+  const std::string path = siptrunk::CgiSocketPath(kQueue);
 };
 
-// Every update message siptrunkctl sends reaching the agent is
-// tests/system/test_tools.py's; here raw datagrams, the exact limits and the
-// socket file's rules.
+// Every siptrunkctl message reaching the agent is test_tools.py's; here raw
+// datagrams, the exact limits and the socket file's rules.
 TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   cgi.ProcessMessageFromQueue(0);
   const std::string atLimit = std::string(siptrunk::kMaxUpdateDatagram - 1, 'a') + '\0';
@@ -74,60 +60,47 @@ TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   ASSERT_TRUE(SendRaw(std::string("9\0\0b\0", 5)));  // as printf | socat sends it
   ASSERT_TRUE(PumpUntil(4));
   cgi.ProcessMessageFromQueue(0);
-  ASSERT_EQ(cgi.messages.size(), 4u);
   EXPECT_EQ(cgi.queues, std::vector<int>(4, kQueue));
-  EXPECT_EQ(cgi.messages[0], Items{atLimit.substr(0, atLimit.size() - 1)});
-  EXPECT_EQ(cgi.messages[1], Items(siptrunk::kMaxUpdateItems, ""));
-  EXPECT_EQ(cgi.messages[2], Items{});
-  EXPECT_EQ(cgi.messages[3], (Items{"9", "", "b"}));
+  EXPECT_EQ(cgi.messages, (std::vector<Items>{Items{atLimit.substr(0, atLimit.size() - 1)},
+                                              Items(siptrunk::kMaxUpdateItems, ""), Items{}, Items{"9", "", "b"}}));
 }
 
 TEST_F(CgiLinkTest, SendUpdateExplainsWhyItFailed) {
-  const std::string path = siptrunk::CgiSocketPath(kQueue);
-  std::string error;
-  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error));
-  EXPECT_EQ(error, "no agent is listening on " + path);
-
+  // Why a send failed, or "sent".
+  const auto send = [](const Items& items) {
+    std::string error;
+    return CyclicMessageQueue::SendUpdate(kQueue, items, &error) ? "sent" : error;
+  };
+  EXPECT_EQ(send({"10"}), "no agent is listening on " + path);
   ASSERT_TRUE(linktest::LeaveStaleSocket(path, SOCK_DGRAM));
-  error.clear();
-  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error));
-  EXPECT_EQ(error, "no agent is listening on " + path);
-
+  EXPECT_EQ(send({"10"}), "no agent is listening on " + path);
   cgi.ProcessMessageFromQueue(0);  // replaces the stale file
   EXPECT_EQ(linktest::ModeOf(path), 0660u);
-  error.clear();
-  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}, &error));
-  EXPECT_NE(error.find("larger than the limit"), std::string::npos) << error;
-  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, Items(siptrunk::kMaxUpdateItems + 1, "6"), &error));
-  EXPECT_NE(error.find("items"), std::string::npos) << error;
-  EXPECT_FALSE(CyclicMessageQueue::SendUpdate(kQueue, {"4", std::string("a\0b", 3)}, &error));
-  EXPECT_NE(error.find("NUL"), std::string::npos) << error;
-  EXPECT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"10"}, &error)) << error;
+  EXPECT_NE(send({"4", std::string(siptrunk::kMaxUpdateDatagram, 'x')}).find("larger than the limit"),
+            std::string::npos);
+  EXPECT_NE(send(Items(siptrunk::kMaxUpdateItems + 1, "6")).find("items"), std::string::npos);
+  EXPECT_NE(send({"4", std::string("a\0b", 3)}).find("NUL"), std::string::npos);
+  EXPECT_EQ(send({"10"}), "sent");
   ASSERT_TRUE(PumpUntil(1));
   EXPECT_EQ(cgi.messages, std::vector<Items>{Items{"10"}});
 }
 
 TEST_F(CgiLinkTest, ALiveSocketOfAnotherProcessIsLeftAlone) {
-  const std::string path = siptrunk::CgiSocketPath(kQueue);
   const int other = linktest::BindAt(path, SOCK_DGRAM);
-  ASSERT_GE(other, 0);
   const ino_t otherInode = linktest::InodeOf(path);
-  EXPECT_FALSE(cgi.ProcessMessageFromQueue(0));
-  EXPECT_FALSE(cgi.ProcessMessageFromQueue(0));
+  ASSERT_GE(other, 0);
+  EXPECT_FALSE(cgi.ProcessMessageFromQueue(0) || cgi.ProcessMessageFromQueue(0));
   EXPECT_EQ(linktest::InodeOf(path), otherInode);
   close(other);
-
   std::string error;
   cgi.ProcessMessageFromQueue(0);
   ASSERT_TRUE(CyclicMessageQueue::SendUpdate(kQueue, {"2"}, &error)) << error;
   ASSERT_TRUE(PumpUntil(1));
 }
 
-// A client polling the path while the socket is bound, again and again, with
-// the umask wide open, never finds the file with a mode wider than 0660 or
-// another group than the process's, and no private directory stays behind.
+// Bound again and again with the umask wide open, the file is never seen wider
+// than 0660 or in another group, and no private directory stays behind.
 TEST_F(CgiLinkTest, TheSocketIsNeverReachableWithAWiderMode) {
-  const std::string path = siptrunk::CgiSocketPath(kQueue);
   const mode_t savedMask = umask(0);
   std::atomic<bool> done{false};
   std::atomic<int> sightings{0}, wider{0}, otherGroup{0};
@@ -135,21 +108,15 @@ TEST_F(CgiLinkTest, TheSocketIsNeverReachableWithAWiderMode) {
     while (!done) {
       struct stat st {};
       if (lstat(path.c_str(), &st) != 0) continue;
-      ++sightings;
-      if ((st.st_mode & 0777 & ~0660u) != 0) ++wider;
-      if (st.st_gid != getegid()) ++otherGroup;
+      ++sightings, wider += (st.st_mode & 0777 & ~0660u) != 0, otherGroup += st.st_gid != getegid();
     }
   });
-  for (int i = 0; i < 300; ++i) {
-    RecordingCgi agent;
-    agent.ProcessMessageFromQueue(0);
-  }
+  for (int i = 0; i < 300; ++i) RecordingCgi().ProcessMessageFromQueue(0);
   done = true;
   client.join();
   umask(savedMask);
   EXPECT_GT(sightings, 0);
-  EXPECT_EQ(wider, 0);
-  EXPECT_EQ(otherGroup, 0);
+  EXPECT_EQ(wider + otherGroup, 0);
   EXPECT_EQ(linktest::CountEntries(runtime.Path()), 0u);
 }
 

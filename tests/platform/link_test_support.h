@@ -1,4 +1,5 @@
-// Shared by the link tests: a private runtime directory and bounded waiting.
+// Shared by the platform tests: private directories, bounded waiting, socket
+// files, and the includes that nearly every one of them needs.
 #pragma once
 
 #include <dirent.h>
@@ -9,61 +10,68 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <list>
+#include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 namespace linktest {
 
 // Generous: only there so that a broken link fails a test instead of hanging it.
 constexpr auto kPatience = std::chrono::seconds(20);
 
-// The environment variable `var` (RUNTIME_DIRECTORY unless named) points at a
-// fresh temporary directory for the object's lifetime. Create it before
-// anything that reads the path, destroy it after.
+// The environment variable `var` points at a fresh temporary directory for
+// the object's lifetime. Create it before anything that reads the path.
 class ScopedRuntimeDirectory {
  public:
   explicit ScopedRuntimeDirectory(const char* var = "RUNTIME_DIRECTORY") : m_var(var) {
-    char pattern[] = "/tmp/siptrunk-link-XXXXXX";
+    char pattern[] = "/tmp/siptrunk-test-XXXXXX";
     if (mkdtemp(pattern) != nullptr) m_dir = pattern;
-    const char* old = getenv(var);
-    m_bHadOld = old != nullptr;
-    if (m_bHadOld) m_old = old;
+    if (const char* old = getenv(var)) m_old = old, m_bHadOld = true;
     setenv(var, m_dir.c_str(), 1);
   }
   ~ScopedRuntimeDirectory() {
-    if (m_bHadOld) {
-      setenv(m_var, m_old.c_str(), 1);
-    } else {
-      unsetenv(m_var);
-    }
-    if (!m_dir.empty()) {
-      const std::string command = "rm -rf '" + m_dir + "'";
-      if (system(command.c_str()) != 0) {
-      }
+    m_bHadOld ? setenv(m_var, m_old.c_str(), 1) : unsetenv(m_var);
+    if (!m_dir.empty() && system(("chmod -R u+rwx '" + m_dir + "'; rm -rf '" + m_dir + "'").c_str()) != 0) {
     }
   }
   ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
   ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
-
   const std::string& Path() const { return m_dir; }
 
  private:
   const char* m_var;
-  std::string m_dir;
-  std::string m_old;
+  std::string m_dir, m_old;
   bool m_bHadOld = false;
 };
+
+// The items, each followed by a NUL, the last one `repeatLast` times.
+inline std::string Packet(std::initializer_list<std::string> items, size_t repeatLast = 1) {
+  std::string out;
+  size_t i = 0;
+  for (const std::string& item : items) {
+    for (size_t n = ++i == items.size() ? repeatLast : 1; n > 0; --n) out += item + '\0';
+  }
+  return out;
+}
 
 // Polls `done` until it holds or kPatience has passed.
 inline bool WaitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
 }
@@ -81,9 +89,9 @@ inline int BindAt(const std::string& path, int type) {
   const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   socklen_t len;
   const sockaddr_un addr = AddressOf(path, &len);
-  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
-      (type != SOCK_DGRAM && listen(fd, 4) != 0)) {
-    if (fd >= 0) close(fd);
+  if (fd >= 0 && (bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
+                  (type != SOCK_DGRAM && listen(fd, 4) != 0))) {
+    close(fd);
     return -1;
   }
   return fd;
@@ -92,25 +100,18 @@ inline int BindAt(const std::string& path, int type) {
 // A socket file that nobody listens on any more, as a crashed run leaves it.
 inline bool LeaveStaleSocket(const std::string& path, int type) {
   const int fd = BindAt(path, type);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  return fd >= 0 && close(fd) == 0;
 }
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+// lstat's view of `path`, all zero when it is missing.
+inline struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) st = {};
+  return st;
 }
-
-inline ino_t InodeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-inline unsigned ModeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
-}
+inline bool Exists(const std::string& path) { return StatOf(path).st_nlink != 0; }
+inline ino_t InodeOf(const std::string& path) { return StatOf(path).st_ino; }
+inline unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(StatOf(path).st_mode & 07777); }
 
 // The number of entries in directory `dir`, "." and ".." not counted.
 inline size_t CountEntries(const std::string& dir) {
@@ -122,25 +123,26 @@ inline size_t CountEntries(const std::string& dir) {
   return count;
 }
 
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
 // Runs `body` with standard error going to a file under `dir`; returns what was written.
 template <typename Body>
 std::string CaptureStderr(const std::string& dir, Body body) {
   const std::string path = dir + "/stderr." + std::to_string(getpid()) + ".txt";
   fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int saved = dup(STDERR_FILENO), sink = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   dup2(sink, STDERR_FILENO);
   close(sink);
   body();
   fflush(stderr);
   dup2(saved, STDERR_FILENO);
   close(saved);
-  std::string text;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) text.append(chunk, n);
-    fclose(f);
-  }
+  const std::string text = ReadFile(path);
   unlink(path.c_str());
   return text;
 }

@@ -1,12 +1,5 @@
-// The event-manager client: its argument checks, and a real eventman.sock
-// listener that is missing, stale or never reads.
+// The event-manager client: argument checks, and an eventman.sock listener missing, stale or never reading.
 #include "platform/mm_event.h"
-
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "platform/paths.h"
 #include "tests/platform/link_test_support.h"
@@ -25,19 +18,16 @@ class MMEventTest : public ::testing::Test {
   linktest::ScopedRuntimeDirectory runtime;
 };
 
-// Delivery of source, kind and text to a listener, and a listener gone,
-// stale or slow losing nothing once it reads, are tests/system's
-// (test_tools.py, test_faults.py); these are the bounds.
+// Delivery, and a listener gone, stale or slow losing nothing once it reads,
+// are test_tools.py's and test_faults.py's; these are the bounds.
 TEST_F(MMEventTest, RegisterChecksSourceAndKind) {
-  const std::string longest(64, 'k');
-  const std::string tooLong(65, 'k');
+  const std::string longest(64, 'k'), tooLong(65, 'k');
   MMEvent event;
   EXPECT_EQ(event.Raise("text", nullptr, nullptr), 0) << "not registered yet";
-  EXPECT_EQ(event.Register(nullptr, "Registration"), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", nullptr), 0);
-  EXPECT_EQ(event.Register("", "Registration"), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", ""), 0);
-  EXPECT_EQ(event.Register("SIPTunnelSlave", tooLong.c_str()), 0);
+  const std::pair<const char*, const char*> refused[] = {{nullptr, "Registration"}, {"SIPTunnelSlave", nullptr},
+                                                         {"", "Registration"}, {"SIPTunnelSlave", ""},
+                                                         {"SIPTunnelSlave", tooLong.c_str()}};
+  for (const auto& r : refused) EXPECT_EQ(event.Register(r.first, r.second), 0) << (r.first ? r.first : "null");
   EXPECT_NE(event.Register(longest.c_str(), longest.c_str()), 0);
   EXPECT_NE(event.Raise("text", nullptr, nullptr), 0);
   // A refused Register withdraws an earlier one.
@@ -52,15 +42,12 @@ TEST_F(MMEventTest, NoListenerOrABusyOneNeitherBlocksNorFails) {
   EXPECT_NE(Raise("SIPTunnelSlave", "Registration", "a stale socket file"), 0);
   ASSERT_EQ(unlink(path.c_str()), 0);
 
-  // A listener that never reads: its queue fills, and further notices must
-  // neither wait for room nor report failure (syslog still has them).
+  // A listener that never reads: once its queue is full, notices neither wait nor fail (syslog has them).
   const int listener = linktest::BindAt(path, SOCK_DGRAM);
   ASSERT_GE(listener, 0);
   int queueLength = 512;
   std::ifstream("/proc/sys/net/unix/max_dgram_qlen") >> queueLength;
-  for (int i = 0; i < queueLength + 5; ++i) {
-    ASSERT_NE(Raise("SIPTunnelMaster", "Registration", "queue filler"), 0) << i;
-  }
+  for (int i = 0; i < queueLength + 5; ++i) ASSERT_NE(Raise("SIPTunnelMaster", "Registration", "queue filler"), 0) << i;
   close(listener);
 }
 

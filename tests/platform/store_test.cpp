@@ -1,5 +1,4 @@
-// The agent's store client (CSIPTrunkConfig) on real SQLite files: every
-// operation and its matching rules.
+// The agent's store client (CSIPTrunkConfig) on real SQLite files: every operation and its matching rules.
 #include "tests/platform/store_fixture.h"
 
 namespace storetest {
@@ -7,14 +6,18 @@ namespace {
 
 using Slaves = std::vector<CSIPTrunkBase::STRegistrationParam>;
 
+// "user/password@address:port" of anything with those fields.
+template <typename T>
+std::string Describe(const T& f) {
+  return f.sUserName + "/" + f.sUserPasswd + "@" + f.sHostAddr + ":" + f.sHostPort;
+}
 std::string Describe(const Slaves& slaves) {
   std::string out;
-  for (const auto& s : slaves) out += s.sUserName + "/" + s.sUserPasswd + "@" + s.sHostAddr + ":" + s.sHostPort + " ";
+  for (const auto& s : slaves) out += Describe(s) + " ";
   return out;
 }
 
-// The stored registered slaves, "user/password@address:port" with " since=N"
-// for rows older than the test (since set to 100).
+// The stored registered slaves, with " since=100" for rows older than the test.
 std::string Stored(StoreFixture& test) {
   std::string out;
   for (const auto& r : test.Snapshot().registeredSlaves) {
@@ -23,20 +26,13 @@ std::string Stored(StoreFixture& test) {
   return out;
 }
 
-std::string Describe(const CSIPTrunkBase::STRegistrationFields& f) {
-  return f.sUserName + "/" + f.sUserPasswd + "@" + f.sHostAddr + ":" + f.sHostPort;
-}
-
 using StoreConfigTest = StoreFixture;
 
 // A missing store is created, readable by its owner only.
 TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertionOrder) {
   CSIPTrunkBase::STAgentStates states;
-  EXPECT_TRUE(Config().GetSIPTrunkAgentStates(states));
-  EXPECT_FALSE(states.bMasterEnabled || states.bSlaveEnabled);
-  struct stat info;
-  ASSERT_EQ(stat(StorePath().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_TRUE(Config().GetSIPTrunkAgentStates(states) && !states.bMasterEnabled && !states.bSlaveEnabled);
+  EXPECT_EQ(linktest::ModeOf(StorePath()), 0600u);
 
   auto admin = OpenAdmin();
   std::string error;
@@ -49,15 +45,17 @@ TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertion
   ASSERT_TRUE(admin->DeleteSipTrunk("mid", &error)) << error;
   ASSERT_TRUE(admin->SetMasterEnabled(true, &error)) << error;
 
-  ASSERT_TRUE(admin->AddTrunkToMaster({"t-off", "u0", "p0", "192.0.2.1", "5060", false, false}, &error));
-  ASSERT_TRUE(admin->AddTrunkToMaster({"t-on", "u1", "p1", "192.0.2.2", "5061", true, false}, &error));
-  ASSERT_TRUE(admin->AddTrunkToMaster({"t-reg", "u2", "p2", "192.0.2.3", "5062", true, false}, &error));
+  using Row = siptrunk::TrunkToMasterRow;
+  for (const Row& row : {Row{"t-off", "u0", "p0", "192.0.2.1", "5060", false, false},
+                         Row{"t-on", "u1", "p1", "192.0.2.2", "5061", true, false},
+                         Row{"t-reg", "u2", "p2", "192.0.2.3", "5062", true, false}}) {
+    ASSERT_TRUE(admin->AddTrunkToMaster(row, &error)) << error;
+  }
   admin.reset();
   ASSERT_TRUE(Config().SetTrunkToMasterActiveState("t-reg"));
 
   ASSERT_TRUE(Config().GetSIPTrunkAgentStates(states));
-  EXPECT_TRUE(states.bMasterEnabled);
-  EXPECT_FALSE(states.bSlaveEnabled);
+  EXPECT_TRUE(states.bMasterEnabled && !states.bSlaveEnabled);
 
   std::vector<CSIPTrunkBase::STAccessibleUser> users(1);  // appended to, not replaced
   users[0].sTrunkName = "kept";
@@ -71,8 +69,8 @@ TEST_F(StoreConfigTest, CreatesAMissingStoreAndListsFollowTheSettingsInInsertion
   ASSERT_TRUE(Config().GetSlaveAccesibleUsersList(trunks));
   listed.clear();
   for (const auto& t : trunks) {
-    listed += t.sTrunkName + ":" + t.sUserName + "/" + t.sUserPasswd + "@" + t.sHostAddr + ":" + t.sHostPort +
-              (t.bActive ? " active" : "") + (t.nLastError != 0 || t.bNotifySuccess ? " pending" : "") + " ";
+    listed += t.sTrunkName + ":" + Describe(t) + (t.bActive ? " active" : "") +
+              (t.nLastError != 0 || t.bNotifySuccess ? " pending" : "") + " ";
   }
   EXPECT_EQ(listed, "t-on:u1/p1@192.0.2.2:5061 t-reg:u2/p2@192.0.2.3:5062 active ");
 }
@@ -84,43 +82,34 @@ TEST_F(StoreConfigTest, TrunkToMasterTargetIsConfiguredToRegisterAndSentToWithdr
   CSIPTrunkBase::STRegistrationFields fields;
 
   // Nothing was handed to the user agent yet: withdrawing uses the configured values.
-  EXPECT_TRUE(Config().GetTrunkToMasterParams("t", fields, false));
-  EXPECT_EQ(fields.sUserName, "old-user");
+  EXPECT_TRUE(Config().GetTrunkToMasterParams("t", fields, false) && fields.sUserName == "old-user");
   EXPECT_TRUE(Config().ChangeTrunkToMasterConfig("t"));
 
-  // After an edit the sent copy follows the renamed row, so that the user
-  // agent's account is withdrawn with the old values and the new ones are
-  // registered: end to end in tests/system/test_settings.py.
+  // After an edit the sent copy follows the renamed row (end to end: test_settings.py).
   bool changed = false;
-  ASSERT_TRUE(admin->EditTrunkToMaster("t", {"t2", "new-user", "new-pw", "198.51.100.7", "5070", false, false},
-                                       &changed, &error))
-      << error;
+  const siptrunk::TrunkToMasterRow edited{"t2", "new-user", "new-pw", "198.51.100.7", "5070", false, false};
+  ASSERT_TRUE(admin->EditTrunkToMaster("t", edited, &changed, &error)) << error;
   EXPECT_TRUE(Config().GetTrunkToMasterParams("t2", fields, true));
   EXPECT_EQ(Describe(fields), "new-user/new-pw@198.51.100.7:5070");
   EXPECT_TRUE(Config().ChangeTrunkToMasterConfig("t2"));
 
   // Disabled: nothing to register, the sent copy can still be withdrawn.
   ASSERT_TRUE(admin->SetTrunkToMasterEnabled("t2", false, &error)) << error;
-  EXPECT_EQ(Config().GetStateOfTrunkToMaster("t2"), 0);
-  EXPECT_FALSE(Config().GetTrunkToMasterParams("t2", fields, true));
+  EXPECT_FALSE(Config().GetStateOfTrunkToMaster("t2") != 0 || Config().GetTrunkToMasterParams("t2", fields, true));
   EXPECT_EQ(Describe(fields), "/@:");
-  EXPECT_TRUE(Config().GetTrunkToMasterParams("t2", fields, false));
-  EXPECT_EQ(fields.sUserName, "new-user");
+  EXPECT_TRUE(Config().GetTrunkToMasterParams("t2", fields, false) && fields.sUserName == "new-user");
 
   // Names are exact: another case, an old name or an unknown one is not the trunk.
   for (const char* name : {"T2", "t", "none"}) {
     fields.sUserName = "stale";
-    EXPECT_FALSE(Config().GetTrunkToMasterParams(name, fields, false)) << name;
-    EXPECT_EQ(fields.sUserName, "") << name;
-    EXPECT_EQ(Config().GetStateOfTrunkToMaster(name), 0) << name;
-    EXPECT_FALSE(Config().ChangeTrunkToMasterConfig(name));
-    EXPECT_FALSE(Config().SetTrunkToMasterActiveState(name));
+    EXPECT_FALSE(Config().GetTrunkToMasterParams(name, fields, false) || fields.sUserName != "" ||
+                 Config().GetStateOfTrunkToMaster(name) != 0 || Config().ChangeTrunkToMasterConfig(name) ||
+                 Config().SetTrunkToMasterActiveState(name))
+        << name;
   }
 
-  EXPECT_TRUE(Config().SetTrunkToMasterActiveState("t2"));
-  EXPECT_TRUE(Snapshot().trunksToMaster.at(0).registered);
-  EXPECT_TRUE(Config().SetTrunkToMasterInActiveState("t2"));
-  EXPECT_FALSE(Snapshot().trunksToMaster.at(0).registered);
+  EXPECT_TRUE(Config().SetTrunkToMasterActiveState("t2") && Snapshot().trunksToMaster.at(0).registered);
+  EXPECT_TRUE(Config().SetTrunkToMasterInActiveState("t2") && !Snapshot().trunksToMaster.at(0).registered);
   EXPECT_EQ(Trace().find("ERROR"), std::string::npos) << Trace();
 }
 
@@ -154,12 +143,10 @@ TEST_F(StoreConfigTest, InitRegisterSlaveListAppendsOnlyWhatTheTableLacks) {
   // The table already holds b (under another password) and x, which the store lacks.
   Slaves table = {Reg("b", "other", "192.0.2.2", "5060"), Reg("x", "px", "203.0.113.9", "5060")};
   ASSERT_TRUE(Config().InitRegisterSlaveList(table));
-  ASSERT_EQ(table.size(), 4u) << Describe(table);
   EXPECT_EQ(Describe(table),
             "b/other@192.0.2.2:5060 x/px@203.0.113.9:5060 a/pa@192.0.2.1:5060 c/pc@192.0.2.3:5060 ");
-  // A reconnection loads again: nothing is duplicated.
   ASSERT_TRUE(Config().InitRegisterSlaveList(table));
-  EXPECT_EQ(table.size(), 4u) << Describe(table);
+  EXPECT_EQ(table.size(), 4u) << Describe(table);  // a reconnection duplicates nothing
 }
 
 TEST_F(StoreConfigTest, ChangeRegisterParamMovesTheRowOrMergesIntoAnExistingOne) {
@@ -199,8 +186,7 @@ TEST_F(StoreConfigTest, QuotesAndOddBytesAreStoredAndReadBackExactly) {
   ASSERT_TRUE(Config().SetRegisterParam(Reg(evil, bytes, "192.0.2.1", "5060"), false));
 
   std::vector<CSIPTrunkBase::STAccessibleUser> users;
-  ASSERT_TRUE(Config().GetMasterAccesibleUsersList(users));
-  ASSERT_EQ(users.size(), 2u);
+  ASSERT_TRUE(Config().GetMasterAccesibleUsersList(users) && users.size() == 2);
   EXPECT_EQ(users[0].sTrunkName + "|" + users[0].sUserName + "|" + users[0].sUserPasswd,
             evil + "|" + bytes + "|'; DELETE FROM registered_slaves;--");
 
@@ -214,12 +200,8 @@ TEST_F(StoreConfigTest, QuotesAndOddBytesAreStoredAndReadBackExactly) {
   EXPECT_TRUE(Config().SetUnregisterParam(table[0]));
 }
 
-// What survives a crash or a restart (the agent killed, rows loaded again),
-// two writers at once (the agent and siptrunkctl; under ThreadSanitizer too),
-// and a store replaced while open, made read-only, locked past the busy
-// timeout, overwritten with garbage or on a full disk are the system tests'
-// (test_ua_side.py, test_model.py, test_soak.py, test_faults.py), through the
-// running agent.
+// Crashes, restarts, two writers and a store replaced, read-only, locked, garbled or on a full disk
+// are the system tests' (test_ua_side.py, test_model.py, test_soak.py, test_faults.py).
 
 }  // namespace
 }  // namespace storetest

@@ -1,16 +1,13 @@
 // Threads and the recursive lock, on real pthreads.
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <future>
-
-#include <gtest/gtest.h>
-
 #include "platform/thread.h"
 
-// The tests below lock a recursive ThreadMutex again on purpose, which
-// clang's lock analysis would reject.
+#include <signal.h>
+
+#include <future>
+
+#include "tests/platform/link_test_support.h"
+
+// A recursive ThreadMutex is locked again on purpose, which clang's lock analysis rejects.
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wthread-safety-analysis"
 #endif
@@ -19,11 +16,6 @@ namespace {
 
 unsigned long ReturnArgument(void* arg) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(arg)); }
 
-// Blocks until the future handed in as argument is ready, then returns 7.
-unsigned long WaitForRelease(void* arg) {
-  static_cast<std::shared_future<void>*>(arg)->wait();
-  return 7;
-}
 
 TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused) {
   for (unsigned long expected : {0ul, 4ul, 0xFFFFFFFFul}) {
@@ -34,32 +26,23 @@ TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused)
   }
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  const unsigned long handle = Thread::BeginThread(WaitForRelease, &released, 0);
+  const auto waitForRelease = [](void* arg) { return static_cast<std::shared_future<void>*>(arg)->wait(), 7ul; };
+  const unsigned long handle = Thread::BeginThread(waitForRelease, &released, 0);
   ASSERT_NE(handle, 0u);
   unsigned long code = 0;
-  EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code));
-  EXPECT_FALSE(Thread::WaitForThread(handle, 30, &code));
-  EXPECT_EQ(code, 0u) << "no exit code before the thread ended";
+  EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code) || Thread::WaitForThread(handle, 30, &code) || code != 0)
+      << "no exit code before the thread ended";
   release.set_value();
   // A time limit far beyond what the thread needs: the wait ends when the thread does.
-  ASSERT_TRUE(Thread::WaitForThread(handle, 60000, &code));
-  EXPECT_EQ(code, 7u);
+  EXPECT_TRUE(Thread::WaitForThread(handle, 60000, &code) && code == 7u);
 
   EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
   EXPECT_EQ(Thread::BeginThread(ReturnArgument, nullptr, 1), 0u) << "no flags are defined";
   code = 5;
-  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code));
-  EXPECT_EQ(code, 5u);
+  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code) || code != 5u);
 }
 
-// A thread marked gone by the fault handler releasing its waiter (so that
-// the teardown never waits for it) is tests/system/test_lifecycle.py's
-// fault-on-a-listen-thread case, through the running agent.
-
-unsigned long ReportMask(void* mask) {
-  pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask));
-  return 0;
-}
+// A thread marked gone by the fault handler releasing its waiter is test_lifecycle.py's.
 
 TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   sigset_t before, after;
@@ -67,14 +50,17 @@ TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   ASSERT_FALSE(sigismember(&before, SIGTERM));
 
   sigset_t report{};
-  const unsigned long handle = Thread::BeginThread(ReportMask, &report, 0);
-  ASSERT_NE(handle, 0u);
-  ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_TRUE(sigismember(&report, sig)) << sig;
-  EXPECT_FALSE(sigismember(&report, SIGSEGV));
-
+  const auto reportMask = [](void* mask) {
+    return static_cast<unsigned long>(pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask)));
+  };
+  const unsigned long handle = Thread::BeginThread(reportMask, &report, 0);
+  ASSERT_TRUE(handle != 0 && Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
   pthread_sigmask(SIG_BLOCK, nullptr, &after);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) EXPECT_FALSE(sigismember(&after, sig)) << sig;
+  std::string masks;  // "<blocked in the thread><blocked in the caller>" per signal
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGSEGV}) {
+    masks += std::to_string(sigismember(&report, sig)) + std::to_string(sigismember(&after, sig)) + " ";
+  }
+  EXPECT_EQ(masks, "10 10 10 10 00 ");
 }
 
 struct Contender {
@@ -94,8 +80,7 @@ unsigned long LockOnce(void* arg) {
 }
 
 TEST(ThreadMutexTest, RecursiveAndCountedPerThread) {
-  ThreadMutex table;
-  ThreadMutex other;
+  ThreadMutex table, other;
   EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
   table.Lock();
   table.Lock();  // the holder may lock again
@@ -113,13 +98,11 @@ TEST(ThreadMutexTest, RecursiveAndCountedPerThread) {
   // While held (even once), another thread cannot get it.
   EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
   table.Unlock();
-  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
-  EXPECT_FALSE(contender.acquired);
+  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr) || contender.acquired);
   table.Unlock();
   EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
   ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-  EXPECT_TRUE(contender.acquired);
-  EXPECT_EQ(contender.heldInside, 1);
+  EXPECT_TRUE(contender.acquired && contender.heldInside == 1);
 }
 
 }  // namespace

@@ -1,20 +1,9 @@
-// The user-agent link over a real ua.sock in a private runtime directory: the
-// agent side runs its listen loop on a thread of its own, a test client plays
-// the user agent.
+// The user-agent link over a real ua.sock in a private runtime directory; a test client plays the user agent.
 #include "platform/sip_trunk_messenger.h"
 
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <memory>
 #include <mutex>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "platform/link_codec.h"
 #include "platform/paths.h"
@@ -22,22 +11,14 @@
 
 namespace {
 
+using linktest::Packet;
 using linktest::WaitUntil;
 using siptrunk::UaMessage;
 using siptrunk::UaMessageType;
 
-std::string Packet(std::initializer_list<std::string> items) {
-  std::string out;
-  for (const std::string& item : items) out += item + '\0';
-  return out;
-}
-
 CallParams Account(const std::string& user, const std::string& password) {
   CallParams p;
-  p.sUserName = user;
-  p.sUserPasswd = password;
-  p.sHostAddr = "198.51.100.1";
-  p.sHostPort = "5060";
+  p.sUserName = user, p.sUserPasswd = password, p.sHostAddr = "198.51.100.1", p.sHostPort = "5060";
   return p;
 }
 
@@ -50,10 +31,7 @@ std::list<CallParams> Accounts(const std::string& prefix, int count) {
 std::string ConfirmPacket(const CallParams& a, bool registered, unsigned error, bool masterList) {
   UaMessage m;
   m.type = UaMessageType::kConfirmUserState;
-  m.registered = registered;
-  m.error = error;
-  m.masterList = masterList;
-  m.account = a;
+  m.registered = registered, m.error = error, m.masterList = masterList, m.account = a;
   std::string packet;
   siptrunk::EncodeUaMessage(m, &packet, nullptr);
   return packet;
@@ -77,58 +55,28 @@ class RecordingMessenger : public CSIPTrunkMessenger {
                   std::to_string(error) + " master=" + std::to_string(masterList));
   }
   bool OnPartyStateChanged(bool const& connected) override { return Record(connected ? "connected" : "disconnected"); }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_events;
-  }
-  std::set<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_threads;
-  }
-  bool WaitForEventCount(size_t n) {
-    return WaitUntil([&] { return Events().size() >= n; });
+  // The callbacks so far, each followed by "; ".
+  std::string Events() { std::lock_guard<std::mutex> lock(m_mutex); return m_events; }
+  std::set<std::thread::id> Threads() { std::lock_guard<std::mutex> lock(m_mutex); return m_threads; }
+  bool WaitForEventCount(long n) {
+    return WaitUntil([&] { const std::string e = Events(); return std::count(e.begin(), e.end(), ';') >= n; });
   }
 
  private:
-  bool Record(std::string e) {
+  bool Record(const std::string& e) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back(std::move(e));
+    m_events += e + "; ";
     m_threads.insert(std::this_thread::get_id());
     return true;
   }
   std::mutex m_mutex;
-  std::vector<std::string> m_events;
+  std::string m_events;
   std::set<std::thread::id> m_threads;
-};
-
-// The SIP listen loop, as the agent runs it, on a thread of its own.
-class ListenLoop {
- public:
-  explicit ListenLoop(CSIPTrunkMessenger& messenger)
-      : m_thread([this, &messenger] {
-          for (; !m_stop; ++m_passes) messenger.ProcessMessageFromQueue(1);
-        }) {}
-  ~ListenLoop() {
-    m_stop = true;
-    m_thread.join();
-  }
-  std::thread::id Id() const { return m_thread.get_id(); }
-  // Returns once `n` further passes have completed.
-  bool WaitPasses(int n) {
-    const long target = m_passes + n;
-    return WaitUntil([&] { return m_passes >= target; });
-  }
-
- private:
-  std::atomic<bool> m_stop{false};
-  std::atomic<long> m_passes{0};
-  std::thread m_thread;
 };
 
 // The user agent's end of the link.
 class UaClient {
  public:
-  enum class Rx { kPacket, kEnd, kTimeout };
   ~UaClient() { Close(); }
   // Retries while the agent has not bound ua.sock yet.
   bool Connect() {
@@ -147,17 +95,17 @@ class UaClient {
   bool Send(const std::string& bytes) {
     return send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
-  Rx Receive(std::string* packet) {
+  // The length of the next packet, read into m_rx: 0 when the agent closed, -1 after kPatience of silence.
+  ssize_t Receive() {
     pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count())) <= 0) return Rx::kTimeout;
-    const ssize_t n = recv(m_fd, m_rx.data(), m_rx.size(), 0);
-    if (n <= 0) return Rx::kEnd;
-    packet->assign(m_rx.data(), static_cast<size_t>(n));
-    return Rx::kPacket;
+    const int patience = static_cast<int>(std::chrono::milliseconds(linktest::kPatience).count());
+    return poll(&p, 1, patience) > 0 ? std::max<ssize_t>(recv(m_fd, m_rx.data(), m_rx.size(), 0), 0) : -1;
   }
+  bool Ended() { return Receive() == 0; }
   bool ReceiveMessage(UaMessage* m) {
-    std::string packet, why;
-    const bool ok = Receive(&packet) == Rx::kPacket && siptrunk::DecodeUaMessage(packet.data(), packet.size(), m, &why);
+    std::string why;
+    const ssize_t n = Receive();
+    const bool ok = n > 0 && siptrunk::DecodeUaMessage(m_rx.data(), static_cast<size_t>(n), m, &why);
     EXPECT_TRUE(ok) << why;
     return ok;
   }
@@ -175,38 +123,47 @@ class UaClient {
 
 class UaLinkTest : public ::testing::Test {
  protected:
+  // The agent side runs the SIP listen loop on a thread of its own, as the agent does.
   void Start() {
-    agent.reset(new RecordingMessenger);
-    loop.reset(new ListenLoop(*agent));
+    agent = std::make_unique<RecordingMessenger>();
+    stop = false;
+    loop = std::thread([this] {
+      for (; !stop; ++passes) agent->ProcessMessageFromQueue(1);
+    });
   }
+  // Starts the agent and connects `ua`; as the agent does, senders wait for "connected".
+  bool StartConnected(UaClient* ua) { return Start(), ua->Hello() && agent->WaitForEventCount(1); }
   void Stop() {
-    loop.reset();
+    if (loop.joinable()) stop = true, loop.join();
     agent.reset();
   }
   void TearDown() override { Stop(); }
+  // Returns once `n` further passes of the loop have completed.
+  bool WaitPasses(int n) {
+    const long target = passes + n;
+    return WaitUntil([&] { return passes >= target; });
+  }
 
   linktest::ScopedRuntimeDirectory runtime;
   std::unique_ptr<RecordingMessenger> agent;
-  std::unique_ptr<ListenLoop> loop;
+  std::atomic<bool> stop{false};
+  std::atomic<long> passes{0};
+  std::thread loop;
 };
 
 // Callbacks in order, all on the listen thread; a second user agent refused
-// while the first stays; a disconnection reported once. Lists of thousands
-// of accounts and reconnecting are the system tests' (test_faults.py,
-// test_ua_side.py).
+// while the first stays; a disconnection reported once. Lists of thousands of
+// accounts and reconnecting are test_faults.py's and test_ua_side.py's.
 TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
   {
     UaClient ua;
-    ASSERT_TRUE(ua.Hello());
-    ASSERT_TRUE(agent->WaitForEventCount(1));
+    ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
     EXPECT_TRUE(agent->IsPartyOnline());
     EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
     UaClient second;
-    ASSERT_TRUE(second.Connect());
-    std::string packet;
-    EXPECT_EQ(second.Receive(&packet), UaClient::Rx::kEnd);
+    EXPECT_TRUE(second.Connect() && second.Ended());
 
     const CallParams slave = Account("slave1", "pw1");
     ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
@@ -216,18 +173,15 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
     ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
     UaMessage m;
     ASSERT_TRUE(ua.ReceiveMessage(&m));
-    EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams());
-    EXPECT_EQ(m.newParams, slave);
+    EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams() &&
+                m.newParams == slave);
   }
-  ASSERT_TRUE(agent->WaitForEventCount(5));
-  ASSERT_TRUE(loop->WaitPasses(3));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "lists",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1",
-                                                       "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0",
-                                                       "disconnected"}));
+  ASSERT_TRUE(agent->WaitForEventCount(5) && WaitPasses(3));
+  EXPECT_EQ(agent->Events(), "connected; lists; confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1; "
+                             "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0; disconnected; ");
   EXPECT_FALSE(agent->IsPartyOnline());
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()});
+  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
 }
 
 // A connection must start with HELLO 1 (else it is closed, unannounced);
@@ -238,56 +192,41 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
                                    std::string("HELLO\0" "1", 7), std::string(),
                                    ConfirmPacket(Account("a", "b"), true, 0, true)}) {
     UaClient early;
-    ASSERT_TRUE(early.Connect());
-    ASSERT_TRUE(early.Send(first));
-    std::string packet;
-    EXPECT_EQ(early.Receive(&packet), UaClient::Rx::kEnd) << "first packet of " << first.size() << " bytes";
+    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "a first packet of " << first.size() << " B";
   }
   UaClient silent;  // one that ends before saying anything
   ASSERT_TRUE(silent.Connect());
   silent.Close();
-  ASSERT_TRUE(loop->WaitPasses(3));
-  EXPECT_TRUE(agent->Events().empty());
+  ASSERT_TRUE(WaitPasses(3));
+  EXPECT_EQ(agent->Events(), "");
   UaClient ua;
   ASSERT_TRUE(ua.Hello());
-  // Well-formed but one byte over the limit, and far over it (cut short).
   CallParams big = Account("big", "pw"), good = Account("good", "pw");
-  const std::string oversized = ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1);
-  const std::string farOver = std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0';
-  // Every form the decoder rejects is link_codec_test's; one stands for them here.
-  const std::vector<std::string> bad = {
-      ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}),
-      Packet({"HELLO", "1"}),                                // a second HELLO
-      Packet({"SET_USERS_LIST", "1", "1", "0"}),             // only the agent sends these
-      Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
-      std::string(),                                         // an empty packet
-      oversized,
-      farOver,
-  };
-  for (const std::string& packet : bad) ASSERT_TRUE(ua.Send(packet));
+  // Every form the decoder rejects is link_codec_test's; one stands for them
+  // here, then a second HELLO, two that only the agent sends, an empty packet,
+  // one byte over the limit and far over it (cut short).
+  for (const std::string& packet :
+       {ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}), Packet({"HELLO", "1"}),
+        Packet({"SET_USERS_LIST", "1", "1", "0"}), Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
+        std::string(), ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1),
+        std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0'}) {
+    ASSERT_TRUE(ua.Send(packet));
+  }
   ASSERT_TRUE(ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
-  ASSERT_TRUE(agent->WaitForEventCount(2));
-  ASSERT_TRUE(loop->WaitPasses(2));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "confirm good/pw@198.51.100.1:5060 " +
-                                                                        std::to_string(good.sHostName.size()) +
-                                                                        " reg=1 err=0 master=1"}));
-
+  ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(2));
+  EXPECT_EQ(agent->Events(), "connected; confirm good/pw@198.51.100.1:5060 " + std::to_string(good.sHostName.size()) +
+                                 " reg=1 err=0 master=1; ");
   ASSERT_TRUE(agent->ChangeUserParams(good, CallParams(), false));
   UaMessage m;
-  ASSERT_TRUE(ua.ReceiveMessage(&m));
-  EXPECT_EQ(m.oldParams, good);
+  EXPECT_TRUE(ua.ReceiveMessage(&m) && m.oldParams == good);
 }
 
 // Two senders at once on one connection: every list arrives whole and each
 // sender's lists in order. All of them fit into the socket's send buffer, so
 // no send waits for the reader and the outcome never depends on timing.
 TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
-  Start();
   UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  // The answer to HELLO may arrive before the agent counts the link as up;
-  // the agent itself sends only after the "connected" callback.
-  ASSERT_TRUE(agent->WaitForEventCount(1));
+  ASSERT_TRUE(StartConnected(&ua));
   constexpr int kLists = 8, kAccounts = 100;
   std::atomic<int> sentWhole{0};
   auto sender = [&](char tag) {
@@ -296,14 +235,12 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
     }
   };
   std::thread a(sender, 'a'), b(sender, 'b');
-  a.join();
-  b.join();
+  a.join(), b.join();
   EXPECT_EQ(sentWhole.load(), 2 * kLists);
   int next[2] = {0, 0};
   for (int n = 0; n < 2 * kLists; ++n) {
     UaMessage m;
-    ASSERT_TRUE(ua.ReceiveMessage(&m));
-    ASSERT_EQ(m.list.size(), static_cast<size_t>(kAccounts));
+    ASSERT_TRUE(ua.ReceiveMessage(&m) && m.list.size() == kAccounts);
     const int from = m.list.front().sUserName[0] == 'a' ? 0 : 1;
     const std::list<CallParams> want = Accounts(std::string(1, "ab"[from]) + std::to_string(next[from]++) + "-", kAccounts);
     EXPECT_EQ(m.list, std::vector<CallParams>(want.begin(), want.end()));
@@ -311,34 +248,29 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
 }
 
 TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
-  Start();
   UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  ASSERT_TRUE(agent->WaitForEventCount(1));
+  ASSERT_TRUE(StartConnected(&ua));
   const std::list<CallParams> big = Accounts("user-", 5000);
-  // The socket holds a number of lists; then a send waits, gives up and shuts
-  // the connection down.
+  // The socket holds some lists; then a send waits, gives up and shuts the connection down.
   int sent = 0;
   while (sent < 1000 && agent->SetUsersList(big, true, true)) ++sent;
-  ASSERT_LT(sent, 1000);
-  EXPECT_GT(sent, 0);
+  ASSERT_TRUE(sent > 0 && sent < 1000) << sent;
   ASSERT_TRUE(agent->WaitForEventCount(2));
   EXPECT_FALSE(agent->SetUsersList(big, true, true));
-  ASSERT_TRUE(loop->WaitPasses(3));
-  EXPECT_EQ(agent->Events(), (std::vector<std::string>{"connected", "disconnected"}));
-  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop->Id()}) << "the listen thread disconnects";
+  ASSERT_TRUE(WaitPasses(3));
+  EXPECT_EQ(agent->Events(), "connected; disconnected; ");
+  EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
 
-// ua.sock: a stale file is replaced, a live listener left alone until it
-// goes, a missing directory waited for, and the file removed at the end only
-// while it is still ours.
+// A stale ua.sock is replaced, a live one left alone until it goes, a missing
+// directory waited for, and the file removed at the end only while it is ours.
 TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string path = siptrunk::UaSocketPath();
-  int other = linktest::BindAt(path, SOCK_SEQPACKET);
-  ASSERT_GE(other, 0);
+  const int other = linktest::BindAt(path, SOCK_SEQPACKET);
   const ino_t otherInode = linktest::InodeOf(path);
+  ASSERT_GE(other, 0);
   Start();
-  ASSERT_TRUE(loop->WaitPasses(3));
+  ASSERT_TRUE(WaitPasses(3));
   EXPECT_EQ(linktest::InodeOf(path), otherInode);
   close(other);  // leaves its file behind, as a crash would
   {
@@ -361,7 +293,7 @@ TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string dir = runtime.Path() + "/later";
   setenv("RUNTIME_DIRECTORY", dir.c_str(), 1);
   Start();
-  ASSERT_TRUE(loop->WaitPasses(2));
+  ASSERT_TRUE(WaitPasses(2));
   ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
   UaClient ua;
   EXPECT_TRUE(ua.Hello());
