@@ -1,12 +1,11 @@
 """Drives siptrunk-ua, SIPp and Kamailio for the interop tests."""
-import json
 import os
 import shutil
 import signal
 import socket
 import subprocess
 
-from agentharness import ctl, wait_for
+from agentharness import ctl, read_text, status, stop_process, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = os.path.join(HERE, "scenarios")
@@ -30,23 +29,14 @@ def free_port(host="127.0.0.1"):
 
 
 def ctl_with_password(tools, dirs, *args):
-    """Every siptrunkctl call that carries a password goes through here, so
-    that the way passwords reach the tool changes in one place. A store edit
-    made while no agent runs ends with exit 3, which keeps the edit. Written
-    as `trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD
-    ADDR PORT ...`; the password goes to siptrunkctl on standard input."""
+    """`trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD ADDR PORT ...`
+    (the password goes in on standard input); other commands as they are. Exit 3 keeps a store edit."""
     password = None
     if args[1:2] == ("add",) and len(args) > 4:
         password, args = args[4], args[:4] + args[5:]
     code, out, err = ctl(tools, dirs, *args, check=False, password=password)
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (args[:2], code, err)
     return out
-
-
-def status(tools, dirs):
-    code, out, err = ctl(tools, dirs, "status", "--json", "--show-passwords", check=False)
-    assert code in (0, 3), err
-    return json.loads(out)
 
 
 def registered_slaves(tools, dirs):
@@ -56,16 +46,6 @@ def registered_slaves(tools, dirs):
 def ua_view(tools, dirs):
     """What siptrunk-ua last saw (its status file, through siptrunkctl)."""
     return status(tools, dirs)["ua"]
-
-
-def stop_process(proc, timeout=5):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def master_trunk_registered(tools, dirs, name):
@@ -90,19 +70,11 @@ class UaProcess:
         return self
 
     def log(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode(errors="replace")
-        except FileNotFoundError:
-            return ""
+        return read_text(self.log_path)
 
     def wait_log(self, fragment, count=1, timeout=15):
         wait_for(lambda: self.log().count(fragment) >= count, timeout,
                  "%d x %r in siptrunk-ua.log" % (count, fragment))
-
-    def confirmations(self):
-        """The UA's confirmations to the agent, as it logged them."""
-        return [line.split("UA: confirm ", 1)[1] for line in self.log().splitlines() if "UA: confirm " in line]
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -114,17 +86,9 @@ class UaProcess:
         self.proc.stderr.close()
 
     def stop(self):
-        if self.running():
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise AssertionError("siptrunk-ua did not end on SIGTERM")
-        code = self.proc.returncode
+        assert stop_process(self.proc, 15), "siptrunk-ua did not end on SIGTERM"
         self.proc.stderr.close()
-        assert code == 0, "siptrunk-ua ended with %s" % code
+        assert self.proc.returncode == 0, "siptrunk-ua ended with %s" % self.proc.returncode
 
 
 def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200,
@@ -151,33 +115,15 @@ class SippMaster:
     """SIPp as a master device on 127.0.0.1:port answering REGISTERs in turn
     with `answers` (status codes), then staying until stopped."""
 
-    RESPONSE = """  <recv request="REGISTER"/>
-  <send><![CDATA[
-SIP/2.0 %(status)d %(phrase)s
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]m[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-%(extra)sContent-Length: 0
-
-]]></send>
-"""
+    RESPONSE = ('  <recv request="REGISTER"/>\n  <send><![CDATA[\nSIP/2.0 %d %s\n[last_Via:]\n[last_From:]\n'
+                '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n]]></send>\n')
     PHRASES = {200: "OK", 401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 503: "Service Unavailable",
                480: "Temporarily Unavailable"}
+    EXTRA = {200: "[last_Contact:];expires=60\n", 503: "Retry-After: 1\n",
+             401: 'WWW-Authenticate: Digest realm="master", nonce="n[call_number]x", algorithm=MD5, qop="auth"\n'}
 
     def __init__(self, tmp, port, answers):
-        body = ""
-        for status in answers:
-            extra = ""
-            if status == 200:
-                extra = "[last_Contact:];expires=60\n"
-            elif status == 401:
-                extra = 'WWW-Authenticate: Digest realm="master", nonce="n[call_number]x", algorithm=MD5, qop="auth"\n'
-            elif status == 503:
-                extra = "Retry-After: 1\n"
-            body += self.RESPONSE % {"status": status, "phrase": self.PHRASES.get(status, "Failed"),
-                                     "extra": extra}
+        body = "".join(self.RESPONSE % (a, self.PHRASES[a], self.EXTRA.get(a, "")) for a in answers)
         body += '  <pause milliseconds="60000"/>\n'
         with open(os.path.join(SCENARIOS, "master_answers.xml")) as f:
             scenario = f.read().replace("ANSWERS", body)
@@ -202,15 +148,7 @@ children=1
 auto_aliases=no
 listen=udp:127.0.0.1:%(port)d
 mpath="%(mpath)s"
-loadmodule "sl.so"
-loadmodule "textops.so"
-loadmodule "pv.so"
-loadmodule "xlog.so"
-loadmodule "usrloc.so"
-loadmodule "registrar.so"
-loadmodule "auth.so"
-loadmodule "ctl.so"
-loadmodule "kex.so"
+%(modules)s
 modparam("ctl", "binrpc", "unix:%(ctl)s")
 modparam("usrloc", "db_mode", 0)
 modparam("auth", "nonce_expire", 30)
@@ -224,6 +162,9 @@ request_route {
     exit;
 }
 """
+
+
+KAMAILIO_MODULES = ("sl", "textops", "pv", "xlog", "usrloc", "registrar", "auth", "ctl", "kex")
 
 
 def kamailio_modules():
@@ -245,7 +186,8 @@ class Kamailio:
         cfg = os.path.join(tmp, "kamailio.cfg")
         with open(cfg, "w") as f:
             f.write(KAMAILIO_CFG % {"port": port, "mpath": kamailio_modules(), "ctl": self.ctl, "user": user,
-                                    "password": password})
+                                    "password": password, "modules": "\n".join(
+                                        'loadmodule "%s.so"' % m for m in KAMAILIO_MODULES)})
         self.log_path = os.path.join(tmp, "kamailio.log")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-w", tmp, "-P",
@@ -255,10 +197,9 @@ class Kamailio:
         assert self.proc.poll() is None, open(self.log_path).read()
 
     def contacts(self):
-        """Kamailio's own view of its bindings: `kamcmd ul.dump`."""
-        out = subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump"], capture_output=True, text=True,
-                             timeout=10).stdout
-        return out
+        """Kamailio's own view of its bindings."""
+        return subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump"], capture_output=True, text=True,
+                              timeout=10).stdout
 
     def stop(self):
         stop_process(self.proc, timeout=10)
@@ -269,5 +210,5 @@ def have(program):
     return shutil.which(program) is not None
 
 
-def wait_until(predicate, what, timeout=15):
+def wait_until(predicate, what, timeout=15):  # noqa: E704
     return wait_for(predicate, timeout, what)

@@ -22,6 +22,28 @@ DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
 TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # %02x \n"
 
 
+def read_text(path):
+    """The whole file as text ("" while it does not exist)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace")
+    except FileNotFoundError:
+        return ""
+
+
+def stop_process(proc, timeout=5):
+    """SIGTERM, then SIGKILL after `timeout`; True when SIGTERM was enough."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            return False
+    return True
+
+
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -58,18 +80,11 @@ class BuildTools:
     def __init__(self, build_dir, runner=""):
         prefix, _, agent_dir = runner.partition("@")
         self.build_dir, self.agent_prefix, self.agent_dir = build_dir, prefix.split(), agent_dir or build_dir
+        self.agent_binary = os.path.join(self.agent_dir, "siptrunk-agent")
+        self.emulated = bool(self.agent_prefix)  # the target build under qemu-ppc
 
     def path(self, name):
         return os.path.join(self.build_dir, name)
-
-    @property
-    def agent_binary(self):
-        return os.path.join(self.agent_dir, "siptrunk-agent")
-
-    @property
-    def emulated(self):
-        """The agent runs under an emulator (the target build under qemu-ppc)."""
-        return bool(self.agent_prefix)
 
     def ctl_command(self):
         """siptrunkctl of the agent's own build: SQLite's WAL index is in the
@@ -80,9 +95,7 @@ class BuildTools:
 class AgentDirs:
     def __init__(self, tmp_path):
         self.root = str(tmp_path)
-        self.runtime = os.path.join(self.root, "run")
-        self.state = os.path.join(self.root, "lib")
-        self.logs = os.path.join(self.root, "log")
+        self.runtime, self.state, self.logs = (os.path.join(self.root, d) for d in ("run", "lib", "log"))
         for d in (self.runtime, self.state, self.logs):
             os.makedirs(d, exist_ok=True)
 
@@ -108,13 +121,10 @@ class TraceFollower:
     """Counts trace lines as the log grows, reading each byte once."""
 
     def __init__(self, path):
-        self.path = path
-        self.inode = None
-        self.offset = 0
-        self.partial = b""
-        self.counts = {}
+        self.path, self.inode, self.offset, self.partial, self.counts = path, None, 0, b"", {}
 
-    def _read_from(self, path, offset):
+    @staticmethod
+    def _read_from(path, offset):
         try:
             with open(path, "rb") as f:
                 f.seek(offset)
@@ -125,10 +135,7 @@ class TraceFollower:
     def count(self, text):
         """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
         data = b""
-        try:
-            inode = os.stat(self.path).st_ino
-        except FileNotFoundError:
-            inode = None
+        inode = os.stat(self.path).st_ino if os.path.exists(self.path) else None
         if self.inode is not None and inode != self.inode:
             # The log was rotated: finish the old file (now ".1"), then start the new one.
             rest, old_inode = self._read_from(self.path + ".1", self.offset)
@@ -140,8 +147,7 @@ class TraceFollower:
             new, _ = self._read_from(self.path, self.offset)
             self.offset += len(new)
             data += new
-        data = self.partial + data
-        lines = data.split(b"\n")
+        lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
         for raw in lines:
             line = trace_text(raw.decode(errors="replace")) + "\n"
@@ -158,12 +164,8 @@ class AgentProcess:
     """One siptrunk-agent process."""
 
     def __init__(self, tools, dirs):
-        self.tools = tools
-        self.dirs = dirs
-        self.proc = None
-        self.netns = None
+        self.tools, self.dirs, self.proc, self.netns = tools, dirs, None, None
 
-    # --- process -----------------------------------------------------------------
     def start(self, netns=None, prefix=None, wait_listening=True):
         """netns: an `ip netns` name to run in; by default, as root, a fresh
         private namespace (unshare -n)."""
@@ -186,9 +188,7 @@ class AgentProcess:
                      what="agent sockets")
         return self
 
-    @property
-    def pid(self):
-        return self.proc.pid
+    pid = property(lambda self: self.proc.pid)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -219,14 +219,8 @@ class AgentProcess:
             self.proc.stdout.close()
             self.proc.stderr.close()
 
-    # --- trace log ----------------------------------------------------------------
     def trace_lines(self):
-        try:
-            with open(self.dirs.log_path, "rb") as f:
-                raw = f.read().decode(errors="replace")
-        except FileNotFoundError:
-            return []
-        return [trace_text(line) + "\n" for line in raw.splitlines()]
+        return [trace_text(line) + "\n" for line in read_text(self.dirs.log_path).splitlines()]
 
     def wait_trace(self, text, count=1, timeout=DEFAULT_TIMEOUT):
         return wait_for(lambda: self.trace_lines().count(text) >= count and self.trace_lines(),
@@ -242,7 +236,6 @@ class AgentProcess:
         return wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout,
                         "trace containing %r" % fragment)
 
-    # --- settings link ------------------------------------------------------------
     def send_update(self, *items):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
             s.sendto(pack(*items), self.dirs.cgi_sock)
@@ -260,9 +253,6 @@ class UserAgent:
 
     def send(self, *items):
         self.sock.send(pack(*items))
-
-    def send_raw(self, data):
-        self.sock.send(data)
 
     def receive(self, timeout=DEFAULT_TIMEOUT):
         self.sock.settimeout(timeout)
@@ -300,12 +290,11 @@ class EventListener:
     """Binds eventman.sock and collects notifications."""
 
     def __init__(self, dirs):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        if os.path.exists(dirs.event_sock):
+        self.sock, self.events = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(dirs.event_sock)
         self.sock.bind(dirs.event_sock)
         self.sock.settimeout(0.05)
-        self.events = []
 
     def drain(self):
         while True:
@@ -346,8 +335,7 @@ def store_edit(tools, dirs, *args, password=None):
 
 
 def read_store(dirs, sql, params=()):
-    """Rows of one query on the store, opened read-only: safe while the agent
-    runs (a WAL reader never blocks the writer) and it never writes the file."""
+    """Rows of one query on the store, opened read-only: a WAL reader never blocks the writer."""
     import sqlite3
     if EMULATED_AGENT:
         import pytest
