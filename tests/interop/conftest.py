@@ -1,6 +1,5 @@
-"""Interop tests: the real agent (with its own directories, as in
-tests/system), the real siptrunk-ua, and third-party SIP software (SIPp,
-Kamailio) on loopback addresses only."""
+"""The real agent (its own directories, as in tests/system), the real siptrunk-ua, and SIPp and
+Kamailio, on loopback addresses only."""
 import os
 import sys
 

@@ -1,11 +1,11 @@
 """Drives siptrunk-ua, SIPp and Kamailio for the interop tests."""
+import contextlib
 import os
 import shutil
-import signal
 import socket
 import subprocess
 
-from agentharness import ctl, read_text, status, stop_process, wait_for
+from agentharness import read_text, status, stop_process, store_edit, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = os.path.join(HERE, "scenarios")
@@ -14,18 +14,11 @@ SCENARIOS = os.path.join(HERE, "scenarios")
 def free_port(host="127.0.0.1"):
     """A UDP port free on host now (also checked for TCP, which the UA binds too)."""
     while True:
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        u.bind((host, 0))
-        port = u.getsockname()[1]
-        t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            t.bind((host, port))
-            return port
-        except OSError:
-            continue
-        finally:
-            t.close()
-            u.close()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u, socket.socket() as t:
+            u.bind((host, 0))
+            with contextlib.suppress(OSError):
+                t.bind((host, u.getsockname()[1]))
+                return u.getsockname()[1]
 
 
 def ctl_with_password(tools, dirs, *args):
@@ -34,9 +27,7 @@ def ctl_with_password(tools, dirs, *args):
     password = None
     if args[1:2] == ("add",) and len(args) > 4:
         password, args = args[4], args[:4] + args[5:]
-    code, out, err = ctl(tools, dirs, *args, check=False, password=password)
-    assert code in (0, 3), "siptrunkctl %s: %d %s" % (args[:2], code, err)
-    return out
+    return store_edit(tools, dirs, *args, password=password)
 
 
 def registered_slaves(tools, dirs):
@@ -53,34 +44,28 @@ def master_trunk_registered(tools, dirs, name):
 
 
 class UaProcess:
-    """One siptrunk-ua, its log under the test's LOGS_DIRECTORY."""
+    """One siptrunk-ua (after `prefix`, e.g. `ip netns exec NS`), its log under the test's LOGS_DIRECTORY."""
 
-    def __init__(self, tools, dirs, args):
-        self.tools, self.dirs, self.args = tools, dirs, args
-        self.proc = None
-
-    @property
-    def log_path(self):
-        return os.path.join(self.dirs.logs, "siptrunk-ua.log")
+    def __init__(self, tools, dirs, args, prefix=()):
+        self.tools, self.dirs, self.args, self.prefix, self.proc = tools, dirs, args, list(prefix), None
 
     def start(self):
-        self.proc = subprocess.Popen([self.tools.path("siptrunk-ua")] + self.args, env=self.dirs.env(),
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.prefix + [self.tools.path("siptrunk-ua")] + self.args,
+                                     env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         return self
 
     def log(self):
-        return read_text(self.log_path)
+        return read_text(os.path.join(self.dirs.logs, "siptrunk-ua.log"))
 
     def wait_log(self, fragment, count=1, timeout=15):
-        wait_for(lambda: self.log().count(fragment) >= count, timeout,
-                 "%d x %r in siptrunk-ua.log" % (count, fragment))
+        wait_for(lambda: self.log().count(fragment) >= count, timeout, "%d x %r in the UA's log" % (count, fragment))
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
 
     def kill(self):
-        """A power cut, as far as the process can tell: SIGKILL."""
+        """A power cut, as far as the process can tell."""
         self.proc.kill()
         self.proc.wait()
         self.proc.stderr.close()
@@ -91,24 +76,24 @@ class UaProcess:
         assert self.proc.returncode == 0, "siptrunk-ua ended with %s" % self.proc.returncode
 
 
-def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200,
-                  transport="u1"):
-    """One registration by SIPp as a slave device: challenge, answer, and the
-    final status `expect`. True when SIPp saw exactly that."""
-    with open(os.path.join(SCENARIOS, "register.xml")) as f:
-        scenario = f.read().replace("EXPECTED_STATUS", str(expect))
-    path = os.path.join(tmp, "register-%d.xml" % expect)
-    with open(path, "w") as f:
-        f.write(scenario)
+def scenario_file(tmp, name, template, placeholder, text):
+    """A copy of scenarios/TEMPLATE in tmp with `placeholder` replaced by `text`."""
+    with open(os.path.join(SCENARIOS, template)) as f, open(os.path.join(tmp, name), "w") as out:
+        out.write(f.read().replace(placeholder, text))
+    return os.path.join(tmp, name)
+
+
+def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200):
+    """SIPp registers as a slave device (challenge, answer, final status `expect`); True when it saw exactly that."""
+    path = scenario_file(tmp, "register-%d.xml" % expect, "register.xml", "EXPECTED_STATUS", str(expect))
     inf = os.path.join(tmp, "register.csv")
     with open(inf, "w") as f:
         f.write("SEQUENTIAL\n%s;%s;[authentication username=%s password=%s];%d\n"
                 % (user, device, user, password, expires))
-    result = subprocess.run(["sipp", target, "-sf", path, "-inf", inf, "-i", "127.0.0.1", "-p", str(local_port),
-                             "-t", transport, "-m", "1", "-nostdin", "-timeout", "15s", "-timeout_error",
-                             "-trace_err", "-error_file", os.path.join(tmp, "sipp-errors.log")],
-                            cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-    return result.returncode == 0
+    return subprocess.run(["sipp", target, "-sf", path, "-inf", inf, "-i", "127.0.0.1", "-p", str(local_port), "-t",
+                           "u1", "-m", "1", "-nostdin", "-timeout", "15s", "-timeout_error", "-trace_err",
+                           "-error_file", os.path.join(tmp, "sipp-errors.log")], cwd=tmp, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=30).returncode == 0
 
 
 class SippMaster:
@@ -116,7 +101,8 @@ class SippMaster:
     with `answers` (status codes), then staying until stopped."""
 
     RESPONSE = ('  <recv request="REGISTER"/>\n  <send><![CDATA[\nSIP/2.0 %d %s\n[last_Via:]\n[last_From:]\n'
-                '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n]]></send>\n')
+                '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n'
+                ']]></send>\n')
     PHRASES = {200: "OK", 401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 503: "Service Unavailable",
                480: "Temporarily Unavailable"}
     EXTRA = {200: "[last_Contact:];expires=60\n", 503: "Retry-After: 1\n",
@@ -124,16 +110,10 @@ class SippMaster:
 
     def __init__(self, tmp, port, answers):
         body = "".join(self.RESPONSE % (a, self.PHRASES[a], self.EXTRA.get(a, "")) for a in answers)
-        body += '  <pause milliseconds="60000"/>\n'
-        with open(os.path.join(SCENARIOS, "master_answers.xml")) as f:
-            scenario = f.read().replace("ANSWERS", body)
-        path = os.path.join(tmp, "master.xml")
-        with open(path, "w") as f:
-            f.write(scenario)
-        # One "call" takes the REGISTERs of one registration attempt (the UA
-        # keeps its Call-ID across a challenge and the stack's own retries);
-        # after a failure the UA starts a new Call-ID, which SIPp serves as a
-        # new call of the same scenario, from its first answer.
+        path = scenario_file(tmp, "master.xml", "master_answers.xml", "ANSWERS",
+                             body + '  <pause milliseconds="60000"/>\n')
+        # One "call" per registration attempt (one Call-ID across a challenge and the stack's own
+        # retries); after a failure the UA's new Call-ID is a new call, served from the first answer.
         self.proc = subprocess.Popen(["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(port), "-nostdin", "-nd"],
                                      cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

@@ -22,8 +22,7 @@ def slave(n):
 
 
 class Scene:
-    """A running agent with the master role on, a user agent connected, and
-    slave s1 registered and committed to the store before any fault."""
+    """An agent with the master role, a user agent connected, slave s1 stored before any fault."""
 
     def __init__(self, agent, tools, dirs, prefix=None):
         self.agent, self.dirs, self.slaves = agent, dirs, iter(range(2, 100))
@@ -67,8 +66,6 @@ class Scene:
         self.ua.close()
         self.agent.stop_cleanly()
 
-
-# --- the store -------------------------------------------------------------------
 
 @contextlib.contextmanager
 def disk_filled(directory):
@@ -173,8 +170,6 @@ def test_store_fault_then_recovery(agent, tools, dirs, fault):
             subprocess.run(["umount", "-l", dirs.state], check=False)
 
 
-# --- the user agent ---------------------------------------------------------------
-
 def test_user_agent_vanishing_in_the_middle_of_a_big_list(agent, tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
     with contextlib.closing(sqlite3.connect(dirs.store)) as con, con:
@@ -203,8 +198,7 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     lazy = UserAgent(dirs)  # says HELLO and asks for the lists, then reads nothing for a minute
     trace = TraceFollower(dirs.log_path)
     big = "p" * 32768  # fills the agent's send buffer in a few hundred messages
-    sent = 0
-    until = time.monotonic() + 60
+    sent, until = 0, time.monotonic() + 60
     while time.monotonic() < until:
         sent += 1
         agent.send_update("4", "t%d" % sent, "u%d" % sent, big if trace.count(DISCONNECTED) == 0 else "p", "0")
@@ -225,8 +219,6 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     ua.close()
     agent.stop_cleanly()
 
-
-# --- the event manager and syslog ---------------------------------------------------
 
 def notifications(scene, count):
     """Unregistrations and registrations of s1 in turn, each raising a notification."""

@@ -1,12 +1,11 @@
 """The LAN-traffic regulator in a network namespace of the test's (veth eth0 192.0.2.0/24, wan0
 198.51.100.0/24), the kernel's nftables set read back with nft. No traffic leaves the namespace."""
-import json
 import subprocess
 import uuid
 
 import pytest
 
-from agentharness import IS_ROOT, UserAgent, store_edit, wait_for
+from agentharness import IS_ROOT, UserAgent, admitted, store_edit, wait_for  # admitted: also test_model's
 
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root to create a network namespace and nftables set")
 
@@ -33,13 +32,6 @@ def lan_namespace():
             ip("link", "set", end, "up")
     yield name
     subprocess.run(["ip", "netns", "del", name], check=False)
-
-
-def admitted(namespace):
-    out = subprocess.run(["ip", "netns", "exec", namespace, "nft", "-j", "list", "set", "inet", "siptrunk",
-                          "lan_slaves"], capture_output=True, text=True)
-    if out.returncode == 0:  # None: no such set
-        return sorted(e for i in json.loads(out.stdout)["nftables"] if "set" in i for e in i["set"].get("elem", []))
 
 
 @pytest.fixture

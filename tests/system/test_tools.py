@@ -51,8 +51,6 @@ def settings_side(dirs):
     sock.close()
 
 
-# --- arguments ----------------------------------------------------------------------
-
 @pytest.mark.parametrize("words", [[], ["trunk", "add"], ["master", "edit"], ["stop"], ["events"]])
 def test_help_exits_zero_and_touches_nothing(ctl, dirs, words):
     result = ctl(*words, "--help", ok=(0,))
@@ -83,8 +81,6 @@ def test_bad_arguments_exit_two_before_touching_the_store(ctl, dirs, args, messa
     assert message.encode() in result.stderr and result.stdout == b""
     assert not os.path.exists(dirs.store)
 
-
-# --- store edits without an agent ------------------------------------------------------
 
 def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
     result = ctl("roles", "master", "on", ok=(3,))
@@ -195,8 +191,6 @@ def test_passwords_come_from_stdin_a_descriptor_or_the_terminal_without_echo(ctl
         "s": "from stdin", "f": "from fd", "t": "typed secret"}
 
 
-# --- the update messages ------------------------------------------------------------
-
 def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl, dirs, settings_side):
     for args, items in [
         (["roles", "master", "on"], ["0"]), (["roles", "slave", "off"], ["3"]),
@@ -234,8 +228,6 @@ def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl,
         stream.listen(1)
         assert b"agent: unknown" in ctl("status", ok=(4,)).stdout  # cannot tell
 
-
-# --- siptrunkctl events -------------------------------------------------------------
 
 def listening(path):
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
