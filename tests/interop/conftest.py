@@ -26,8 +26,7 @@ def tools(pytestconfig):
 
 @pytest.fixture
 def dirs(tmp_path_factory):
-    # Short paths: a Unix socket name holds at most 108 bytes.
-    return AgentDirs(tmp_path_factory.mktemp("i"))
+    return AgentDirs(tmp_path_factory.mktemp("i"))  # short: a Unix socket name holds at most 108 bytes
 
 
 @pytest.fixture
@@ -39,12 +38,8 @@ def agent(tools, dirs):
 
 @pytest.fixture
 def ua(tools, dirs):
+    """ua(*args) starts a siptrunk-ua; each must end on SIGTERM with exit 0 afterwards."""
     processes = []
-
-    def start(*args):
-        process = UaProcess(tools, dirs, list(args)).start()
-        processes.append(process)
-        return process
-    yield start
+    yield lambda *args: processes.append(UaProcess(tools, dirs, list(args)).start()) or processes[-1]
     for process in processes:
         process.stop()

@@ -80,8 +80,7 @@ def memory_kb(pid, field):
 # transaction, 300 for what the kernel had queued). A REGISTER with a To tag the stack answers itself (481).
 @pytest.mark.parametrize("to_tag", [False, True], ids=["unknown-user", "stack-answered"])
 def test_flood_memory_stays_under_the_intake_bound(tools, dirs, ua, to_tag):
-    held = 200
-    port = free_port()
+    held, port = 200, free_port()
     process = ua("--listen", "127.0.0.1:%d" % port, "--transport", "udp", "--max-held", str(held),
                  "--transaction-hold", "2000")
     process.wait_log("requests taken in per")
@@ -91,9 +90,8 @@ def test_flood_memory_stays_under_the_intake_bound(tools, dirs, ua, to_tag):
     s, me = udp_socket()
     for n in range(20 * held):
         datagram = register(me, "flood%d" % n, n=n)
-        if to_tag:
-            datagram = datagram.replace(b">\r\nCall-ID", b">;tag=t%d\r\nCall-ID" % n)
-        s.sendto(datagram, ("127.0.0.1", port))
+        s.sendto(datagram.replace(b">\r\nCall-ID", b">;tag=t%d\r\nCall-ID" % n) if to_tag else datagram,
+                 ("127.0.0.1", port))
         if n % 50 == 49:
             time.sleep(0.005)  # paced so that the kernel drops none while the UA reads
     time.sleep(1)  # the UA reads what the kernel queued
@@ -104,12 +102,10 @@ def test_flood_memory_stays_under_the_intake_bound(tools, dirs, ua, to_tag):
     s.settimeout(0.5)
     for n in range(20):
         s.sendto(register(me, "late", n=90000 + n), ("127.0.0.1", port))
-        try:
+        with contextlib.suppress(socket.timeout):
             while b"Call-ID: 900" not in s.recvfrom(65536)[0]:  # not a late answer to the flood
                 pass
             break
-        except socket.timeout:
-            continue
     else:
         raise AssertionError("no answer after the flood")
     assert process.running()

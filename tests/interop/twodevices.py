@@ -1,7 +1,6 @@
-"""Two devices, each its own agent and siptrunk-ua in its own network namespace, on one LAN
-192.0.2.0/24 (a bridge in a fourth namespace) with an intruder; the master runs
-contrib/nftables/siptrunk.nft. Serves test_two_devices.py and `make demo` (tools/run-two-devices.sh,
-which prints the steps). Root only."""
+"""Two devices, each its own agent and siptrunk-ua in its own network namespace, on one LAN 192.0.2.0/24
+(a bridge in a fourth namespace) with an intruder; the master runs contrib/nftables/siptrunk.nft.
+Serves test_two_devices.py and `make demo` (tools/run-two-devices.sh prints the steps). Root only."""
 import os
 import shutil
 import signal
@@ -13,7 +12,6 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "system"))
-sys.path.insert(0, HERE)
 
 from agentharness import AgentDirs, AgentProcess, BuildTools, EventListener, admitted, wait_for  # noqa: E402
 from uaharness import UaProcess, ctl_with_password, master_trunk_registered, registered_slaves  # noqa: E402
@@ -39,8 +37,7 @@ class Lan:
 
     def __init__(self):
         tag = uuid.uuid4().hex[:6]
-        self.ns = {name: "st-%s-%s" % (name, tag) for name in ("lan",) + tuple(HOSTS)}
-        self.created = []
+        self.ns, self.created = {name: "st-%s-%s" % (name, tag) for name in ("lan",) + tuple(HOSTS)}, []
 
     def setup(self):
         lan = self.ns["lan"]
@@ -83,7 +80,6 @@ class Lan:
     def teardown(self):
         for ns in reversed(self.created):
             subprocess.run(["ip", "netns", "del", ns], check=False)
-        self.created = []
 
 
 class Device:
@@ -142,12 +138,10 @@ def scenario(tools, say=lambda text: None):
         wait_for(lambda: [s[:2] for s in registered_slaves(tools, master.dirs)] == [("alice", HOSTS["slave"])],
                  10, "alice in the master's store")
         wait_for(lambda: lan.admitted() == [HOSTS["slave"]], 10, "192.0.2.2 in lan_slaves")
-        say("   done: the master's store has alice at 192.0.2.2 and nftables set lan_slaves admits %s"
-            % lan.admitted())
+        say("   done: the master's store has alice at 192.0.2.2 and nftables set lan_slaves admits %s" % lan.admitted())
 
         say("2. Slave and intruder (192.0.2.3) each send UDP to media port %d on the master" % MEDIA_PORT)
-        arrived = lan.media_reaches_master()
-        assert arrived == [HOSTS["slave"]], arrived
+        assert (arrived := lan.media_reaches_master()) == [HOSTS["slave"]], arrived
         say("   done: only the slave's datagram arrived (from %s); the intruder's was dropped" % arrived)
 
         say("3. The master's SIP user agent dies (SIGKILL)")

@@ -1,5 +1,6 @@
 """Drives siptrunk-ua, SIPp and Kamailio for the interop tests."""
 import contextlib
+import glob
 import os
 import shutil
 import socket
@@ -7,8 +8,7 @@ import subprocess
 
 from agentharness import read_text, status, stop_process, store_edit, wait_for
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCENARIOS = os.path.join(HERE, "scenarios")
+SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
 
 
 def free_port(host="127.0.0.1"):
@@ -97,8 +97,7 @@ def sipp_register(tmp, target, local_port, user, password, device="slave7", expi
 
 
 class SippMaster:
-    """SIPp as a master device on 127.0.0.1:port answering REGISTERs in turn
-    with `answers` (status codes), then staying until stopped."""
+    """SIPp as a master device on 127.0.0.1:port answering REGISTERs in turn with `answers`, then staying."""
 
     RESPONSE = ('  <recv request="REGISTER"/>\n  <send><![CDATA[\nSIP/2.0 %d %s\n[last_Via:]\n[last_From:]\n'
                 '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n'
@@ -148,14 +147,8 @@ KAMAILIO_MODULES = ("sl", "textops", "pv", "xlog", "usrloc", "registrar", "auth"
 
 
 def kamailio_modules():
-    for base in ("/usr/lib/x86_64-linux-gnu/kamailio/modules", "/usr/lib/kamailio/modules"):
-        if os.path.exists(os.path.join(base, "registrar.so")):
-            return base
-    out = subprocess.run(["dpkg", "-L", "kamailio"], capture_output=True, text=True).stdout
-    for line in out.splitlines():
-        if line.endswith("/registrar.so"):
-            return os.path.dirname(line)
-    return None
+    found = glob.glob("/usr/lib/*/kamailio/modules/registrar.so") + glob.glob("/usr/lib/kamailio/modules/registrar.so")
+    return os.path.dirname(found[0]) if found else None
 
 
 class Kamailio:
@@ -168,13 +161,11 @@ class Kamailio:
             f.write(KAMAILIO_CFG % {"port": port, "mpath": kamailio_modules(), "ctl": self.ctl, "user": user,
                                     "password": password, "modules": "\n".join(
                                         'loadmodule "%s.so"' % m for m in KAMAILIO_MODULES)})
-        self.log_path = os.path.join(tmp, "kamailio.log")
-        self.log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-w", tmp, "-P",
-                                      os.path.join(tmp, "kam.pid"), "-Y", tmp], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+        self.log = open(os.path.join(tmp, "kamailio.log"), "w+")
+        self.proc = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-w", tmp, "-P", os.path.join(tmp, "kam.pid"),
+                                      "-Y", tmp], stdout=self.log, stderr=subprocess.STDOUT)
         wait_for(lambda: os.path.exists(self.ctl) or self.proc.poll() is not None, 15, "kamailio's control socket")
-        assert self.proc.poll() is None, open(self.log_path).read()
+        assert self.proc.poll() is None, read_text(self.log.name)
 
     def contacts(self):
         """Kamailio's own view of its bindings."""
@@ -190,5 +181,5 @@ def have(program):
     return shutil.which(program) is not None
 
 
-def wait_until(predicate, what, timeout=15):  # noqa: E704
+def wait_until(predicate, what, timeout=15):
     return wait_for(predicate, timeout, what)
