@@ -1,6 +1,5 @@
-"""Interop tests: the real agent (with its own directories, as in
-tests/system), the real siptrunk-ua, and third-party SIP software (SIPp,
-Kamailio) on loopback addresses only."""
+"""The real agent (its own directories, as in tests/system), the real siptrunk-ua, and SIPp and
+Kamailio, on loopback addresses only."""
 import os
 import sys
 
@@ -27,8 +26,7 @@ def tools(pytestconfig):
 
 @pytest.fixture
 def dirs(tmp_path_factory):
-    # Short paths: a Unix socket name holds at most 108 bytes.
-    return AgentDirs(tmp_path_factory.mktemp("i"))
+    return AgentDirs(tmp_path_factory.mktemp("i"))  # short: a Unix socket name holds at most 108 bytes
 
 
 @pytest.fixture
@@ -40,12 +38,8 @@ def agent(tools, dirs):
 
 @pytest.fixture
 def ua(tools, dirs):
+    """ua(*args) starts a siptrunk-ua; each must end on SIGTERM with exit 0 afterwards."""
     processes = []
-
-    def start(*args):
-        process = UaProcess(tools, dirs, list(args)).start()
-        processes.append(process)
-        return process
-    yield start
+    yield lambda *args: processes.append(UaProcess(tools, dirs, list(args)).start()) or processes[-1]
     for process in processes:
         process.stop()

@@ -15,23 +15,15 @@ RUNTIME_DIRECTORY=$work/run LOGS_DIRECTORY=$work/log "$build/siptrunk-ua" --list
   --transport udp "$@" &
 ua=$!
 sleep 1
-rss() { awk '/^VmRSS/ {print $2}' /proc/$ua/status; }
-hwm() { awk '/^VmHWM/ {print $2}' /proc/$ua/status; }
-before=$(rss)
+mem() { awk "/^$1/ {print \$2}" /proc/$ua/status; }
+before=$(mem VmRSS)
 (cd "$work" && timeout $((seconds + 20)) sipp 127.0.0.1:$port -sf "$here/scenarios/flood.xml" -i 127.0.0.1 \
    -r "$rate" -m $((rate * seconds)) -nostdin -nd -recv_timeout 4000 -trace_stat -fd 1 >/dev/null 2>&1) || true
 stats=$(ls "$work"/flood_*_.csv 2>/dev/null | head -1 || true)
 printf 'siptrunk-ua %s: %s REGISTER/s for %s s\n' "$*" "$rate" "$seconds"
-printf '  resident memory: %s KB before, %s KB peak, %s KB after\n' "$before" "$(hwm)" "$(rss)"
-if [ -n "$stats" ]; then
-  python3 - "$stats" <<'PY'
-import csv, sys
-rows = list(csv.reader(open(sys.argv[1]), delimiter=";"))
-head, last = rows[0], rows[-1]
-get = lambda name: last[head.index(name)] if name in head else "?"
-print("  calls: %s successful, %s failed (SIPp's count)" % (get("SuccessfulCall(C)"), get("FailedCall(C)")))
-PY
-fi
+printf '  resident memory: %s KB before, %s KB peak, %s KB after\n' "$before" "$(mem VmHWM)" "$(mem VmRSS)"
+[ -n "$stats" ] && awk -F';' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i } END {
+  printf "  calls: %s successful, %s failed (SIPp count)\n", $col["SuccessfulCall(C)"], $col["FailedCall(C)"] }' "$stats"
 [ -n "${FLOOD_LOG:-}" ] && cp "$work/log/siptrunk-ua.log" "$FLOOD_LOG"
 answers=$(grep -c "503" "$work/log/siptrunk-ua.log" || true)
 echo "  503 warnings in the log (one per 1000 refused): $answers"

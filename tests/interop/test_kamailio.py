@@ -1,6 +1,5 @@
-"""Kamailio as a real master registrar with digest authentication for
-siptrunk-ua's slave role, checked through Kamailio's own view of its
-contacts (kamcmd ul.dump)."""
+"""Kamailio as a master registrar with digest authentication for siptrunk-ua's slave role, checked
+through Kamailio's own view of its contacts."""
 import pytest
 
 from agentharness import store_edit

@@ -1,9 +1,5 @@
-"""Two devices end to end, each its own agent and siptrunk-ua in its own
-network namespace (twodevices.py, shared with `make demo`): the slave
-registers over SIP, the master records, announces and admits it, lets its
-media through and not the intruder's; the master's UA dies and comes back
-(failure and recovery announced by the slave); the slave withdraws its trunk
-(unregistration announced, address gone from lan_slaves)."""
+"""Two devices (twodevices.py, shared with `make demo`): registration, record, notification and admission;
+media of the slave through, the intruder's not; the master's UA dies and comes back; the trunk withdrawn."""
 import pytest
 
 from agentharness import IS_ROOT

@@ -1,52 +1,33 @@
 """Drives siptrunk-ua, SIPp and Kamailio for the interop tests."""
-import json
+import contextlib
+import glob
 import os
 import shutil
-import signal
 import socket
 import subprocess
 
-from agentharness import ctl, wait_for
+from agentharness import read_text, status, stop_process, store_edit, wait_for
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCENARIOS = os.path.join(HERE, "scenarios")
+SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
 
 
 def free_port(host="127.0.0.1"):
     """A UDP port free on host now (also checked for TCP, which the UA binds too)."""
     while True:
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        u.bind((host, 0))
-        port = u.getsockname()[1]
-        t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            t.bind((host, port))
-            return port
-        except OSError:
-            continue
-        finally:
-            t.close()
-            u.close()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u, socket.socket() as t:
+            u.bind((host, 0))
+            with contextlib.suppress(OSError):
+                t.bind((host, u.getsockname()[1]))
+                return u.getsockname()[1]
 
 
 def ctl_with_password(tools, dirs, *args):
-    """Every siptrunkctl call that carries a password goes through here, so
-    that the way passwords reach the tool changes in one place. A store edit
-    made while no agent runs ends with exit 3, which keeps the edit. Written
-    as `trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD
-    ADDR PORT ...`; the password goes to siptrunkctl on standard input."""
+    """`trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD ADDR PORT ...`
+    (the password goes in on standard input); other commands as they are. Exit 3 keeps a store edit."""
     password = None
     if args[1:2] == ("add",) and len(args) > 4:
         password, args = args[4], args[:4] + args[5:]
-    code, out, err = ctl(tools, dirs, *args, check=False, password=password)
-    assert code in (0, 3), "siptrunkctl %s: %d %s" % (args[:2], code, err)
-    return out
-
-
-def status(tools, dirs):
-    code, out, err = ctl(tools, dirs, "status", "--json", "--show-passwords", check=False)
-    assert code in (0, 3), err
-    return json.loads(out)
+    return store_edit(tools, dirs, *args, password=password)
 
 
 def registered_slaves(tools, dirs):
@@ -58,136 +39,80 @@ def ua_view(tools, dirs):
     return status(tools, dirs)["ua"]
 
 
-def stop_process(proc, timeout=5):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
 def master_trunk_registered(tools, dirs, name):
     return [t["registered"] for t in status(tools, dirs)["trunks_to_master"] if t["name"] == name][0]
 
 
 class UaProcess:
-    """One siptrunk-ua, its log under the test's LOGS_DIRECTORY."""
+    """One siptrunk-ua (after `prefix`, e.g. `ip netns exec NS`), its log under the test's LOGS_DIRECTORY."""
 
-    def __init__(self, tools, dirs, args):
-        self.tools, self.dirs, self.args = tools, dirs, args
-        self.proc = None
-
-    @property
-    def log_path(self):
-        return os.path.join(self.dirs.logs, "siptrunk-ua.log")
+    def __init__(self, tools, dirs, args, prefix=()):
+        self.tools, self.dirs, self.args, self.prefix, self.proc = tools, dirs, args, list(prefix), None
 
     def start(self):
-        self.proc = subprocess.Popen([self.tools.path("siptrunk-ua")] + self.args, env=self.dirs.env(),
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(self.prefix + [self.tools.path("siptrunk-ua")] + self.args,
+                                     env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         return self
 
     def log(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode(errors="replace")
-        except FileNotFoundError:
-            return ""
+        return read_text(os.path.join(self.dirs.logs, "siptrunk-ua.log"))
 
     def wait_log(self, fragment, count=1, timeout=15):
-        wait_for(lambda: self.log().count(fragment) >= count, timeout,
-                 "%d x %r in siptrunk-ua.log" % (count, fragment))
-
-    def confirmations(self):
-        """The UA's confirmations to the agent, as it logged them."""
-        return [line.split("UA: confirm ", 1)[1] for line in self.log().splitlines() if "UA: confirm " in line]
+        wait_for(lambda: self.log().count(fragment) >= count, timeout, "%d x %r in the UA's log" % (count, fragment))
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
 
     def kill(self):
-        """A power cut, as far as the process can tell: SIGKILL."""
+        """A power cut, as far as the process can tell."""
         self.proc.kill()
         self.proc.wait()
         self.proc.stderr.close()
 
     def stop(self):
-        if self.running():
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise AssertionError("siptrunk-ua did not end on SIGTERM")
-        code = self.proc.returncode
+        assert stop_process(self.proc, 15), "siptrunk-ua did not end on SIGTERM"
         self.proc.stderr.close()
-        assert code == 0, "siptrunk-ua ended with %s" % code
+        assert self.proc.returncode == 0, "siptrunk-ua ended with %s" % self.proc.returncode
 
 
-def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200,
-                  transport="u1"):
-    """One registration by SIPp as a slave device: challenge, answer, and the
-    final status `expect`. True when SIPp saw exactly that."""
-    with open(os.path.join(SCENARIOS, "register.xml")) as f:
-        scenario = f.read().replace("EXPECTED_STATUS", str(expect))
-    path = os.path.join(tmp, "register-%d.xml" % expect)
-    with open(path, "w") as f:
-        f.write(scenario)
+def scenario_file(tmp, name, template, placeholder, text):
+    """A copy of scenarios/TEMPLATE in tmp with `placeholder` replaced by `text`."""
+    with open(os.path.join(SCENARIOS, template)) as f, open(os.path.join(tmp, name), "w") as out:
+        out.write(f.read().replace(placeholder, text))
+    return os.path.join(tmp, name)
+
+
+def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200):
+    """SIPp registers as a slave device (challenge, answer, final status `expect`); True when it saw exactly that."""
+    path = scenario_file(tmp, "register-%d.xml" % expect, "register.xml", "EXPECTED_STATUS", str(expect))
     inf = os.path.join(tmp, "register.csv")
     with open(inf, "w") as f:
         f.write("SEQUENTIAL\n%s;%s;[authentication username=%s password=%s];%d\n"
                 % (user, device, user, password, expires))
-    result = subprocess.run(["sipp", target, "-sf", path, "-inf", inf, "-i", "127.0.0.1", "-p", str(local_port),
-                             "-t", transport, "-m", "1", "-nostdin", "-timeout", "15s", "-timeout_error",
-                             "-trace_err", "-error_file", os.path.join(tmp, "sipp-errors.log")],
-                            cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-    return result.returncode == 0
+    return subprocess.run(["sipp", target, "-sf", path, "-inf", inf, "-i", "127.0.0.1", "-p", str(local_port), "-t",
+                           "u1", "-m", "1", "-nostdin", "-timeout", "15s", "-timeout_error", "-trace_err",
+                           "-error_file", os.path.join(tmp, "sipp-errors.log")], cwd=tmp, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=30).returncode == 0
 
 
 class SippMaster:
-    """SIPp as a master device on 127.0.0.1:port answering REGISTERs in turn
-    with `answers` (status codes), then staying until stopped."""
+    """SIPp as a master device on 127.0.0.1:port answering REGISTERs in turn with `answers`, then staying."""
 
-    RESPONSE = """  <recv request="REGISTER"/>
-  <send><![CDATA[
-SIP/2.0 %(status)d %(phrase)s
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]m[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-%(extra)sContent-Length: 0
-
-]]></send>
-"""
+    RESPONSE = ('  <recv request="REGISTER"/>\n  <send><![CDATA[\nSIP/2.0 %d %s\n[last_Via:]\n[last_From:]\n'
+                '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n'
+                ']]></send>\n')
     PHRASES = {200: "OK", 401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 503: "Service Unavailable",
                480: "Temporarily Unavailable"}
+    EXTRA = {200: "[last_Contact:];expires=60\n", 503: "Retry-After: 1\n",
+             401: 'WWW-Authenticate: Digest realm="master", nonce="n[call_number]x", algorithm=MD5, qop="auth"\n'}
 
     def __init__(self, tmp, port, answers):
-        body = ""
-        for status in answers:
-            extra = ""
-            if status == 200:
-                extra = "[last_Contact:];expires=60\n"
-            elif status == 401:
-                extra = 'WWW-Authenticate: Digest realm="master", nonce="n[call_number]x", algorithm=MD5, qop="auth"\n'
-            elif status == 503:
-                extra = "Retry-After: 1\n"
-            body += self.RESPONSE % {"status": status, "phrase": self.PHRASES.get(status, "Failed"),
-                                     "extra": extra}
-        body += '  <pause milliseconds="60000"/>\n'
-        with open(os.path.join(SCENARIOS, "master_answers.xml")) as f:
-            scenario = f.read().replace("ANSWERS", body)
-        path = os.path.join(tmp, "master.xml")
-        with open(path, "w") as f:
-            f.write(scenario)
-        # One "call" takes the REGISTERs of one registration attempt (the UA
-        # keeps its Call-ID across a challenge and the stack's own retries);
-        # after a failure the UA starts a new Call-ID, which SIPp serves as a
-        # new call of the same scenario, from its first answer.
+        body = "".join(self.RESPONSE % (a, self.PHRASES[a], self.EXTRA.get(a, "")) for a in answers)
+        path = scenario_file(tmp, "master.xml", "master_answers.xml", "ANSWERS",
+                             body + '  <pause milliseconds="60000"/>\n')
+        # One "call" per registration attempt (one Call-ID across a challenge and the stack's own
+        # retries); after a failure the UA's new Call-ID is a new call, served from the first answer.
         self.proc = subprocess.Popen(["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(port), "-nostdin", "-nd"],
                                      cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -202,15 +127,7 @@ children=1
 auto_aliases=no
 listen=udp:127.0.0.1:%(port)d
 mpath="%(mpath)s"
-loadmodule "sl.so"
-loadmodule "textops.so"
-loadmodule "pv.so"
-loadmodule "xlog.so"
-loadmodule "usrloc.so"
-loadmodule "registrar.so"
-loadmodule "auth.so"
-loadmodule "ctl.so"
-loadmodule "kex.so"
+%(modules)s
 modparam("ctl", "binrpc", "unix:%(ctl)s")
 modparam("usrloc", "db_mode", 0)
 modparam("auth", "nonce_expire", 30)
@@ -226,15 +143,12 @@ request_route {
 """
 
 
+KAMAILIO_MODULES = ("sl", "textops", "pv", "xlog", "usrloc", "registrar", "auth", "ctl", "kex")
+
+
 def kamailio_modules():
-    for base in ("/usr/lib/x86_64-linux-gnu/kamailio/modules", "/usr/lib/kamailio/modules"):
-        if os.path.exists(os.path.join(base, "registrar.so")):
-            return base
-    out = subprocess.run(["dpkg", "-L", "kamailio"], capture_output=True, text=True).stdout
-    for line in out.splitlines():
-        if line.endswith("/registrar.so"):
-            return os.path.dirname(line)
-    return None
+    found = glob.glob("/usr/lib/*/kamailio/modules/registrar.so") + glob.glob("/usr/lib/kamailio/modules/registrar.so")
+    return os.path.dirname(found[0]) if found else None
 
 
 class Kamailio:
@@ -245,20 +159,18 @@ class Kamailio:
         cfg = os.path.join(tmp, "kamailio.cfg")
         with open(cfg, "w") as f:
             f.write(KAMAILIO_CFG % {"port": port, "mpath": kamailio_modules(), "ctl": self.ctl, "user": user,
-                                    "password": password})
-        self.log_path = os.path.join(tmp, "kamailio.log")
-        self.log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-w", tmp, "-P",
-                                      os.path.join(tmp, "kam.pid"), "-Y", tmp], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+                                    "password": password, "modules": "\n".join(
+                                        'loadmodule "%s.so"' % m for m in KAMAILIO_MODULES)})
+        self.log = open(os.path.join(tmp, "kamailio.log"), "w+")
+        self.proc = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-w", tmp, "-P", os.path.join(tmp, "kam.pid"),
+                                      "-Y", tmp], stdout=self.log, stderr=subprocess.STDOUT)
         wait_for(lambda: os.path.exists(self.ctl) or self.proc.poll() is not None, 15, "kamailio's control socket")
-        assert self.proc.poll() is None, open(self.log_path).read()
+        assert self.proc.poll() is None, read_text(self.log.name)
 
     def contacts(self):
-        """Kamailio's own view of its bindings: `kamcmd ul.dump`."""
-        out = subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump"], capture_output=True, text=True,
-                             timeout=10).stdout
-        return out
+        """Kamailio's own view of its bindings."""
+        return subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump"], capture_output=True, text=True,
+                              timeout=10).stdout
 
     def stop(self):
         stop_process(self.proc, timeout=10)

@@ -1,6 +1,5 @@
-"""Drives the real daemon: processes, directories, the trace log, and
-independent Python implementations of the three wire formats (so the tests
-check the daemon against the documented bytes, not against its own codec)."""
+"""Drives the real daemon: processes, directories, the trace log, and Python implementations of the
+wire formats of its own (the tests check the daemon against the documented bytes, not its own codec)."""
 import contextlib
 import json
 import os
@@ -22,17 +21,34 @@ DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
 TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # %02x \n"
 
 
+def read_text(path):
+    """The whole file as text ("" while it does not exist)."""
+    with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
+        return f.read().decode(errors="replace")
+    return ""
+
+
+def stop_process(proc, timeout=5):
+    """SIGTERM, then SIGKILL after `timeout`; True when SIGTERM was enough."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            return False
+    return True
+
+
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        value = predicate()
-        if value:
+        if value := predicate():
             return value
         time.sleep(0.02)
     raise AssertionError("timed out waiting for " + what)
 
-
-# --- wire formats --------------------------------------------------------------
 
 def pack(*items):
     return b"".join((i if isinstance(i, bytes) else str(i).encode()) + b"\0" for i in items)
@@ -58,44 +74,32 @@ class BuildTools:
     def __init__(self, build_dir, runner=""):
         prefix, _, agent_dir = runner.partition("@")
         self.build_dir, self.agent_prefix, self.agent_dir = build_dir, prefix.split(), agent_dir or build_dir
+        self.agent_binary = os.path.join(self.agent_dir, "siptrunk-agent")
+        self.emulated = bool(self.agent_prefix)  # the target build under qemu-ppc
 
     def path(self, name):
         return os.path.join(self.build_dir, name)
 
-    @property
-    def agent_binary(self):
-        return os.path.join(self.agent_dir, "siptrunk-agent")
-
-    @property
-    def emulated(self):
-        """The agent runs under an emulator (the target build under qemu-ppc)."""
-        return bool(self.agent_prefix)
-
     def ctl_command(self):
-        """siptrunkctl of the agent's own build: SQLite's WAL index is in the
-        machine's byte order, so the store's two users must be built alike."""
+        """siptrunkctl of the agent's build: SQLite's WAL index is in the machine's byte order."""
         return self.agent_prefix + [os.path.join(self.agent_dir, "siptrunkctl")]
 
 
 class AgentDirs:
     def __init__(self, tmp_path):
         self.root = str(tmp_path)
-        self.runtime = os.path.join(self.root, "run")
-        self.state = os.path.join(self.root, "lib")
-        self.logs = os.path.join(self.root, "log")
+        self.runtime, self.state, self.logs = (os.path.join(self.root, d) for d in ("run", "lib", "log"))
         for d in (self.runtime, self.state, self.logs):
             os.makedirs(d, exist_ok=True)
+
+        self.log_path = os.path.join(self.logs, "siptrunk-agent.log")
+        self.store = os.path.join(self.state, "siptrunk.db")
+        self.ua_sock, self.cgi_sock, self.event_sock, self.pid_file = (os.path.join(self.runtime, n) for n in (
+            "ua.sock", "cgi-117.sock", "eventman.sock", "siptrunk-agent.pid"))
 
     def env(self, extra=None):
         return {**os.environ, "RUNTIME_DIRECTORY": self.runtime, "STATE_DIRECTORY": self.state,
                 "LOGS_DIRECTORY": self.logs, **(extra or {})}
-
-    log_path = property(lambda self: os.path.join(self.logs, "siptrunk-agent.log"))
-    ua_sock = property(lambda self: os.path.join(self.runtime, "ua.sock"))
-    cgi_sock = property(lambda self: os.path.join(self.runtime, "cgi-117.sock"))
-    event_sock = property(lambda self: os.path.join(self.runtime, "eventman.sock"))
-    pid_file = property(lambda self: os.path.join(self.runtime, "siptrunk-agent.pid"))
-    store = property(lambda self: os.path.join(self.state, "siptrunk.db"))
 
 
 def trace_text(line):
@@ -108,40 +112,28 @@ class TraceFollower:
     """Counts trace lines as the log grows, reading each byte once."""
 
     def __init__(self, path):
-        self.path = path
-        self.inode = None
-        self.offset = 0
-        self.partial = b""
-        self.counts = {}
+        self.path, self.inode, self.offset, self.partial, self.counts = path, None, 0, b"", {}
 
-    def _read_from(self, path, offset):
-        try:
-            with open(path, "rb") as f:
-                f.seek(offset)
-                return f.read(), os.fstat(f.fileno()).st_ino
-        except FileNotFoundError:
-            return b"", None
+    @staticmethod
+    def _read_from(path, offset):
+        with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
+            f.seek(offset)
+            return f.read(), os.fstat(f.fileno()).st_ino
+        return b"", None
 
     def count(self, text):
         """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
         data = b""
-        try:
-            inode = os.stat(self.path).st_ino
-        except FileNotFoundError:
-            inode = None
-        if self.inode is not None and inode != self.inode:
-            # The log was rotated: finish the old file (now ".1"), then start the new one.
+        inode = os.stat(self.path).st_ino if os.path.exists(self.path) else None
+        if self.inode is not None and inode != self.inode:  # rotated: finish the old file (now ".1") first
             rest, old_inode = self._read_from(self.path + ".1", self.offset)
-            if old_inode == self.inode:
-                data += rest
-            self.offset = 0
+            data, self.offset = rest if old_inode == self.inode else b"", 0
         self.inode = inode
         if inode is not None:
             new, _ = self._read_from(self.path, self.offset)
             self.offset += len(new)
             data += new
-        data = self.partial + data
-        lines = data.split(b"\n")
+        lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
         for raw in lines:
             line = trace_text(raw.decode(errors="replace")) + "\n"
@@ -158,15 +150,10 @@ class AgentProcess:
     """One siptrunk-agent process."""
 
     def __init__(self, tools, dirs):
-        self.tools = tools
-        self.dirs = dirs
-        self.proc = None
-        self.netns = None
+        self.tools, self.dirs, self.proc, self.netns = tools, dirs, None, None
 
-    # --- process -----------------------------------------------------------------
     def start(self, netns=None, prefix=None, wait_listening=True):
-        """netns: an `ip netns` name to run in; by default, as root, a fresh
-        private namespace (unshare -n)."""
+        """netns: an `ip netns` name to run in; by default, as root, a private one (unshare -n)."""
         cmd = list(self.tools.agent_prefix) + [self.tools.agent_binary]
         if prefix:
             cmd = list(prefix) + cmd
@@ -186,9 +173,7 @@ class AgentProcess:
                      what="agent sockets")
         return self
 
-    @property
-    def pid(self):
-        return self.proc.pid
+    pid = property(lambda self: self.proc.pid)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -197,10 +182,8 @@ class AgentProcess:
         os.kill(self.proc.pid, signum)
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
-        try:
-            return self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("agent did not end within %.0f s" % timeout)
+        wait_for(lambda: self.proc.poll() is not None, timeout, "the agent's end")
+        return self.proc.returncode
 
     def stop(self, signum=signal.SIGTERM):
         self.send_signal(signum)
@@ -212,25 +195,17 @@ class AgentProcess:
         assert self.trace_lines()[-1] == STOPPED
 
     def kill_if_running(self):
-        if self.running():
+        if self.proc is not None:
             self.proc.kill()
             self.proc.wait()
-        if self.proc is not None:
             self.proc.stdout.close()
             self.proc.stderr.close()
 
-    # --- trace log ----------------------------------------------------------------
     def trace_lines(self):
-        try:
-            with open(self.dirs.log_path, "rb") as f:
-                raw = f.read().decode(errors="replace")
-        except FileNotFoundError:
-            return []
-        return [trace_text(line) + "\n" for line in raw.splitlines()]
+        return [trace_text(line) + "\n" for line in read_text(self.dirs.log_path).splitlines()]
 
     def wait_trace(self, text, count=1, timeout=DEFAULT_TIMEOUT):
-        return wait_for(lambda: self.trace_lines().count(text) >= count and self.trace_lines(),
-                        timeout, "trace line %r" % text)
+        wait_for(lambda: self.trace_lines().count(text) >= count, timeout, "trace line %r" % text)
 
     def handled_update(self, kind=11):
         """Sends an update message of this type and waits until it is handled."""
@@ -239,10 +214,8 @@ class AgentProcess:
         self.wait_trace(TYPE_LINE % kind, before + 1)
 
     def wait_trace_containing(self, fragment, timeout=DEFAULT_TIMEOUT):
-        return wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout,
-                        "trace containing %r" % fragment)
+        wait_for(lambda: [l for l in self.trace_lines() if fragment in l], timeout, "trace containing %r" % fragment)
 
-    # --- settings link ------------------------------------------------------------
     def send_update(self, *items):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
             s.sendto(pack(*items), self.dirs.cgi_sock)
@@ -261,9 +234,6 @@ class UserAgent:
     def send(self, *items):
         self.sock.send(pack(*items))
 
-    def send_raw(self, data):
-        self.sock.send(data)
-
     def receive(self, timeout=DEFAULT_TIMEOUT):
         self.sock.settimeout(timeout)
         data = self.sock.recv(8 * 1024 * 1024)
@@ -272,17 +242,14 @@ class UserAgent:
     def receive_message(self, name, timeout=DEFAULT_TIMEOUT):
         """The next message of this name (others are skipped)."""
         deadline = time.monotonic() + timeout
-        while True:
-            items = self.receive(max(deadline - time.monotonic(), 0.001))
-            assert items is not None, "connection closed while waiting for " + name
-            if items[0] == name:
-                return items
+        while (items := self.receive(max(deadline - time.monotonic(), 0.001)) or [None])[0] != name:
+            assert items != [None], "connection closed while waiting for " + name
+        return items
 
     def set_users_list(self, timeout=DEFAULT_TIMEOUT):
         items = self.receive_message("SET_USERS_LIST", timeout)
-        count = int(items[3])
-        accounts = [read_call_params(items[4 + 11 * i:]) for i in range(count)]
-        return {"active": items[1] == "1", "master": items[2] == "1", "accounts": accounts}
+        return {"active": items[1] == "1", "master": items[2] == "1",
+                "accounts": [read_call_params(items[4 + 11 * i:]) for i in range(int(items[3]))]}
 
     def change_user_params(self, timeout=DEFAULT_TIMEOUT):
         items = self.receive_message("CHANGE_USER_PARAMS", timeout)
@@ -300,20 +267,17 @@ class EventListener:
     """Binds eventman.sock and collects notifications."""
 
     def __init__(self, dirs):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        if os.path.exists(dirs.event_sock):
+        self.sock, self.events = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(dirs.event_sock)
         self.sock.bind(dirs.event_sock)
         self.sock.settimeout(0.05)
-        self.events = []
 
     def drain(self):
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                return self.events
-            self.events.append(tuple(unpack(data)))
+        with contextlib.suppress(socket.timeout):
+            while True:
+                self.events.append(tuple(unpack(self.sock.recv(65536))))
+        return self.events
 
     def wait(self, count, timeout=DEFAULT_TIMEOUT):
         wait_for(lambda: len(self.drain()) >= count, timeout, "%d notifications" % count)
@@ -333,21 +297,27 @@ def ctl(tools, dirs, *args, check=True, password=None):
     return result.returncode, result.stdout, result.stderr
 
 
-def status(tools, dirs):
-    code, out, err = ctl(tools, dirs, "status", "--json", "--show-passwords", check=False)
-    assert code in (0, 3), err
-    return json.loads(out)
-
-
 def store_edit(tools, dirs, *args, password=None):
-    """A store edit made while no agent runs (exit 3 keeps the edit)."""
+    """A store edit or a view; exit 3 (no agent) keeps the edit."""
     code, out, err = ctl(tools, dirs, *args, check=False, password=password)
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)
+    return out
+
+
+def status(tools, dirs):
+    return json.loads(store_edit(tools, dirs, "status", "--json", "--show-passwords"))
+
+
+def admitted(namespace):
+    """The addresses in the regulator's nftables set in that network namespace; None without the set."""
+    out = subprocess.run(["ip", "netns", "exec", namespace, "nft", "-j", "list", "set", "inet", "siptrunk",
+                          "lan_slaves"], capture_output=True, text=True)
+    if out.returncode == 0:
+        return sorted(e for i in json.loads(out.stdout)["nftables"] if "set" in i for e in i["set"].get("elem", []))
 
 
 def read_store(dirs, sql, params=()):
-    """Rows of one query on the store, opened read-only: safe while the agent
-    runs (a WAL reader never blocks the writer) and it never writes the file."""
+    """Rows of one query on the store, opened read-only: a WAL reader never blocks the writer."""
     import sqlite3
     if EMULATED_AGENT:
         import pytest
@@ -357,9 +327,8 @@ def read_store(dirs, sql, params=()):
         return con.execute(sql, params).fetchall()
 
 
-# Runs the rest of its command line in a private mount namespace whose /dev is
-# a small tmpfs of links to the real devices, with /dev/log leading to the
-# test's socket ($1: an empty directory where the real /dev is seen, $2: the socket).
+# Runs the rest of its command line with a private /dev of links to the real devices and /dev/log
+# leading to the test's socket ($1: an empty directory for the real /dev, $2: the socket).
 PRIVATE_DEV_LOG = r"""
 set -e
 mount --rbind /dev "$1"

@@ -1,6 +1,5 @@
-"""Who may talk to the agent: a sender without write permission on the agent's
-sockets is refused. (No password in syslog or notifications: test_faults.py's
-burst; data that looks like SQL: the store's and siptrunkctl's tests.)"""
+"""A sender without write permission on the agent's sockets is refused. (No password in syslog or
+notifications: test_faults.py's burst; data that looks like SQL: the store's and siptrunkctl's tests.)"""
 import os
 import shutil
 import subprocess
@@ -16,24 +15,19 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 # Tries both sockets; prints one word per attempt: "ok" or the errno name.
 PROBE = r"""
 import errno, socket, sys
-def attempt(kind, act):
-    s = socket.socket(socket.AF_UNIX, kind)
+for kind, act in ((socket.SOCK_DGRAM, lambda s: s.sendto(b"11\0", sys.argv[1])),
+                  (socket.SOCK_SEQPACKET, lambda s: s.connect(sys.argv[2]))):
     try:
-        act(s)
+        act(socket.socket(socket.AF_UNIX, kind))
         print("ok")
     except OSError as e:
         print(errno.errorcode[e.errno])
-    finally:
-        s.close()
-attempt(socket.SOCK_DGRAM, lambda s: s.sendto(b"11\0", sys.argv[1]))
-attempt(socket.SOCK_SEQPACKET, lambda s: s.connect(sys.argv[2]))
 """
 
 
 @pytest.fixture
 def open_dirs():
-    """Directories every user may pass through, so that only the sockets'
-    own modes stand between an unprivileged user and the agent."""
+    """Directories every user may pass through: only the sockets' own modes stand in the way."""
     root = tempfile.mkdtemp(prefix="siptrunk-access-")
     os.chmod(root, 0o755)
     yield AgentDirs(root)

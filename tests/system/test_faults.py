@@ -1,9 +1,5 @@
-"""Faults around a running agent, with the real daemon and real parts: the
-store's disk full, its files made read-only, its write lock held by another
-process, its file corrupted; a user agent that vanishes in the middle of a list
-or stops reading; an event listener or syslog reader that is gone, stale, slow
-or never reads. The agent must keep running, trace the fault, lose nothing
-committed, and work again once the fault clears."""
+"""Faults around a running agent (store, user agent, event listener, syslog): it must keep running,
+trace the fault, lose nothing committed, and work again once the fault clears."""
 import contextlib
 import errno
 import os
@@ -26,22 +22,17 @@ def slave(n):
 
 
 class Scene:
-    """A running agent with the master role on, a user agent connected, and
-    slave s1 registered and committed to the store before any fault."""
+    """An agent with the master role, a user agent connected, slave s1 stored before any fault."""
 
     def __init__(self, agent, tools, dirs, prefix=None):
-        self.agent, self.dirs = agent, dirs
+        self.agent, self.dirs, self.slaves = agent, dirs, iter(range(2, 100))
         store_edit(tools, dirs, "roles", "master", "on")
         store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
         agent.start(prefix=prefix)
         self.ua = UserAgent(dirs)
         self.ua.set_users_list()
-        self.slaves = iter(range(1, 100))
-        self.register(self.new_slave())
+        self.register(1)
         self.wait_stored([1])
-
-    def new_slave(self):
-        return next(self.slaves)
 
     def confirm(self, n, registered=True, master=True, line=None):
         """Sends a confirmation and waits for its trace line (the agent has begun on it)."""
@@ -52,13 +43,10 @@ class Scene:
         self.agent.wait_trace(line, before + 1)
 
     def settle(self):
-        """Returns once every confirmation sent before is handled to its end:
-        they are handled in order, and this one (for an unknown trunk towards a
-        master) only traces."""
+        """Confirmations are handled in order: once this one (an unknown trunk towards a master) is traced, all are."""
         self.confirm(0, master=False, line="ERROR:SIP Trunk Agent(SLAVE): # user: settle not found...\n")
 
     def register(self, n, fails=False):
-        """Registers slave n; with `fails`, its write must fail with a trace."""
         before = len(self.store_failures())
         self.confirm(n)
         if fails:
@@ -79,21 +67,16 @@ class Scene:
         self.agent.stop_cleanly()
 
 
-# --- the store -------------------------------------------------------------------
-
 @contextlib.contextmanager
 def disk_filled(directory):
     filler = os.path.join(directory, "filler")
-    fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
-    try:
+    with open(filler, "wb", buffering=0) as f:
         with pytest.raises(OSError) as full:
             while True:
-                os.write(fd, b"\0" * 4096)
+                f.write(b"\0" * 4096)
         assert full.value.errno == errno.ENOSPC
         yield
-    finally:
-        os.close(fd)
-        os.unlink(filler)
+    os.unlink(filler)
 
 
 @contextlib.contextmanager
@@ -120,12 +103,12 @@ def write_lock_held(path):
 
 @contextlib.contextmanager
 def header_overwritten(path):
-    with open(path, "r+b") as f:
+    with open(path, "r+b", buffering=0) as f:
         header = f.read(100)
         f.seek(0)
         f.write(b"not a store! " * 7 + b"!")
-    yield
-    with open(path, "r+b") as f:
+        yield
+        f.seek(0)
         f.write(header)
 
 
@@ -157,10 +140,8 @@ STORE_FAULTS = {
 
 @pytest.mark.parametrize("fault", sorted(STORE_FAULTS))
 def test_store_fault_then_recovery(agent, tools, dirs, fault):
-    """Registrations during the fault are handled but their writes fail with a
-    trace; nothing committed is lost; once the fault clears the agent writes
-    the failed ones again by itself, in its table's order, beside a new
-    registration."""
+    """Writes during the fault fail with a trace; once it clears, the agent writes the failed ones again by itself,
+    in its table's order, beside a new registration."""
     if fault == "disk-full":
         if not IS_ROOT:
             pytest.skip("mounting a tmpfs needs root")
@@ -168,8 +149,7 @@ def test_store_fault_then_recovery(agent, tools, dirs, fault):
     try:
         scene = Scene(agent, tools, dirs)
         make, failure, readable = STORE_FAULTS[fault]
-        committed = scene.committed
-        failed = [scene.new_slave(), scene.new_slave()]
+        committed, failed = scene.committed, [next(scene.slaves), next(scene.slaves)]
         with make(dirs):
             for n in failed:
                 scene.register(n, fails=True)
@@ -177,7 +157,7 @@ def test_store_fault_then_recovery(agent, tools, dirs, fault):
             agent.handled_update()
             if readable:
                 assert scene.stored() == committed
-        later = scene.new_slave()
+        later = next(scene.slaves)
         scene.register(later)
         scene.wait_stored(committed + failed + [later])
         if fault == "replaced-by-garbage":
@@ -189,8 +169,6 @@ def test_store_fault_then_recovery(agent, tools, dirs, fault):
             agent.kill_if_running()
             subprocess.run(["umount", "-l", dirs.state], check=False)
 
-
-# --- the user agent ---------------------------------------------------------------
 
 def test_user_agent_vanishing_in_the_middle_of_a_big_list(agent, tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
@@ -220,8 +198,7 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     lazy = UserAgent(dirs)  # says HELLO and asks for the lists, then reads nothing for a minute
     trace = TraceFollower(dirs.log_path)
     big = "p" * 32768  # fills the agent's send buffer in a few hundred messages
-    sent = 0
-    until = time.monotonic() + 60
+    sent, until = 0, time.monotonic() + 60
     while time.monotonic() < until:
         sent += 1
         agent.send_update("4", "t%d" % sent, "u%d" % sent, big if trace.count(DISCONNECTED) == 0 else "p", "0")
@@ -242,8 +219,6 @@ def test_user_agent_not_reading_for_a_minute_is_dropped_and_nothing_sticks(agent
     ua.close()
     agent.stop_cleanly()
 
-
-# --- the event manager and syslog ---------------------------------------------------
 
 def notifications(scene, count):
     """Unregistrations and registrations of s1 in turn, each raising a notification."""

@@ -1,6 +1,5 @@
-"""The daemon's life: start-up with and without the regulator, teardown on
-every handled signal (also at awkward moments, or left blocked by the
-launcher), and the settings link while no user agent is there."""
+"""Start-up with and without the regulator, teardown on every handled signal (also at awkward
+moments, or left blocked by the launcher), and the settings link while no user agent is there."""
 import os
 import signal
 import sys
@@ -39,8 +38,7 @@ def test_startup_opens_the_regulator_before_the_sip_thread_or_runs_without_it(ag
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGSEGV,
                                     signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT])
 def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs, signum):
-    agent.start()
-    ua = connected(agent, dirs)
+    ua = connected(agent.start(), dirs)
     assert os.path.exists(dirs.pid_file)
     agent.send_signal(signum)
     assert agent.wait_exit(timeout=15) == -signum  # a fault signal never leaves the process hanging
@@ -53,8 +51,7 @@ def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs
                                   "on a listen thread", "blocked by the launcher", "stop message, blocked"])
 def test_sigterm_at_awkward_moments_still_tears_down_once(agent, dirs, when):
     agent.start(prefix=BLOCK_SIGTERM if "blocked" in when else None, wait_listening=when != "as it starts")
-    ua = None
-    signum = signal.SIGTERM
+    ua, signum = None, signal.SIGTERM
     if when == "as it starts":
         agent.wait_trace(STARTED)
     elif when != "while it waits for the user agent":
@@ -87,9 +84,7 @@ def test_sigterm_at_awkward_moments_still_tears_down_once(agent, dirs, when):
 
 def test_without_user_agent_settings_are_received_and_stop_signals_are_ignored(agent, dirs):
     agent.start()
-    assert os.stat(dirs.log_path).st_mode & 0o777 == 0o600
-    for sock in (dirs.ua_sock, dirs.cgi_sock):
-        assert os.stat(sock).st_mode & 0o777 == 0o660
+    assert [os.stat(p).st_mode & 0o777 for p in (dirs.log_path, dirs.ua_sock, dirs.cgi_sock)] == [0o600, 0o660, 0o660]
     agent.handled_update()
     for signum in (signal.SIGPIPE, signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU):
         agent.send_signal(signum)

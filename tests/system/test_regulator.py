@@ -1,14 +1,11 @@
-"""The LAN-traffic regulator for real: a network namespace made by the test
-with veth interfaces eth0 (192.0.2.0/24) and wan0 (198.51.100.0/24), the agent
-inside it, and the kernel's nftables set read back with the nft program.
-No traffic leaves the namespace."""
-import json
+"""The LAN-traffic regulator in a network namespace of the test's (veth eth0 192.0.2.0/24, wan0
+198.51.100.0/24), the kernel's nftables set read back with nft. No traffic leaves the namespace."""
 import subprocess
 import uuid
 
 import pytest
 
-from agentharness import IS_ROOT, UserAgent, store_edit, wait_for
+from agentharness import IS_ROOT, UserAgent, admitted, store_edit, wait_for  # admitted: also test_model's
 
 pytestmark = pytest.mark.skipif(not IS_ROOT, reason="needs root to create a network namespace and nftables set")
 
@@ -28,25 +25,13 @@ def lan_namespace():
         subprocess.run(["ip", "-n", name] + list(args), check=True)
 
     ip("link", "set", "lo", "up")
-    ip("link", "add", "eth0", "type", "veth", "peer", "name", "eth0-peer")
-    ip("link", "add", "wan0", "type", "veth", "peer", "name", "wan0-peer")
-    ip("addr", "add", "192.0.2.1/24", "dev", "eth0")
-    ip("addr", "add", "198.51.100.1/24", "dev", "wan0")
-    for link in ("eth0", "eth0-peer", "wan0", "wan0-peer"):
-        ip("link", "set", link, "up")
+    for link, address in (("eth0", "192.0.2.1/24"), ("wan0", "198.51.100.1/24")):
+        ip("link", "add", link, "type", "veth", "peer", "name", link + "-peer")
+        ip("addr", "add", address, "dev", link)
+        for end in (link, link + "-peer"):
+            ip("link", "set", end, "up")
     yield name
     subprocess.run(["ip", "netns", "del", name], check=False)
-
-
-def admitted(namespace):
-    out = subprocess.run(["ip", "netns", "exec", namespace, "nft", "-j", "list", "set", "inet", "siptrunk",
-                          "lan_slaves"], capture_output=True, text=True)
-    if out.returncode != 0:
-        return None
-    for entry in json.loads(out.stdout)["nftables"]:
-        if "set" in entry:
-            return sorted(entry["set"].get("elem", []))
-    return []
 
 
 @pytest.fixture
@@ -108,9 +93,8 @@ def test_the_set_follows_shared_addresses_refreshes_restarts_and_activation(agen
     ua.close()
     agent.stop()
 
-    # After a restart the set holds exactly the registered eth0 slaves (a
-    # stray element goes); stored while the role is off, they enter when it
-    # is switched on.
+    # After a restart the set holds exactly the registered eth0 slaves (a stray element goes);
+    # stored while the role is off, they enter when it is switched on.
     nft(lan_namespace, "add", "element", "inet", "siptrunk", "lan_slaves", "{ 192.0.2.99 }")
     store_edit(tools, dirs, "roles", "master", "off")
     agent.start(netns=lan_namespace)

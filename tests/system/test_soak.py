@@ -1,7 +1,5 @@
-"""Soak: mixed update messages and confirmations from two processes at once
-against the real daemon. Afterwards the store, the agent's view of it and what
-the simulated user agent last received must agree, and nothing may crash.
-SIPTRUNK_SOAK_MESSAGES sets the total (default 10,000)."""
+"""Soak: update messages and confirmations from two processes at once; afterwards the store, the agent and
+the simulated user agent must agree. SIPTRUNK_SOAK_MESSAGES sets the total (default 10,000)."""
 import collections
 import json
 import os
@@ -15,10 +13,7 @@ TYPE_LINES = "MESS: Incoming update message from SIP Trunk settings CGI. type: *
 
 
 def settings_commands(count):
-    """Rounds that add, rename and edit a SIP trunk and a trunk towards a master,
-    switch the latter off and on, and every other round delete the previous
-    ones; users stay unique, so the user agent's record can be compared
-    account by account."""
+    """Rounds of edits of both kinds of trunk; users stay unique, so the records compare account by account."""
     commands = []
     for i in range(count // 7 + 1):
         commands += [
@@ -70,16 +65,13 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
                              stderr=subprocess.STDOUT)
     try:
         agent.wait_trace(CONNECTED)
-        # Like the device's settings CGI, the driver makes one change at a time:
-        # each update message names rows of the store as they are when it is
-        # sent, so the next edit waits until the agent has taken the message.
+        # One change at a time, as the settings CGI does: a message names rows as they are when it is sent.
         follower = TraceFollower(dirs.log_path)
         for sent, (command, password) in enumerate(settings_commands(settings_count), 1):
             ctl(tools, dirs, *command, password=password)  # every command sends an update message
             follower.wait(TYPE_LINES, sent, timeout=60)
 
-        # Update messages are handled in order: once the marker is traced, all are.
-        agent.handled_update()
+        agent.handled_update()  # handled in order: once the marker is traced, all are
         wait_for(lambda: os.path.exists(state_file), what="user agent state")
         assert agent.running() and uasim.poll() is None, "the agent or the simulated user agent ended"
 

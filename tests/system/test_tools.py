@@ -22,8 +22,7 @@ class Ctl:
         self.path, self.dirs = tools.path("siptrunkctl"), dirs
 
     def __call__(self, *args, password=None, stdin=b"", env=None, ok=None):
-        """Runs siptrunkctl; a password goes in on standard input (--password-stdin
-        before any "--"). With `ok`, the exit status must be one of those."""
+        """A password goes in on standard input; with `ok`, the exit status must be one of those."""
         if password is not None:
             end = args.index("--") if "--" in args else len(args)
             args = args[:end] + ("--password-stdin",) + args[end:]
@@ -52,8 +51,6 @@ def settings_side(dirs):
     sock.close()
 
 
-# --- arguments ----------------------------------------------------------------------
-
 @pytest.mark.parametrize("words", [[], ["trunk", "add"], ["master", "edit"], ["stop"], ["events"]])
 def test_help_exits_zero_and_touches_nothing(ctl, dirs, words):
     result = ctl(*words, "--help", ok=(0,))
@@ -61,38 +58,29 @@ def test_help_exits_zero_and_touches_nothing(ctl, dirs, words):
     assert not os.path.exists(dirs.store)
 
 
+MADD, MEDIT = ["master", "add", "m", "u"], ["master", "edit", "m", "n", "u"]
+
+
 @pytest.mark.parametrize("args,message", [
-    ([], "missing a command"),
-    (["frobnicate"], "unknown command"),
-    (["trunk", "move", "a", "b"], "unknown subcommand"),
-    (["roles", "master", "yes"], "on' or 'off"),
-    (["trunk", "add", "t"], "missing arguments"),
-    (["trunk", "add", "", "u"], "trunk name must not be empty"),
-    (["trunk", "add", "t", ""], "user name must not be empty"),
-    (["trunk", "add", "t", "u", "--nat"], "unknown option '--nat'"),
-    (["trunk", "add", "t", "u"], "not a terminal"),
+    ([], "missing a command"), (["frobnicate"], "unknown command"), (["trunk", "move", "a", "b"], "unknown subcommand"),
+    (["roles", "master", "yes"], "on' or 'off"), (["trunk", "add", "t"], "missing arguments"),
+    (["trunk", "add", "", "u"], "trunk name must not be empty"), (["trunk", "add", "t", ""], "user name must not be"),
+    (["trunk", "add", "t", "u", "--nat"], "unknown option '--nat'"), (["trunk", "add", "t", "u"], "not a terminal"),
     (["trunk", "edit", "t", "t", "u", "--password-stdin", "--password-fd", "0"], "only one of"),
-    (["master", "add", "m", "u", "192.0.2.1", "5060", "--password-fd", "x"], "descriptor number"),
-    (["master", "edit", "m", "n", "u", "192.0.2.1", "5060", "--password-fd", "77"], "not open"),
+    (MADD + ["192.0.2.1", "5060", "--password-fd", "x"], "descriptor number"),
+    (MEDIT + ["192.0.2.1", "5060", "--password-fd", "77"], "not open"),
     (["trunk", "add", "t", "u", "--password-stdin"], "NUL byte"),
-    (["master", "add", "m", "u", "192.0.2.256", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "192.0.2.01", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "host.example", "5060"], "not a dotted IPv4 address"),
-    (["master", "add", "m", "u", "192.0.2.1", "65536"], "not a port number"),
-    (["master", "add", "m", "u", "192.0.2.1", "--", "-1"], "not a port number"),
-    (["master", "edit", "m", "n", "u", "192.0.2.1", "50x"], "not a port number"),
-    (["events", "--count", "0"], "not a positive whole number"),
-    (["stop", "--no-wait", "--timeout", "5"], "no use with --no-wait"),
-    (["status", "--json=1"], "takes no value"),
-    (["send"], "missing the message type"),
+    (MADD + ["192.0.2.256", "5060"], "not a dotted IPv4 address"), (MADD + ["192.0.2.01", "5060"], "not a dotted IPv4"),
+    (MADD + ["host.example", "5060"], "not a dotted IPv4"), (MADD + ["192.0.2.1", "65536"], "not a port number"),
+    (MADD + ["192.0.2.1", "--", "-1"], "not a port number"), (MEDIT + ["192.0.2.1", "50x"], "not a port number"),
+    (["events", "--count", "0"], "not a positive whole number"), (["status", "--json=1"], "takes no value"),
+    (["stop", "--no-wait", "--timeout", "5"], "no use with --no-wait"), (["send"], "missing the message type"),
 ], ids=repr)
 def test_bad_arguments_exit_two_before_touching_the_store(ctl, dirs, args, message):
     result = ctl(*args, stdin=b"p\0w\n", ok=(2,))
     assert message.encode() in result.stderr and result.stdout == b""
     assert not os.path.exists(dirs.store)
 
-
-# --- store edits without an agent ------------------------------------------------------
 
 def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
     result = ctl("roles", "master", "on", ok=(3,))
@@ -130,13 +118,11 @@ def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
 
     for args, message in [
         (["trunk", "add", "office", "x", "--password-stdin"], b"already exists"),
-        (["trunk", "rename", "office", "t2"], b"already exists"),
+        (["trunk", "rename", "office", "t2"], b"already exists"), (["trunk", "delete", "office", "nope"], b"nothing"),
         (["trunk", "edit", "nope", "t3", "u", "--password-stdin"], b"no SIP trunk named 'nope'"),
-        (["trunk", "delete", "office", "nope"], b"nothing deleted"),
         (["master", "add", "up2", "u", "192.0.2.2", "5060", "--password-stdin"], b"already exists"),
         (["master", "enable", "nope"], b"no trunk towards a master named"),
-        (["master", "delete", "up2", "nope"], b"nothing deleted"),
-    ]:
+        (["master", "delete", "up2", "nope"], b"nothing deleted")]:
         assert message in ctl(*args, stdin=b"pw\n", ok=(1,)).stderr, args
     assert ctl.status() == expected
     assert b"already disabled" in ctl("master", "disable", "up2", ok=(0,)).stdout
@@ -205,12 +191,9 @@ def test_passwords_come_from_stdin_a_descriptor_or_the_terminal_without_echo(ctl
         "s": "from stdin", "f": "from fd", "t": "typed secret"}
 
 
-# --- the update messages ------------------------------------------------------------
-
 def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl, dirs, settings_side):
     for args, items in [
-        (["roles", "master", "on"], ["0"]),
-        (["roles", "slave", "off"], ["3"]),
+        (["roles", "master", "on"], ["0"]), (["roles", "slave", "off"], ["3"]),
         (["trunk", "add", "t1", "alice", "--password-stdin"], ["4", "t1", "alice", "pw", "0"]),
         (["trunk", "add", INJECTION, "bob", "--password-stdin", "--symmetric-nat"], ["4", INJECTION, "bob", "pw", "1"]),
         (["trunk", "rename", "t1", "t9"], ["5", "t1", "t9"]),
@@ -221,11 +204,9 @@ def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl,
         (["master", "disable", "up"], ["7", "up", "up"]),
         (["master", "edit", "up", "up2", "carol", "192.0.2.1", "5060", "--password-stdin"], ["8", "up", "up2", "0"]),
         (["master", "edit", "up2", "up2", "carol", "192.0.2.1", "5061", "--password-stdin"], ["8", "up2", "up2", "1"]),
-        (["master", "delete", "up2"], ["9", "up2"]),
-        (["stop", "--no-wait"], ["10"]),
+        (["master", "delete", "up2"], ["9", "up2"]), (["stop", "--no-wait"], ["10"]),
         (["send", "4x", "", "-1", "--json"], ["4x", "", "-1", "--json"]),
-        (["send", "--", "--help"], ["--help"]),
-    ]:
+        (["send", "--", "--help"], ["--help"])]:
         ctl(*args, stdin=b"pw\n", ok=(0,))
         assert unpack(settings_side.recv(1 << 17)) == items, args
     # A trunk towards a master added disabled is not announced.
@@ -247,8 +228,6 @@ def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl,
         stream.listen(1)
         assert b"agent: unknown" in ctl("status", ok=(4,)).stdout  # cannot tell
 
-
-# --- siptrunkctl events -------------------------------------------------------------
 
 def listening(path):
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:

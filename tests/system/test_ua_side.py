@@ -1,8 +1,6 @@
-"""The user-agent side end to end, over the real link, store and event channel:
-lists pushed on connection, slaves registering, moving and unregistering on
-this master and coming back after a restart, trunks towards a master failing
-and recovering, and bad input on the link. (The order of effects inside the
-agent: tests/unit.)"""
+"""The user-agent side over the real link, store and event channel: lists pushed on connection, slaves
+registering, moving, unregistering and coming back after a restart, trunks towards a master failing and
+recovering, and bad input on the link. (The order of effects inside the agent: tests/unit.)"""
 import contextlib
 import socket
 import time
@@ -81,15 +79,13 @@ def test_slaves_and_trunks_towards_a_master_through_store_and_notifications(agen
 
 
 def test_bad_input_on_the_user_agent_link_is_dropped_and_the_agent_lives_on(agent, dirs, both_roles):
-    # Every kind of malformed packet is tests/platform/ua_link_test.cpp's and the
-    # fuzz target's; one of each size class here (no final NUL, a bad number, far
-    # over the limit), and the daemon lives on.
+    # One of each size class (no final NUL, a bad number, far over the limit); every kind: ua_link_test, fuzz.
     agent.start()
     ua = UserAgent(dirs)
     ua.set_users_list()
     for raw in (b"HELLO\x001", pack("CONFIRM_USER_STATE", "1", "-1", "1", *([""] * 11)), b"\0" * 70000):
         with contextlib.suppress(OSError):
-            ua.send_raw(raw)
+            ua.sock.send(raw)
     ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
     agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
     ua.close()
