@@ -10,26 +10,26 @@
 namespace {
 
 using Param = CSIPTrunkBase::STRegistrationParam;
+using Rows = std::vector<Param>;
 
-FakeWorld& World() { return FakeWorld::Get(); }
+// Records `entry` and runs `answer` on the world, both under its lock.
+template <class Answer>
+auto Store(const std::string& entry, Answer answer) {
+  FakeWorld& world = FakeWorld::Get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  world.timeline.push_back("store:" + entry);
+  return answer(world);
+}
+bool Store(const std::string& entry) {
+  return Store(entry, [](FakeWorld&) { return true; });
+}
 
-// Records under the world's lock; the caller holds it.
-void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
-
-// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end(); the caller holds the lock.
-std::vector<Param>::iterator StoredRow(const Param& key) {
-  auto& rows = World().storedSlaves;
+// The stored row of `key` (user, address, port), or end().
+Rows::iterator StoredRow(Rows& rows, const Param& key) {
   for (auto it = rows.begin(); it != rows.end(); ++it) {
     if (SameRegistration(*it, key)) return it;
   }
   return rows.end();
-}
-
-// Records a call that only reports success.
-bool RecordCall(const std::string& entry) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked(entry);
-  return true;
 }
 
 }  // namespace
@@ -38,112 +38,106 @@ struct CSIPTrunkConfig::Impl {};
 CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {
   std::string text;
   {
-    std::lock_guard<std::mutex> lock(World().mutex);
-    text = World().storeThrows;
+    std::lock_guard<std::mutex> lock(FakeWorld::Get().mutex);
+    text = FakeWorld::Get().storeThrows;
   }
   if (!text.empty()) throw std::runtime_error(text);
 }
 CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
 
 bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetSIPTrunkAgentStates");
-  states = World().roles;
-  return true;
+  return Store("GetSIPTrunkAgentStates", [&](FakeWorld& w) { return states = w.roles, true; });
 }
 
-bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<Param>& slaves) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("InitRegisterSlaveList");
+bool CSIPTrunkConfig::InitRegisterSlaveList(Rows& slaves) {
   // As the real store: only the stored slaves not yet in the table are appended.
-  for (const auto& stored : World().storedSlaves) {
-    bool present = false;
-    for (const auto& entry : slaves) present = present || SameRegistration(entry, stored);
-    if (!present) slaves.push_back(stored);
-  }
-  return true;
+  return Store("InitRegisterSlaveList", [&](FakeWorld& w) {
+    for (const auto& stored : w.storedSlaves) {
+      if (StoredRow(slaves, stored) == slaves.end()) slaves.push_back(stored);
+    }
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::GetMasterAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleUser>& users) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetMasterAccesibleUsersList");
-  users.insert(users.end(), World().storedUsers.begin(), World().storedUsers.end());
-  return true;
+  return Store("GetMasterAccesibleUsersList", [&](FakeWorld& w) {
+    users.insert(users.end(), w.storedUsers.begin(), w.storedUsers.end());
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::GetSlaveAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleSlave>& trunks) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetSlaveAccesibleUsersList");
-  trunks.insert(trunks.end(), World().storedTrunks.begin(), World().storedTrunks.end());
-  return true;
+  return Store("GetSlaveAccesibleUsersList", [&](FakeWorld& w) {
+    trunks.insert(trunks.end(), w.storedTrunks.begin(), w.storedTrunks.end());
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::GetTrunkToMasterParams(const std::string& name, CSIPTrunkBase::STRegistrationFields& fields,
                                              const bool& forRegister) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"));
-  auto it = World().trunkParams.find(name);
-  if (it == World().trunkParams.end()) return false;
-  fields = it->second;
-  return true;
+  return Store("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"), [&](FakeWorld& w) {
+    auto it = w.trunkParams.find(name);
+    if (it != w.trunkParams.end()) fields = it->second;
+    return it != w.trunkParams.end();
+  });
 }
 
 int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetStateOfTrunkToMaster " + name);
-  auto it = World().trunkStates.find(name);
-  return it == World().trunkStates.end() ? 0 : it->second;
+  return Store("GetStateOfTrunkToMaster " + name, [&](FakeWorld& w) {
+    auto it = w.trunkStates.find(name);
+    return it == w.trunkStates.end() ? 0 : it->second;
+  });
 }
 
 bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& name) {
-  return RecordCall("ChangeTrunkToMasterConfig " + name);
+  return Store("ChangeTrunkToMasterConfig " + name);
 }
 bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& name) {
-  return RecordCall("SetTrunkToMasterActiveState " + name);
+  return Store("SetTrunkToMasterActiveState " + name);
 }
 bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
-  return RecordCall("SetTrunkToMasterInActiveState " + name);
+  return Store("SetTrunkToMasterInActiveState " + name);
 }
+
+// With storeKeepsSlaves, the registrations change storedSlaves by key as the real store does.
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
-  if (!World().storeKeepsSlaves) return true;
-  auto row = StoredRow(param);
-  if (row == World().storedSlaves.end()) {
-    World().storedSlaves.push_back(param);
-  } else {
-    row->sUserPasswd = param.sUserPasswd;
-  }
-  return true;
+  return Store("SetRegisterParam " + ToText(param) + (known ? " true" : " false"), [&](FakeWorld& w) {
+    if (!w.storeKeepsSlaves) return true;
+    auto row = StoredRow(w.storedSlaves, param);
+    if (row == w.storedSlaves.end()) w.storedSlaves.push_back(param);
+    else row->sUserPasswd = param.sUserPasswd;
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetUnregisterParam " + ToText(param));
-  if (!World().storeKeepsSlaves) return true;
-  auto row = StoredRow(param);
-  if (row == World().storedSlaves.end()) return false;
-  World().storedSlaves.erase(row);
-  return true;
+  return Store("SetUnregisterParam " + ToText(param), [&](FakeWorld& w) {
+    if (!w.storeKeepsSlaves) return true;
+    auto row = StoredRow(w.storedSlaves, param);
+    if (row == w.storedSlaves.end()) return false;
+    w.storedSlaves.erase(row);
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
-  if (!World().storeKeepsSlaves) return true;
-  // As the real store: the row moves in place, or goes when its new key is taken.
-  Param moved = from;
-  moved.sHostAddr = to.sHostAddr;
-  moved.sHostPort = to.sHostPort;
-  auto row = StoredRow(from);
-  if (SameRegistration(from, moved)) return row != World().storedSlaves.end();
-  if (StoredRow(moved) != World().storedSlaves.end()) {
-    if (row != World().storedSlaves.end()) World().storedSlaves.erase(row);
-  } else if (row != World().storedSlaves.end()) {
-    row->sHostAddr = moved.sHostAddr;
-    row->sHostPort = moved.sHostPort;
-  } else {
-    World().storedSlaves.push_back(moved);
-  }
-  return true;
+  return Store("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to), [&](FakeWorld& w) {
+    if (!w.storeKeepsSlaves) return true;
+    // As the real store: the row moves in place, or goes when its new key is taken.
+    Param moved = from;
+    moved.sHostAddr = to.sHostAddr;
+    moved.sHostPort = to.sHostPort;
+    auto& rows = w.storedSlaves;
+    auto row = StoredRow(rows, from);
+    if (SameRegistration(from, moved)) return row != rows.end();
+    if (StoredRow(rows, moved) != rows.end()) {
+      if (row != rows.end()) rows.erase(row);
+    } else if (row != rows.end()) {
+      row->sHostAddr = moved.sHostAddr;
+      row->sHostPort = moved.sHostPort;
+    } else {
+      rows.push_back(moved);
+    }
+    return true;
+  });
 }

@@ -1,33 +1,30 @@
 // Whole lists for the user agent, and the per-connection load that pushes them.
+// Their order and content on each connection are tests/system/test_ua_side.py's;
+// here what a repeated or a later request, and a role going off, change.
 #include "unit/agent_fixture.h"
 
 namespace {
 
-class AccountListsTest : public AgentTest {
+class AccountListsTest : public LanAgentTest {
  protected:
   void SetUp() override {
-    AgentTest::SetUp();
-    UseLanAndWan();
+    LanAgentTest::SetUp();
     World().storedUsers = {{"trunk1", "alice", "a-pw"}, {"trunk2", "alice", "a-pw"}};
-    CSIPTrunkBase::STAccessibleSlave uplink = TrunkEntry("uplink", "bob", "192.0.2.1", "5060");
-    World().storedTrunks = {uplink};
+    World().storedTrunks = {TrunkEntry("uplink", "bob")};
     World().storedSlaves = {SlaveReg("alice", "a-pw", "192.0.2.10", "5060")};
   }
-  void Connect() {
+  void Connect(bool master) {
+    (master ? World().roles.bMasterEnabled : World().roles.bSlaveEnabled) = true;
     agent->OnPartyStateChanged(true);
     agent->OnSetUsersList();
   }
 };
 
-// The order and content of the lists pushed on each connection are
-// tests/system/test_ua_side.py's; here what a repeated or a later request,
-// and a role going off, change.
 TEST_F(AccountListsTest, SecondRequestOnOneConnectionChangesNothingAndAReconnectionLoadsAgain) {
-  World().roles.bMasterEnabled = true;
-  Connect();
+  Connect(true);
   ClearRecords();
   agent->OnSetUsersList();
-  EXPECT_TRUE(World().TimelineOf("ua:").empty() && World().TimelineOf("store:").empty());
+  EXPECT_EQ(Effects(), Lines{});
 
   agent->OnPartyStateChanged(false);
   EXPECT_FALSE(Access::UaConnected(*agent));
@@ -41,12 +38,10 @@ TEST_F(AccountListsTest, SecondRequestOnOneConnectionChangesNothingAndAReconnect
 }
 
 TEST_F(AccountListsTest, EachRoleAloneLoadsOnlyItsOwnLists) {
-  World().roles.bSlaveEnabled = true;
-  Connect();
-  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=1 master=0 count=1"});
+  Connect(false);
+  EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=1 master=0 count=1"});
   EXPECT_EQ(World().uaCalls[0].list[0].sHostName, "unit-device");  // named as a single registration is
-  EXPECT_TRUE(World().TimelineOf("store:InitRegisterSlaveList").empty());
-  EXPECT_TRUE(World().regulatorCalls.empty());
+  EXPECT_TRUE(World().TimelineOf("store:InitRegisterSlaveList").empty() && World().regulatorCalls.empty());
 
   agent->OnPartyStateChanged(false);
   World().roles = CSIPTrunkBase::STAgentStates();
@@ -58,36 +53,33 @@ TEST_F(AccountListsTest, EachRoleAloneLoadsOnlyItsOwnLists) {
 }
 
 TEST_F(AccountListsTest, SwitchingTheMasterOffWithdrawsEverySlaveAndKeepsTheTrunks) {
-  World().roles.bMasterEnabled = true;
   World().storedSlaves.push_back(SlaveReg("alice", "a-pw", "192.0.2.11", "5060"));
-  Connect();
+  Connect(true);
   ClearRecords();
   EXPECT_FALSE(Update({"1"}));
-  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=0 master=1 count=2"});
-  EXPECT_EQ(World().regulatorCalls, (std::vector<std::string>{"del 192.0.2.10", "del 192.0.2.11"}));
+  EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=0 master=1 count=2"});
+  EXPECT_EQ(World().regulatorCalls, (Lines{"del 192.0.2.10", "del 192.0.2.11"}));
   EXPECT_EQ(World().TimelineOf("store:SetUnregisterParam").size(), 2u);
   EXPECT_TRUE(Access::Slaves(*agent).empty());
   EXPECT_EQ(Access::Users(*agent).size(), 2u);
   EXPECT_FALSE(Access::MasterActive(*agent));
 }
 
-TEST_F(AccountListsTest, SwitchingTheSlaveOffMarksEachTrunkInactiveOnceAndEmptiesTheTable) {
-  World().roles.bSlaveEnabled = true;
-  Connect();
+TEST_F(AccountListsTest, SwitchingTheSlaveOffMarksEachTrunkInactiveOnceAndAnEmptyRoleStillHandsOverAList) {
+  Connect(false);
   ClearRecords();
   EXPECT_FALSE(Update({"3"}));
-  EXPECT_EQ(World().TimelineOf("store:"), std::vector<std::string>{"store:SetTrunkToMasterInActiveState uplink"});
-  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=0 master=0 count=1"});
+  EXPECT_EQ(World().TimelineOf("store:"), Lines{"store:SetTrunkToMasterInActiveState uplink"});
+  EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=0 master=0 count=1"});
   EXPECT_EQ(World().uaCalls.back().list[0].sHostName, "unit-device");
   EXPECT_TRUE(Access::Trunks(*agent).empty());
   EXPECT_FALSE(Access::SlaveActive(*agent));
-}
 
-TEST_F(AccountListsTest, AnEmptyRoleStillHandsOverAnEmptyList) {
   World().storedUsers.clear();
+  ClearRecords();
   EXPECT_FALSE(Update({"0"}));
-  EXPECT_EQ(World().TimelineOf("ua:"), std::vector<std::string>{"ua:SetUsersList active=1 master=1 count=0"});
-  EXPECT_EQ(World().regulatorCalls, std::vector<std::string>{"add 192.0.2.10"});
+  EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=1 master=1 count=0"});
+  EXPECT_EQ(World().regulatorCalls, Lines{"add 192.0.2.10"});
 }
 
 }  // namespace
