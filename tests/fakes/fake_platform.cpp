@@ -3,9 +3,13 @@
 // also count calls made while the calling thread holds an agent lock.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "fakes/fake_world.h"
 #include "platform/arpnl.h"
@@ -16,18 +20,19 @@
 #include "platform/paths.h"
 #include "platform/route_helper.h"
 #include "platform/sip_trunk_messenger.h"
+#include "platform/system.h"
 #include "platform/thread.h"
 
 namespace {
 
 FakeWorld& World() { return FakeWorld::Get(); }
 
-// Runs `change` on the world under its lock and appends `entry` (if any) to the timeline.
+// Appends `entry` (if any) to the timeline and runs `change` on the world, both under its lock.
 template <class Change>
-void Locked(const std::string& entry, Change change) {
+auto Locked(const std::string& entry, Change change) {
   std::lock_guard<std::mutex> lock(World().mutex);
-  change(World());
   if (!entry.empty()) World().timeline.push_back(entry);
+  return change(World());
 }
 
 void CheckNoAgentLock(const char* call) {
@@ -49,7 +54,7 @@ std::string Dotted(in_addr_t address) {
 
 }  // namespace
 
-// --- trace log, paths -------------------------------------------------------------
+// --- trace log -------------------------------------------------------------------
 struct CSIPTrunkLogger::Impl {};
 CSIPTrunkLogger::CSIPTrunkLogger(const char*) : m_pImpl(nullptr) {}
 CSIPTrunkLogger::~CSIPTrunkLogger() { delete m_pImpl; }
@@ -66,10 +71,25 @@ void CSIPTrunkLogger::VTRACE(unsigned char level, const char* format, va_list ar
   Locked(std::string("trace:") + text, [&](FakeWorld& w) { w.traces.push_back(TraceLine{level, text}); });
 }
 
-std::string siptrunk::PidFilePath() {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  return World().pidFile;
+// --- process-level services (platform/system.h) ------------------------------------
+// The host name is scripted; a wait is short; removing a file is recorded (the
+// pid file lives in the world); signalling and exiting are real, since what
+// follows them is the process's end, which death tests observe.
+namespace siptrunk {
+std::string PidFilePath() { return Locked("", [](FakeWorld& w) { return w.pidFile; }); }
+std::string HostName() { return Locked("", [](FakeWorld& w) { return w.hostName; }); }
+void SignalSelf(int signalNumber) {
+  World().Record("system:signal " + std::to_string(signalNumber));
+  kill(getpid(), signalNumber);
 }
+// A few milliseconds stand for each second: tests wait for outcomes, not time.
+int WaitSeconds(unsigned long seconds) {
+  return usleep(static_cast<useconds_t>(std::min<unsigned long>(seconds, 100) * 5000)), 0;
+}
+int WaitSecondsAdmittingTermination(unsigned long seconds) { return WaitSeconds(seconds); }
+bool RemoveFile(const std::string& path) { return World().Record("system:remove " + path), true; }
+void ExitProcess(int status) { std::_Exit(status); }
+}  // namespace siptrunk
 
 // --- user-agent link ---------------------------------------------------------------
 struct CSIPTrunkMessenger::Impl {};

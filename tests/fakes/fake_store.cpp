@@ -23,6 +23,11 @@ auto Store(const std::string& entry, Answer answer) {
 bool Store(const std::string& entry) {
   return Store(entry, [](FakeWorld&) { return true; });
 }
+// Records `entry` and appends the scripted `rows` to `out`.
+template <class Row>
+bool Append(const std::string& entry, std::vector<Row> FakeScript::*rows, std::vector<Row>& out) {
+  return Store(entry, [&](FakeWorld& w) { return out.insert(out.end(), (w.*rows).begin(), (w.*rows).end()), true; });
+}
 
 // The stored row of `key` (user, address, port), or end().
 Rows::iterator StoredRow(Rows& rows, const Param& key) {
@@ -36,11 +41,9 @@ Rows::iterator StoredRow(Rows& rows, const Param& key) {
 
 struct CSIPTrunkConfig::Impl {};
 CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {
-  std::string text;
-  {
-    std::lock_guard<std::mutex> lock(FakeWorld::Get().mutex);
-    text = FakeWorld::Get().storeThrows;
-  }
+  std::unique_lock<std::mutex> lock(FakeWorld::Get().mutex);
+  const std::string text = FakeWorld::Get().storeThrows;
+  lock.unlock();
   if (!text.empty()) throw std::runtime_error(text);
 }
 CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
@@ -48,7 +51,6 @@ CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
 bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {
   return Store("GetSIPTrunkAgentStates", [&](FakeWorld& w) { return states = w.roles, true; });
 }
-
 bool CSIPTrunkConfig::InitRegisterSlaveList(Rows& slaves) {
   // As the real store: only the stored slaves not yet in the table are appended.
   return Store("InitRegisterSlaveList", [&](FakeWorld& w) {
@@ -60,44 +62,25 @@ bool CSIPTrunkConfig::InitRegisterSlaveList(Rows& slaves) {
 }
 
 bool CSIPTrunkConfig::GetMasterAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleUser>& users) {
-  return Store("GetMasterAccesibleUsersList", [&](FakeWorld& w) {
-    users.insert(users.end(), w.storedUsers.begin(), w.storedUsers.end());
-    return true;
-  });
+  return Append("GetMasterAccesibleUsersList", &FakeScript::storedUsers, users);
 }
-
 bool CSIPTrunkConfig::GetSlaveAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleSlave>& trunks) {
-  return Store("GetSlaveAccesibleUsersList", [&](FakeWorld& w) {
-    trunks.insert(trunks.end(), w.storedTrunks.begin(), w.storedTrunks.end());
-    return true;
-  });
+  return Append("GetSlaveAccesibleUsersList", &FakeScript::storedTrunks, trunks);
 }
-
 bool CSIPTrunkConfig::GetTrunkToMasterParams(const std::string& name, CSIPTrunkBase::STRegistrationFields& fields,
                                              const bool& forRegister) {
   return Store("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"), [&](FakeWorld& w) {
-    auto it = w.trunkParams.find(name);
-    if (it != w.trunkParams.end()) fields = it->second;
-    return it != w.trunkParams.end();
+    return w.trunkParams.count(name) != 0 && (fields = w.trunkParams[name], true);
   });
 }
-
 int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
-  return Store("GetStateOfTrunkToMaster " + name, [&](FakeWorld& w) {
-    auto it = w.trunkStates.find(name);
-    return it == w.trunkStates.end() ? 0 : it->second;
-  });
+  return Store("GetStateOfTrunkToMaster " + name,
+               [&](FakeWorld& w) { return w.trunkStates.count(name) != 0 ? w.trunkStates[name] : 0; });
 }
 
-bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& name) {
-  return Store("ChangeTrunkToMasterConfig " + name);
-}
-bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& name) {
-  return Store("SetTrunkToMasterActiveState " + name);
-}
-bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
-  return Store("SetTrunkToMasterInActiveState " + name);
-}
+bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& n) { return Store("ChangeTrunkToMasterConfig " + n); }
+bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& n) { return Store("SetTrunkToMasterActiveState " + n); }
+bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& n) { return Store("SetTrunkToMasterInActiveState " + n); }
 
 // With storeKeepsSlaves, the registrations change storedSlaves by key as the real store does.
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
