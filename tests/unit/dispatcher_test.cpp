@@ -34,8 +34,8 @@ TEST_F(DispatcherTest, TypeFlagAndMasterGate) {
     Update(c.items);
     EXPECT_EQ(World().TraceTexts().at(0),
               std::string("MESS: Incoming update message from SIP Trunk settings CGI. type: # ") + c.hex + " \n");
-    if (c.effects != ~0u) EXPECT_EQ(World().Timeline().size(), 1 + c.effects);
-    if (!World().uaCalls.empty()) EXPECT_EQ(World().uaCalls[0].newParams.nFlags, c.flags);
+    EXPECT_EQ(c.effects == ~0u ? c.effects : World().Timeline().size() - 1, c.effects);
+    EXPECT_EQ(World().uaCalls.empty() ? c.flags : World().uaCalls[0].newParams.nFlags, c.flags);
   }
   for (const char* flag : {"true", " 1", "", "0", "01", "1 "}) {
     ClearRecords();
