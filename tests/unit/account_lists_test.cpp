@@ -11,7 +11,7 @@ class AccountListsTest : public LanAgentTest {
     LanAgentTest::SetUp();
     World().storedUsers = {{"trunk1", "alice", "a-pw"}, {"trunk2", "alice", "a-pw"}};
     World().storedTrunks = {TrunkEntry("uplink", "bob")};
-    World().storedSlaves = {SlaveReg("alice", "a-pw", "192.0.2.10", "5060")};
+    World().storedSlaves = {SlaveReg{"alice", "a-pw", "192.0.2.10", "5060"}};
   }
   void Connect(bool master) {
     (master ? World().roles.bMasterEnabled : World().roles.bSlaveEnabled) = true;
@@ -53,7 +53,7 @@ TEST_F(AccountListsTest, EachRoleAloneLoadsOnlyItsOwnLists) {
 }
 
 TEST_F(AccountListsTest, SwitchingTheMasterOffWithdrawsEverySlaveAndKeepsTheTrunks) {
-  World().storedSlaves.push_back(SlaveReg("alice", "a-pw", "192.0.2.11", "5060"));
+  World().storedSlaves.push_back(SlaveReg{"alice", "a-pw", "192.0.2.11", "5060"});
   Connect(true);
   ClearRecords();
   EXPECT_FALSE(Update({"1"}));

@@ -11,10 +11,7 @@
 
 using Access = AgentTestAccess;
 
-inline CSIPTrunkBase::STRegistrationParam SlaveReg(std::string user, std::string password, std::string address,
-                                                   std::string port) {
-  return {std::move(user), std::move(password), std::move(address), std::move(port)};
-}
+using SlaveReg = CSIPTrunkBase::STRegistrationParam;  // {user, password, address, port}
 
 inline CSIPTrunkBase::STAccessibleSlave TrunkEntry(std::string name, std::string user) {
   return {std::move(name), std::move(user), "pw", "192.0.2.1", "5060"};

@@ -91,8 +91,8 @@ TEST_F(DispatcherTest, AddAllowsDuplicatesAndDeleteTakesTheFirstInMessageOrder) 
 
 TEST_F(DispatcherTest, RenameOnlyKeepsTheRestAndAFullEditDropsTheOldUsersFirstSlave) {
   Access::SetUsers(*agent, {{"a", "alice", "old-pw"}});
-  Access::SetSlaves(*agent, {SlaveReg("alice", "old-pw", "192.0.2.10", "5060"), SlaveReg("carol", "c", "192.0.2.11", "5060"),
-                             SlaveReg("alice", "old-pw", "192.0.2.12", "5060")});
+  Access::SetSlaves(*agent, {SlaveReg{"alice", "old-pw", "192.0.2.10", "5060"}, SlaveReg{"carol", "c", "192.0.2.11", "5060"},
+                             SlaveReg{"alice", "old-pw", "192.0.2.12", "5060"}});
   Update({"5", "a", "a2"});  // a rename only: nothing but the name changes
   EXPECT_EQ(Access::Users(*agent).at(0).sUserName, "alice");
   EXPECT_TRUE(World().uaCalls.empty());
@@ -110,7 +110,7 @@ TEST_F(DispatcherTest, RenameOnlyKeepsTheRestAndAFullEditDropsTheOldUsersFirstSl
 }
 
 TEST_F(DispatcherTest, EditOrDeleteOfAnUnknownTrunkUsesTheEmptyAccount) {
-  Access::SetSlaves(*agent, {SlaveReg("", "", "192.0.2.10", "5060"), SlaveReg("alice", "", "192.0.2.11", "5060")});
+  Access::SetSlaves(*agent, {SlaveReg{"", "", "192.0.2.10", "5060"}, SlaveReg{"alice", "", "192.0.2.11", "5060"}});
   Update({"6", "nope"});
   Update({"5", "nope", "x", "u", "p", "0"});
   EXPECT_EQ(World().TimelineOf("ua:"), (Lines{"ua:ChangeUserParams master=1 {,,,,,0} -> {,,,,,0}",

@@ -36,7 +36,7 @@ TEST_F(MasterRoleTest, NewSlaveIsStoredAdmittedThenAnnouncedAndAMoveRemovesTheOl
 // refreshing the store and the admission; the same user with another password
 // from another address is a second slave.
 TEST_F(MasterRoleTest, ARefreshOfAnyEntryGoesBeforeAMoveAndANewAddressMovesTheFirstEntry) {
-  Access::SetSlaves(*agent, {SlaveReg("alice", "pw", "192.0.2.10", "5060"), SlaveReg("alice", "pw", "192.0.2.20", "5060")});
+  Access::SetSlaves(*agent, {SlaveReg{"alice", "pw", "192.0.2.10", "5060"}, SlaveReg{"alice", "pw", "192.0.2.20", "5060"}});
   Confirm(Account("alice", "new", "192.0.2.20", "5060"), true);
   EXPECT_EQ(Effects(), (Lines{"store:SetRegisterParam alice@192.0.2.20:5060 true", "arpnl:add 192.0.2.20"}));
   auto slaves = Access::Slaves(*agent);
@@ -56,7 +56,7 @@ TEST_F(MasterRoleTest, ARefreshOfAnyEntryGoesBeforeAMoveAndANewAddressMovesTheFi
 }
 
 TEST_F(MasterRoleTest, UnregistrationRemovesTheEntryAndAnnouncesEvenWithoutOne) {
-  Access::SetSlaves(*agent, {SlaveReg("alice", "pw", "192.0.2.10", "5060")});
+  Access::SetSlaves(*agent, {SlaveReg{"alice", "pw", "192.0.2.10", "5060"}});
   Confirm(Account("alice", "", "192.0.2.10", "5060"), false, 9);
   EXPECT_TRUE(Access::Slaves(*agent).empty());
   const std::string announced = Announced("unregistered user alice(192.0.2.10:5060) from");
@@ -69,21 +69,21 @@ TEST_F(MasterRoleTest, UnregistrationRemovesTheEntryAndAnnouncesEvenWithoutOne) 
 // The plain table operations: the key is user, address and port (case counts,
 // the password does not); the first match goes and the order of the rest stays.
 TEST_F(MasterRoleTest, TableRemovalTakesTheFirstMatchByKeyAndKeepsOrder) {
-  Access::SetSlaves(*agent, {SlaveReg("alice", "a", "192.0.2.10", "5060"), SlaveReg("Alice", "b", "192.0.2.10", "5060"),
-                             SlaveReg("alice", "c", "192.0.2.10", "5060"), SlaveReg("bob", "d", "192.0.2.11", "5060")});
+  Access::SetSlaves(*agent, {SlaveReg{"alice", "a", "192.0.2.10", "5060"}, SlaveReg{"Alice", "b", "192.0.2.10", "5060"},
+                             SlaveReg{"alice", "c", "192.0.2.10", "5060"}, SlaveReg{"bob", "d", "192.0.2.11", "5060"}});
   const auto passwords = [this] {
     std::string out;
     for (const auto& s : Access::Slaves(*agent)) out += s.sUserPasswd;
     return out;
   };
   bool atEnd = true;
-  EXPECT_EQ(Access::RemoveSlave(*agent, SlaveReg("alice", "other", "192.0.2.10", "5060"), &atEnd), 0u);
+  EXPECT_EQ(Access::RemoveSlave(*agent, SlaveReg{"alice", "other", "192.0.2.10", "5060"}, &atEnd), 0u);
   EXPECT_FALSE(atEnd);  // the position of the entry that followed
   EXPECT_EQ(passwords(), "bcd");
-  Access::RemoveSlave(*agent, SlaveReg("alice", "", "192.0.2.10", "5061"), &atEnd);  // no match
-  Access::RemoveSlave(*agent, SlaveReg("alice", "", "192.0.2.10", "5060"), &atEnd);
+  Access::RemoveSlave(*agent, SlaveReg{"alice", "", "192.0.2.10", "5061"}, &atEnd);  // no match
+  Access::RemoveSlave(*agent, SlaveReg{"alice", "", "192.0.2.10", "5060"}, &atEnd);
   EXPECT_EQ(passwords(), "bd");
-  Access::RemoveSlave(*agent, SlaveReg("bob", "", "192.0.2.11", "5060"), &atEnd);
+  Access::RemoveSlave(*agent, SlaveReg{"bob", "", "192.0.2.11", "5060"}, &atEnd);
   EXPECT_TRUE(atEnd);  // removing the last entry gives the end position
   EXPECT_EQ(passwords(), "b");
 
