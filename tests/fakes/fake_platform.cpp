@@ -102,22 +102,21 @@ bool CSIPTrunkMessenger::OnChangeUserParams(CallParams const&, CallParams const&
 bool CSIPTrunkMessenger::OnConfirmUserState(CallParams const&, bool, unsigned int, bool) { return false; }
 bool CSIPTrunkMessenger::OnPartyStateChanged(bool const&) { return false; }
 
-bool CSIPTrunkMessenger::SetUsersList(std::list<CallParams> const& list, bool active, bool masterList) {
-  CheckNoAgentLock("SetUsersList");
-  UaCall call{"SetUsersList", {list.begin(), list.end()}, active, masterList, {}, {}};
-  Locked("ua:SetUsersList active=" + std::to_string(active) + " master=" + std::to_string(masterList) +
-             " count=" + std::to_string(list.size()),
-         [&](FakeWorld& w) { w.uaCalls.push_back(call); });
+namespace {
+bool RecordUaCall(const UaCall& call, const std::string& entry) {
+  CheckNoAgentLock(call.op.c_str());
+  Locked("ua:" + call.op + " " + entry, [&](FakeWorld& w) { w.uaCalls.push_back(call); });
   return true;
 }
-
+}  // namespace
+bool CSIPTrunkMessenger::SetUsersList(std::list<CallParams> const& list, bool active, bool masterList) {
+  return RecordUaCall({"SetUsersList", {list.begin(), list.end()}, active, masterList, {}, {}},
+                      "active=" + std::to_string(active) + " master=" + std::to_string(masterList) +
+                          " count=" + std::to_string(list.size()));
+}
 bool CSIPTrunkMessenger::ChangeUserParams(CallParams const& oldParams, CallParams const& newParams, bool masterList) {
-  CheckNoAgentLock("ChangeUserParams");
-  UaCall call{"ChangeUserParams", {}, false, masterList, oldParams, newParams};
-  Locked("ua:ChangeUserParams master=" + std::to_string(masterList) + " " + Describe(oldParams) + " -> " +
-             Describe(newParams),
-         [&](FakeWorld& w) { w.uaCalls.push_back(call); });
-  return true;
+  return RecordUaCall({"ChangeUserParams", {}, false, masterList, oldParams, newParams},
+                      "master=" + std::to_string(masterList) + " " + Describe(oldParams) + " -> " + Describe(newParams));
 }
 
 // --- settings link -------------------------------------------------------------------
