@@ -65,6 +65,8 @@ unsigned long CSIPTrunkAgent::SIPListenThread(void* arg) {
   const int waitForMessages = 1;
   while (!agent->m_bStopThreads) {
     agent->CSIPTrunkMessenger::ProcessMessageFromQueue(waitForMessages);
+    // The periodic retry of a store that lags behind the registered slaves.
+    if (agent->m_bSlavesStale) agent->RetryStaleSlaves();
     Thread::Sleep(20);
   }
   return 1;

@@ -29,11 +29,7 @@ bool CSIPTrunkAgent::InitUsersLists() {
 
   if (m_bMasterActive) {
     LoadMasterAccessibleUsersList();
-    {
-      ThreadMutexLock lock(m_mtxRegisteredSlaves);
-      m_pConfig->InitRegisterSlaveList(m_vRegisteredSlaves);
-    }
-    AdmitRegisteredSlaves();
+    LoadRegisteredSlaves();
   }
   if (m_bSlaveActive) LoadSlaveAccessibleUsersList();
   return true;

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -134,6 +135,20 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   size_t RegistrationsAt(std::string const& address) const REQUIRES(m_mtxRegisteredSlaves);
   Slaves::iterator RemoveRegisteredSlave(CSIPTrunkBase::STRegistrationParam const& param)
       REQUIRES(m_mtxRegisteredSlaves);
+  // The store kept in step with the table after a failed write (a full
+  // disk, a lock held too long): NoteSlaveWrite follows each write of a
+  // registered slave (`removed`: the key that write took out of the store);
+  // after a failure the table is stale in the store until RewriteStaleSlaves
+  // writes it whole, at the next write that succeeds, at the next load, or
+  // every kSlavesRetrySeconds from the SIP listen thread (RetryStaleSlaves).
+  // One trace line when the store falls behind, one when it is in step again.
+  static constexpr int kSlavesRetrySeconds = 2;
+  void NoteSlaveWrite(CSIPTrunkBase::STRegistrationParam const* removed) REQUIRES(m_mtxRegisteredSlaves);
+  void RewriteStaleSlaves(bool force) REQUIRES(m_mtxRegisteredSlaves);
+  void RetryStaleSlaves();
+  // Appends the stored slaves the table lacks (activation, a connection's
+  // load) and admits every registered slave.
+  void LoadRegisteredSlaves();
   // lan_regulator.cpp (callers hold m_mtxRegisteredSlaves)
   void RegulateSlaveAddress(char const* address, bool const& add) REQUIRES(m_mtxRegisteredSlaves);
   void AdmitRegisteredSlaves();
@@ -172,6 +187,15 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
 
   Users m_vAccessibleUsers GUARDED_BY(m_mtxAccessibleUsers);
   Slaves m_vRegisteredSlaves GUARDED_BY(m_mtxRegisteredSlaves);
+  // The store lags behind m_vRegisteredSlaves (see NoteSlaveWrite). Written
+  // under m_mtxRegisteredSlaves; atomic so that the SIP listen thread's pass
+  // looks at it without the lock.
+  std::atomic<bool> m_bSlavesStale{false};
+  // While stale: registrations whose removal from the store failed, whether
+  // a write succeeded since (rewrite at once) and when to try again.
+  Slaves m_vSlavesToForget GUARDED_BY(m_mtxRegisteredSlaves);
+  bool m_bSlavesRewriteNow GUARDED_BY(m_mtxRegisteredSlaves) = false;
+  std::chrono::steady_clock::time_point m_slavesRetryAt GUARDED_BY(m_mtxRegisteredSlaves);
   TrunksToMaster m_vTrunksToMaster GUARDED_BY(m_mtxTrunksToMaster);
 
   // Owned. Set by Start once the regulator is open (before the SIP thread

@@ -70,13 +70,9 @@ bool CSIPTrunkAgent::OnUpdateMessage(int /*queueId*/, std::list<std::string> con
   switch (type) {
     case UPD_ACTIVATE_MASTER:
       LoadMasterAccessibleUsersList();
-      {
-        ThreadMutexLock lock(m_mtxRegisteredSlaves);
-        m_pConfig->InitRegisterSlaveList(m_vRegisteredSlaves);
-      }
       // Slaves stored while the role was off are admitted like those of a
       // connection's load.
-      AdmitRegisteredSlaves();
+      LoadRegisteredSlaves();
       m_bMasterActive = true;
       break;
     case UPD_DEACTIVATE_MASTER:

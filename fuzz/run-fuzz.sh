@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS on a scratch copy of its seed corpus, then
-# replays the saved crash inputs. Usage: fuzz/run-fuzz.sh BUILD_DIR SECONDS
+# Runs every fuzz target for SECONDS on a scratch copy of its seed corpus (and
+# its saved crash inputs, fuzz/regressions/<target>/), then replays those crash
+# inputs. Usage: fuzz/run-fuzz.sh BUILD_DIR SECONDS
 #
 # The repository's corpora are never written: new inputs land in
 # BUILD_DIR/fuzz-work/corpus/<target>/, crash inputs in
@@ -14,76 +15,57 @@ if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]]; then
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 2
-seconds=$2
 work=$build/fuzz-work
 targets=(fuzz_update_dispatch fuzz_model fuzz_ua_packet fuzz_datagram fuzz_route_answer)
 # siptrunk-ua's target is built only where sofia-sip is installed.
 if [ -x "$build/fuzz/fuzz_ua_register" ]; then targets+=(fuzz_ua_register); fi
-max_len=70000
 status=0
 summary=()
 
 # The dispatch target keeps one agent whose tables grow and shrink across
-# inputs, so libFuzzer's per-input leak check would scan the heap on most
-# inputs; leaks are still checked when the process ends.
+# inputs: a per-input leak check would scan the heap on most inputs (leaks are
+# still checked when the process ends).
 extra_flags() {
   case $1 in
     fuzz_update_dispatch) echo "-detect_leaks=0" ;;
     fuzz_model) echo "-max_len=512" ;;
-    *) echo "" ;;
   esac
 }
 
 for target in "${targets[@]}"; do
   binary=$build/fuzz/$target
-  if [ ! -x "$binary" ]; then
-    echo "fuzz: $binary is missing; build the target fuzz_targets first" >&2
-    exit 2
-  fi
-  corpus=$work/corpus/$target
-  artifacts=$work/artifacts/$target
-  log=$work/logs/$target.log
+  [ -x "$binary" ] || { echo "fuzz: $binary is missing; build the target fuzz_targets first" >&2; exit 2; }
+  corpus=$work/corpus/$target artifacts=$work/artifacts/$target log=$work/logs/$target.log
+  regressions=$root/fuzz/regressions/$target
   rm -rf "$corpus"
   mkdir -p "$corpus" "$artifacts" "$work/logs"
   cp -R "$root/fuzz/corpus/$target/." "$corpus/"
-  if [ -d "$root/fuzz/regressions/$target" ]; then cp -R "$root/fuzz/regressions/$target/." "$corpus/"; fi
-
-  echo "fuzz: running $target for $seconds s (log: $log)"
+  [ -d "$regressions" ] && cp -R "$regressions/." "$corpus/"
+  echo "fuzz: running $target for $2 s (log: $log)"
   # shellcheck disable=SC2046
-  "$binary" -max_len=$max_len -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  "$binary" -max_len=70000 -max_total_time="$2" -timeout=10 -print_final_stats=1 \
     -dict="$root/fuzz/dicts/$target.dict" -artifact_prefix="$artifacts/" $(extra_flags "$target") \
     "$corpus" >"$log" 2>&1
   rc=$?
-  executions=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -n 1)
   if [ $rc -ne 0 ]; then
     tail -n 60 "$log"
-    echo "fuzz: $target crashed (exit $rc); the input is in $artifacts/." \
-         "Fix the fault and keep the input in fuzz/regressions/$target/." >&2
-    summary+=("$target: CRASH after ${executions:-?} executions")
-    status=1
+    echo "fuzz: $target crashed; the input is in $artifacts/. Fix it and keep the input in $regressions/." >&2
+    summary+=("$target: CRASH after ${runs:-?} executions") status=1
   else
-    summary+=("$target: ${executions:-?} executions in $seconds s")
+    summary+=("$target: ${runs:-?} executions in $2 s")
   fi
-done
-
-# Every saved crash input is replayed on each run: a fixed fault stays fixed.
-for target in "${targets[@]}"; do
-  directory=$root/fuzz/regressions/$target
-  [ -d "$directory" ] || continue
-  inputs=()
-  while IFS= read -r -d '' file; do inputs+=("$file"); done < <(find "$directory" -type f -print0 | sort -z)
-  [ ${#inputs[@]} -gt 0 ] || continue
-  log=$work/logs/$target.regressions.log
+  # Every saved crash input is replayed: a fixed fault stays fixed.
+  [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ] || continue
   # shellcheck disable=SC2046
-  if "$build/fuzz/$target" $(extra_flags "$target") "${inputs[@]}" >"$log" 2>&1; then
-    summary+=("$target: ${#inputs[@]} regression inputs replayed, all pass")
+  if "$binary" $(extra_flags "$target") "$regressions"/* >"$log.regressions" 2>&1; then
+    summary+=("$target: regression inputs replayed, all pass")
   else
-    tail -n 60 "$log"
-    summary+=("$target: a regression input FAILS (log: $log)")
-    status=1
+    tail -n 60 "$log.regressions"
+    summary+=("$target: a regression input FAILS (log: $log.regressions)") status=1
   fi
 done
 
 echo "fuzz: summary"
-for line in "${summary[@]}"; do echo "  $line"; done
+printf '  %s\n' "${summary[@]}"
 exit $status

@@ -48,6 +48,8 @@ void CSIPTrunkAgent::ConfirmSlaveRegistration(CallParams const& account, bool re
       if (same != m_vRegisteredSlaves.end()) {
         same->sUserPasswd = param.sUserPasswd;  // as the store's row keeps it
         m_pConfig->SetRegisterParam(param, true);
+        NoteSlaveWrite(nullptr);
+        RewriteStaleSlaves(false);
         // A refresh: an admission lost meanwhile (set flushed, netlink
         // error) comes back here, quietly.
         ReadmitSlaveAddress(param.sHostAddr);

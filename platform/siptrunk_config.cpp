@@ -3,12 +3,15 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/logger.h"
@@ -32,6 +35,10 @@ struct CSIPTrunkConfig::Impl {
   std::string path;       // the file `db` was opened from
   dev_t device = 0;       // ...and its identity when opened
   ino_t inode = 0;
+  bool quiet = false;     // failures of the current operation are not traced
+  // Set by each write of registered slaves: it failed on a store fault. Read
+  // without the mutex (LastRegisteredSlaveWriteFailed).
+  std::atomic<bool> slaveWriteFailed{false};
 
   void Close() {
     if (db != nullptr) sqlite3_close_v2(db);
@@ -47,6 +54,7 @@ struct CSIPTrunkConfig::Impl {
   }
 
   void TraceFailure(const char* operation, const std::string& message) {
+    if (quiet) return;
     // The message is SQLite's or ours, never a value of the caller's, so no
     // password reaches the trace.
     const std::string line = std::string("ERROR: Store: ") + operation + " failed: " + message + "\n";
@@ -135,18 +143,30 @@ struct CSIPTrunkConfig::Impl {
 
   // Runs body(db, error) as one write transaction under the lock. A body that
   // returns kStoreRefused rolls back quietly (nothing to do) and gives false.
+  // *failed (when given) tells a store fault from such a refusal; `traced`
+  // false keeps the fault out of the trace.
   template <typename Body>
-  bool Write(const char* operation, Body&& body) {
+  bool Write(const char* operation, Body&& body, bool* failed = nullptr, bool traced = true) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!EnsureOpen(operation)) return false;
-    std::string error;
-    const int rc = siptrunk::StoreWriteTransaction(db, &error, [&]() { return body(db, &error); });
-    if (rc == siptrunk::kStoreRefused) return false;
-    if (rc != SQLITE_OK) {
-      Fail(operation, rc, error);
-      return false;
+    quiet = !traced;
+    int rc = SQLITE_CANTOPEN;
+    if (EnsureOpen(operation)) {
+      std::string error;
+      rc = siptrunk::StoreWriteTransaction(db, &error, [&]() { return body(db, &error); });
+      if (rc != SQLITE_OK && rc != siptrunk::kStoreRefused) Fail(operation, rc, error);
     }
-    return true;
+    quiet = false;
+    if (failed != nullptr) *failed = rc != SQLITE_OK && rc != siptrunk::kStoreRefused;
+    return rc == SQLITE_OK;
+  }
+
+  // A write of registered slaves: as Write, and it notes whether it failed.
+  template <typename Body>
+  bool SlaveWrite(const char* operation, Body&& body) {
+    bool failed = false;
+    const bool ok = Write(operation, body, &failed);
+    slaveWriteFailed = failed;
+    return ok;
   }
 };
 
@@ -366,13 +386,13 @@ bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
 // stored refreshes the row (password and refreshed) and keeps its place and
 // `since`; a repeated registration of a slave that is missing records it anew.
 bool CSIPTrunkConfig::SetRegisterParam(const CSIPTrunkBase::STRegistrationParam& param, const bool& alreadyRegistered) {
-  return m_pImpl->Write(alreadyRegistered ? "SetRegisterParam(refresh)" : "SetRegisterParam",
-                        [&](sqlite3* db, std::string* error) { return UpsertRegistration(db, param, error); });
+  return m_pImpl->SlaveWrite(alreadyRegistered ? "SetRegisterParam(refresh)" : "SetRegisterParam",
+                             [&](sqlite3* db, std::string* error) { return UpsertRegistration(db, param, error); });
 }
 
 // False when no such registration was stored.
 bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationParam& param) {
-  return m_pImpl->Write("SetUnregisterParam", [&](sqlite3* db, std::string* error) {
+  return m_pImpl->SlaveWrite("SetUnregisterParam", [&](sqlite3* db, std::string* error) {
     StoreStatement remove(db, "DELETE FROM registered_slaves WHERE user = ?1 AND address = ?2 AND port = ?3");
     remove.Bind(1, param.sUserName).Bind(2, param.sHostAddr).Bind(3, param.sHostPort);
     const int rc = RunStatement(remove, error);
@@ -389,7 +409,7 @@ bool CSIPTrunkConfig::SetUnregisterParam(const CSIPTrunkBase::STRegistrationPara
 // holding the registration the agent's table now has.
 bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationParam& from,
                                           const CSIPTrunkBase::STRegistrationParam& to) {
-  return m_pImpl->Write("ChangeRegisterParam", [&](sqlite3* db, std::string* error) {
+  return m_pImpl->SlaveWrite("ChangeRegisterParam", [&](sqlite3* db, std::string* error) {
     const int64_t now = Now();
     CSIPTrunkBase::STRegistrationParam moved = from;
     moved.sHostAddr = to.sHostAddr;
@@ -425,4 +445,75 @@ bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationPar
     if (rc != SQLITE_OK || sqlite3_changes(db) > 0) return rc;
     return UpsertRegistration(db, moved, error);
   });
+}
+
+bool CSIPTrunkConfig::LastRegisteredSlaveWriteFailed() const { return m_pImpl->slaveWriteFailed; }
+
+bool CSIPTrunkConfig::WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
+                                            const std::vector<CSIPTrunkBase::STRegistrationParam>& forget) {
+  using Key = std::tuple<std::string, std::string, std::string>;
+  struct Row {
+    int64_t id = -1;  // -1: in the table, not stored
+    int64_t since = 0;
+    int64_t refreshed = 0;
+    std::string password;
+    bool done = false;  // written in its place
+  };
+  auto keyOf = [](const CSIPTrunkBase::STRegistrationParam& p) { return Key(p.sUserName, p.sHostAddr, p.sHostPort); };
+  return m_pImpl->Write(
+      "WriteRegisteredSlaves",
+      [&](sqlite3* db, std::string* error) {
+        std::map<Key, Row> stored;
+        for (const auto& entry : table) stored[keyOf(entry)];
+        for (const auto& key : forget) {
+          if (stored.count(keyOf(key)) != 0) continue;  // registered again since
+          StoreStatement remove(db, "DELETE FROM registered_slaves WHERE user = ?1 AND address = ?2 AND port = ?3");
+          remove.Bind(1, key.sUserName).Bind(2, key.sHostAddr).Bind(3, key.sHostPort);
+          const int rc = RunStatement(remove, error);
+          if (rc != SQLITE_OK) return rc;
+        }
+        StoreStatement select(db, "SELECT id, user, address, port, since, refreshed, password FROM registered_slaves");
+        int rc = ForEachRow(select, error, [&](StoreStatement& row) {
+          auto it = stored.find(Key(row.Text(1), row.Text(2), row.Text(3)));
+          if (it == stored.end()) return;
+          it->second.id = row.Int(0);
+          it->second.since = row.Int(4);
+          it->second.refreshed = row.Int(5);
+          it->second.password = row.Text(6);
+        });
+        if (rc != SQLITE_OK) return rc;
+        const int64_t now = Now();
+        int64_t lastId = -1;
+        bool appending = false;  // from the first row out of the table's order on, rows go to the end
+        for (const auto& entry : table) {
+          Row& row = stored[keyOf(entry)];
+          if (row.done) continue;  // a second entry of one registration: its first place counts
+          if (!appending && row.id > lastId) {
+            lastId = row.id;
+            if (row.password != entry.sUserPasswd) {
+              StoreStatement update(db, "UPDATE registered_slaves SET password = ?2 WHERE id = ?1");
+              update.Bind(1, row.id).Bind(2, entry.sUserPasswd);
+              if ((rc = RunStatement(update, error)) != SQLITE_OK) return rc;
+            }
+          } else {
+            appending = true;
+            if (row.id >= 0) {
+              StoreStatement remove(db, "DELETE FROM registered_slaves WHERE id = ?1");
+              remove.Bind(1, row.id);
+              if ((rc = RunStatement(remove, error)) != SQLITE_OK) return rc;
+            } else {
+              row.since = row.refreshed = now;
+            }
+            StoreStatement insert(db,
+                                  "INSERT INTO registered_slaves (user, password, address, port, since, refreshed) "
+                                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+            insert.Bind(1, entry.sUserName).Bind(2, entry.sUserPasswd).Bind(3, entry.sHostAddr);
+            insert.Bind(4, entry.sHostPort).Bind(5, row.since).Bind(6, row.refreshed);
+            if ((rc = RunStatement(insert, error)) != SQLITE_OK) return rc;
+          }
+          row.done = true;
+        }
+        return SQLITE_OK;
+      },
+      nullptr, /*traced=*/false);
 }

@@ -76,6 +76,22 @@ class CSIPTrunkConfig {
   bool ChangeRegisterParam(const CSIPTrunkBase::STRegistrationParam& from,
                            const CSIPTrunkBase::STRegistrationParam& to);
 
+  // Whether the last of the three writes above failed on a store fault (not
+  // a missing row, which SetUnregisterParam also answers with false). The
+  // agent makes those writes one at a time under its table lock and asks
+  // right after each.
+  bool LastRegisteredSlaveWriteFailed() const;
+
+  // Brings registered_slaves in step with the agent's table, in one
+  // transaction: the rows of `forget` that the table no longer holds go, each
+  // entry of `table` is stored with its password, and the stored order
+  // follows the table's (rows already in that order keep their place and
+  // `since`; from the first one out of order on, rows are written again at
+  // the end, keeping `since`). Rows neither in the table nor in `forget`
+  // stay. A failure is not traced (the agent retries and traces once).
+  bool WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
+                             const std::vector<CSIPTrunkBase::STRegistrationParam>& forget);
+
  private:
   struct Impl;
   Impl* m_pImpl;

@@ -29,13 +29,16 @@ bool Append(const std::string& entry, std::vector<Row> FakeScript::*rows, std::v
   return Store(entry, [&](FakeWorld& w) { return out.insert(out.end(), (w.*rows).begin(), (w.*rows).end()), true; });
 }
 
-// The stored row of `key` (user, address, port), or end().
-Rows::iterator StoredRow(Rows& rows, const Param& key) {
+// The row of `key` (user, address, port) in `rows`, or end().
+template <class R>
+auto StoredRow(R& rows, const Param& key) {
   for (auto it = rows.begin(); it != rows.end(); ++it) {
     if (SameRegistration(*it, key)) return it;
   }
   return rows.end();
 }
+
+bool SlaveWriteFails(FakeWorld& w) { return (w.lastSlaveWriteFailed = w.slaveWritesFail); }
 
 }  // namespace
 
@@ -82,9 +85,13 @@ bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& n) { return S
 bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& n) { return Store("SetTrunkToMasterActiveState " + n); }
 bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& n) { return Store("SetTrunkToMasterInActiveState " + n); }
 
-// With storeKeepsSlaves, the registrations change storedSlaves by key as the real store does.
+// With slaveWritesFail, a write of registered slaves fails as on a full disk and
+// changes nothing; with storeKeepsSlaves, the registrations change storedSlaves
+// by key as the real store does.
+
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
   return Store("SetRegisterParam " + ToText(param) + (known ? " true" : " false"), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
     if (!w.storeKeepsSlaves) return true;
     auto row = StoredRow(w.storedSlaves, param);
     if (row == w.storedSlaves.end()) w.storedSlaves.push_back(param);
@@ -95,6 +102,7 @@ bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
 
 bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
   return Store("SetUnregisterParam " + ToText(param), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
     if (!w.storeKeepsSlaves) return true;
     auto row = StoredRow(w.storedSlaves, param);
     if (row == w.storedSlaves.end()) return false;
@@ -105,6 +113,7 @@ bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
 
 bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
   return Store("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
     if (!w.storeKeepsSlaves) return true;
     // As the real store: the row moves in place, or goes when its new key is taken.
     Param moved = from;
@@ -121,6 +130,28 @@ bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
     } else {
       rows.push_back(moved);
     }
+    return true;
+  });
+}
+
+bool CSIPTrunkConfig::LastRegisteredSlaveWriteFailed() const {
+  std::lock_guard<std::mutex> lock(FakeWorld::Get().mutex);
+  return FakeWorld::Get().lastSlaveWriteFailed;
+}
+
+bool CSIPTrunkConfig::WriteRegisteredSlaves(const Rows& table, const Rows& forget) {
+  return Store("WriteRegisteredSlaves", [&](FakeWorld& w) {
+    if (w.slaveWritesFail) return false;
+    if (!w.storeKeepsSlaves) return true;
+    // The rows the table does not name stay (but forgotten ones), ahead of the table's, in its order.
+    Rows rows;
+    for (const auto& row : w.storedSlaves) {
+      if (StoredRow(table, row) == table.end() && StoredRow(forget, row) == forget.end()) rows.push_back(row);
+    }
+    for (const auto& entry : table) {
+      if (StoredRow(rows, entry) == rows.end()) rows.push_back(entry);
+    }
+    w.storedSlaves = rows;
     return true;
   });
 }

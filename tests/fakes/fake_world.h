@@ -50,6 +50,8 @@ struct FakeScript {
   bool eventRegisterAccepts = true;
   std::string storeThrows;  // non-empty: the store client's constructor throws this text
   bool storeKeepsSlaves = false;  // registrations change storedSlaves as the real store does (fuzz/model_fuzzer.cpp)
+  bool slaveWritesFail = false;   // writes of registered slaves fail as on a full disk, changing nothing
+  bool lastSlaveWriteFailed = false;
   std::string pidFile;
   std::string hostName = "unit-device";  // what siptrunk::HostName answers
   // What the regulator's set holds: open empties it, a successful add or

@@ -177,6 +177,14 @@ TEST_F(StoreConfigTest, ChangeRegisterParamMovesTheRowOrMergesIntoAnExistingOne)
   // From a registration the store lost: the moved one is recorded.
   EXPECT_TRUE(Config().ChangeRegisterParam(Reg("z", "pz", "192.0.2.7", "5060"), Reg("z", "pz", "192.0.2.8", "5060")));
   EXPECT_EQ(Stored(*this), "a/pa@192.0.2.5:5070 since=100 b/pb@192.0.2.9:5060 z/pz@192.0.2.8:5060 ");
+
+  // The agent's table written whole: a forgotten row goes, a row it never held stays, rows in the
+  // table's order keep their place and since, one out of order is written again at the end.
+  const auto a = Reg("a", "pa", "192.0.2.5", "5070"), n = Reg("n", "pn", "192.0.2.4", "5060");
+  EXPECT_TRUE(Config().WriteRegisteredSlaves({a, n}, {Reg("b", "pb", "192.0.2.9", "5060")}));
+  EXPECT_EQ(Stored(*this), "a/pa@192.0.2.5:5070 since=100 z/pz@192.0.2.8:5060 n/pn@192.0.2.4:5060 ");
+  EXPECT_TRUE(Config().WriteRegisteredSlaves({n, Reg("a", "pa2", "192.0.2.5", "5070")}, {}));
+  EXPECT_EQ(Stored(*this), "z/pz@192.0.2.8:5060 n/pn@192.0.2.4:5060 a/pa2@192.0.2.5:5070 since=100 ");
   EXPECT_EQ(Trace().find("ERROR"), std::string::npos) << Trace();
 }
 

@@ -30,6 +30,11 @@ struct AgentTestAccess {
   static void SetMasterActive(A& a, bool on) { a.m_bMasterActive = on; }
   static void SetSlaveActive(A& a, bool on) { a.m_bSlaveActive = on; }
   static bool HasRegulator(A& a) { ThreadMutexLock l(a.m_mtxRegisteredSlaves); return a.m_pArpnlHandle != nullptr; }
+  // As the SIP listen thread's pass once the retry time has come.
+  static void RetryStaleSlaves(A& a) {
+    ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
+    a.RewriteStaleSlaves(true);
+  }
   // As Start does for the regulator, without beginning threads.
   static void OpenRegulator(A& a) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
