@@ -3,9 +3,13 @@
 // also count calls made while the calling thread holds an agent lock.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "fakes/fake_world.h"
 #include "platform/arpnl.h"
@@ -16,18 +20,24 @@
 #include "platform/paths.h"
 #include "platform/route_helper.h"
 #include "platform/sip_trunk_messenger.h"
+#include "platform/system.h"
 #include "platform/thread.h"
 
 namespace {
 
 FakeWorld& World() { return FakeWorld::Get(); }
 
+// Appends `entry` (if any) to the timeline and runs `change` on the world, both under its lock.
+template <class Change>
+auto Locked(const std::string& entry, Change change) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  if (!entry.empty()) World().timeline.push_back(entry);
+  return change(World());
+}
+
 void CheckNoAgentLock(const char* call) {
   if (ThreadMutex::HeldByCurrentThread() == 0) return;
-  {
-    std::lock_guard<std::mutex> lock(World().mutex);
-    ++World().callsUnderLock;
-  }
+  Locked("", [](FakeWorld& w) { ++w.callsUnderLock; });
   ADD_FAILURE() << call << " was called while an agent lock was held";
 }
 
@@ -36,9 +46,15 @@ std::string Describe(const CallParams& p) {
          std::to_string(p.nFlags) + "}";
 }
 
+std::string Dotted(in_addr_t address) {
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
 }  // namespace
 
-// --- trace log ----------------------------------------------------------------
+// --- trace log -------------------------------------------------------------------
 struct CSIPTrunkLogger::Impl {};
 CSIPTrunkLogger::CSIPTrunkLogger(const char*) : m_pImpl(nullptr) {}
 CSIPTrunkLogger::~CSIPTrunkLogger() { delete m_pImpl; }
@@ -52,76 +68,69 @@ void CSIPTrunkLogger::TRACE(unsigned char level, const char* format, ...) {
 void CSIPTrunkLogger::VTRACE(unsigned char level, const char* format, va_list args) {
   char text[4096];
   vsnprintf(text, sizeof text, format, args);
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().traces.push_back(TraceLine{level, text});
-  World().timeline.push_back(std::string("trace:") + text);
+  Locked(std::string("trace:") + text, [&](FakeWorld& w) { w.traces.push_back(TraceLine{level, text}); });
 }
 
-// --- paths ----------------------------------------------------------------------
+// --- process-level services (platform/system.h) ------------------------------------
+// The host name is scripted; a wait is short; removing a file is recorded (the
+// pid file lives in the world); signalling and exiting are real, since what
+// follows them is the process's end, which death tests observe.
 namespace siptrunk {
-std::string PidFilePath() {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  return World().pidFile;
+std::string PidFilePath() { return Locked("", [](FakeWorld& w) { return w.pidFile; }); }
+std::string HostName() { return Locked("", [](FakeWorld& w) { return w.hostName; }); }
+void SignalSelf(int signalNumber) {
+  World().Record("system:signal " + std::to_string(signalNumber));
+  kill(getpid(), signalNumber);
 }
+// A few milliseconds stand for each second: tests wait for outcomes, not time.
+int WaitSeconds(unsigned long seconds) {
+  return usleep(static_cast<useconds_t>(std::min<unsigned long>(seconds, 100) * 5000)), 0;
+}
+int WaitSecondsAdmittingTermination(unsigned long seconds) { return WaitSeconds(seconds); }
+bool RemoveFile(const std::string& path) { return World().Record("system:remove " + path), true; }
+void ExitProcess(int status) { std::_Exit(status); }
 }  // namespace siptrunk
 
-// --- user-agent link -----------------------------------------------------------
+// --- user-agent link ---------------------------------------------------------------
 struct CSIPTrunkMessenger::Impl {};
 CSIPTrunkMessenger::CSIPTrunkMessenger() : m_pImpl(nullptr) {}
 CSIPTrunkMessenger::~CSIPTrunkMessenger() { delete m_pImpl; }
-bool CSIPTrunkMessenger::ProcessMessageFromQueue(int const&) {
-  Thread::Sleep(1);
-  return true;
-}
+bool CSIPTrunkMessenger::ProcessMessageFromQueue(int const&) { return Thread::Sleep(1), true; }
 bool CSIPTrunkMessenger::IsPartyOnline() { return false; }
 bool CSIPTrunkMessenger::OnSetUsersList() { return false; }
 bool CSIPTrunkMessenger::OnChangeUserParams(CallParams const&, CallParams const&, bool) { return false; }
 bool CSIPTrunkMessenger::OnConfirmUserState(CallParams const&, bool, unsigned int, bool) { return false; }
 bool CSIPTrunkMessenger::OnPartyStateChanged(bool const&) { return false; }
 
+namespace {
+bool RecordUaCall(const UaCall& call, const std::string& entry) {
+  CheckNoAgentLock(call.op.c_str());
+  Locked("ua:" + call.op + " " + entry, [&](FakeWorld& w) { w.uaCalls.push_back(call); });
+  return true;
+}
+}  // namespace
 bool CSIPTrunkMessenger::SetUsersList(std::list<CallParams> const& list, bool active, bool masterList) {
-  CheckNoAgentLock("SetUsersList");
-  UaCall call;
-  call.op = "SetUsersList";
-  call.list.assign(list.begin(), list.end());
-  call.active = active;
-  call.masterList = masterList;
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().uaCalls.push_back(call);
-  World().timeline.push_back("ua:SetUsersList active=" + std::to_string(active) +
-                             " master=" + std::to_string(masterList) + " count=" + std::to_string(list.size()));
-  return true;
+  return RecordUaCall({"SetUsersList", {list.begin(), list.end()}, active, masterList, {}, {}},
+                      "active=" + std::to_string(active) + " master=" + std::to_string(masterList) +
+                          " count=" + std::to_string(list.size()));
 }
-
 bool CSIPTrunkMessenger::ChangeUserParams(CallParams const& oldParams, CallParams const& newParams, bool masterList) {
-  CheckNoAgentLock("ChangeUserParams");
-  UaCall call;
-  call.op = "ChangeUserParams";
-  call.oldParams = oldParams;
-  call.newParams = newParams;
-  call.masterList = masterList;
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().uaCalls.push_back(call);
-  World().timeline.push_back("ua:ChangeUserParams master=" + std::to_string(masterList) + " " +
-                             Describe(oldParams) + " -> " + Describe(newParams));
-  return true;
+  return RecordUaCall({"ChangeUserParams", {}, false, masterList, oldParams, newParams},
+                      "master=" + std::to_string(masterList) + " " + Describe(oldParams) + " -> " + Describe(newParams));
 }
 
-// --- settings link ---------------------------------------------------------------
+// --- settings link -------------------------------------------------------------------
 struct CyclicMessageQueue::Impl {};
 CyclicMessageQueue::CyclicMessageQueue(int queueId) : m_nQueueId(queueId), m_pImpl(nullptr) {}
 CyclicMessageQueue::~CyclicMessageQueue() { delete m_pImpl; }
 bool CyclicMessageQueue::SendUpdate(int, std::list<std::string> const&, std::string*) { return false; }
-int CyclicMessageQueue::ReceiveWaiting(int, ItemsHandler, void*) {
-  Thread::Sleep(1);
-  return 0;
-}
+int CyclicMessageQueue::ReceiveWaiting(int, ItemsHandler, void*) { return Thread::Sleep(1), 0; }
 CGIMessenger::CGIMessenger(int queueId) : CyclicMessageQueue(queueId) {}
 CGIMessenger::~CGIMessenger() = default;
 bool CGIMessenger::ProcessMessageFromQueue(int waitMode) { return ReceiveWaiting(waitMode, nullptr, nullptr) > 0; }
 bool CGIMessenger::OnUpdateMessage(int, std::list<std::string> const&) { return false; }
 
-// --- event manager ---------------------------------------------------------------
+// --- event manager -------------------------------------------------------------------
 MMEvent::MMEvent() = default;
 MMEvent::~MMEvent() = default;
 void MMEvent::StopSender() {}
@@ -136,31 +145,23 @@ int MMEvent::Register(const char* source, const char* kind) {
 int MMEvent::Raise(const char* text, const char*, const char*) {
   CheckNoAgentLock("MMEvent::Raise");
   if (!m_bRegistered) return 0;
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().notices.push_back(Notice{m_sSource, m_sKind, text});
-  World().timeline.push_back("notify:" + m_sSource + "|" + m_sKind + "|" + text);
+  Locked("notify:" + m_sSource + "|" + m_sKind + "|" + text,
+         [&](FakeWorld& w) { w.notices.push_back(Notice{m_sSource, m_sKind, text}); });
   return 1;
 }
 
-// --- route lookup and interfaces ---------------------------------------------------
+// --- route lookup and interfaces -------------------------------------------------------
 RouteHelper::RouteHelper() = default;
 RouteHelper::~RouteHelper() = default;
 bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& localAddr, unsigned long& outIfIndex) {
-  in_addr address{};
-  address.s_addr = static_cast<in_addr_t>(destination);
-  char text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, text, sizeof text);
   std::lock_guard<std::mutex> lock(World().mutex);
   ++World().routeLookups;
-  localAddr = 0;
-  outIfIndex = 0;
-  auto it = World().routes.find(text);
-  if (it == World().routes.end()) return false;
+  auto it = World().routes.find(Dotted(static_cast<in_addr_t>(destination)));
   in_addr local{};
-  inet_pton(AF_INET, it->second.c_str(), &local);
+  if (it != World().routes.end()) inet_pton(AF_INET, it->second.c_str(), &local);
   localAddr = local.s_addr;
-  outIfIndex = 1;
-  return true;
+  outIfIndex = it != World().routes.end() ? 1 : 0;
+  return it != World().routes.end();
 }
 
 int BsdSocket::GetLocalHostEx(std::vector<InterfaceInfo>* interfaces, const char*) {
@@ -169,48 +170,39 @@ int BsdSocket::GetLocalHostEx(std::vector<InterfaceInfo>* interfaces, const char
   return static_cast<int>(World().interfaces.size());
 }
 
-// --- LAN-traffic regulator -----------------------------------------------------------
+// --- LAN-traffic regulator ---------------------------------------------------------------
+// An open handle is 7. A call on a handle that is not open fails and is
+// recorded as such; a successful add or delete changes the admitted set.
 namespace {
-std::string Dotted(in_addr_t address) {
-  in_addr a{};
-  a.s_addr = address;
-  char text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-void RecordRegulator(const std::string& call) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  World().regulatorCalls.push_back(call);
-  World().timeline.push_back("arpnl:" + call);
+int Regulator(ARPNL_HANDLE* handle, bool add, in_addr_t address) {
+  const bool open = handle != nullptr && *handle == 7;
+  const std::string call = (add ? "add " : "del ") + std::string(open ? "" : "on a closed handle ") + Dotted(address);
+  int result = -1;
+  Locked("arpnl:" + call, [&](FakeWorld& w) {
+    w.regulatorCalls.push_back(call);
+    if (!open) return;
+    result = add ? w.arpnlAddResult : w.arpnlDelResult;
+    if (result >= 0 && add) w.admitted.insert(Dotted(address));
+    if (result >= 0 && !add) w.admitted.erase(Dotted(address));
+  });
+  return result;
 }
 }  // namespace
 
 int arpnl_open(ARPNL_HANDLE* handle) {
-  RecordRegulator("open");
-  std::lock_guard<std::mutex> lock(World().mutex);
-  *handle = World().arpnlOpenResult == 0 ? 7 : -1;
-  if (*handle == 7) World().admitted.clear();
-  return World().arpnlOpenResult;
+  int result = 0;
+  Locked("arpnl:open", [&](FakeWorld& w) {
+    w.regulatorCalls.push_back("open");
+    result = w.arpnlOpenResult;
+    *handle = result == 0 ? 7 : -1;
+    if (result == 0) w.admitted.clear();
+  });
+  return result;
 }
-// A call on a handle that is not open fails and is recorded as such.
-int arpnl_addaddr(ARPNL_HANDLE* handle, in_addr_t address) {
-  const bool open = handle != nullptr && *handle == 7;
-  RecordRegulator((open ? "add " : "add on a closed handle ") + Dotted(address));
-  std::lock_guard<std::mutex> lock(World().mutex);
-  if (!open) return -1;
-  if (World().arpnlAddResult >= 0) World().admitted.insert(Dotted(address));
-  return World().arpnlAddResult;
-}
-int arpnl_deladdr(ARPNL_HANDLE* handle, in_addr_t address) {
-  const bool open = handle != nullptr && *handle == 7;
-  RecordRegulator((open ? "del " : "del on a closed handle ") + Dotted(address));
-  std::lock_guard<std::mutex> lock(World().mutex);
-  if (!open) return -1;
-  if (World().arpnlDelResult >= 0) World().admitted.erase(Dotted(address));
-  return World().arpnlDelResult;
-}
+int arpnl_addaddr(ARPNL_HANDLE* handle, in_addr_t address) { return Regulator(handle, true, address); }
+int arpnl_deladdr(ARPNL_HANDLE* handle, in_addr_t address) { return Regulator(handle, false, address); }
 int arpnl_close(ARPNL_HANDLE* handle) {
-  RecordRegulator("close");
+  Locked("arpnl:close", [](FakeWorld& w) { w.regulatorCalls.push_back("close"); });
   *handle = -1;
   return 0;
 }

@@ -10,174 +10,148 @@
 namespace {
 
 using Param = CSIPTrunkBase::STRegistrationParam;
+using Rows = std::vector<Param>;
 
-FakeWorld& World() { return FakeWorld::Get(); }
+// Records `entry` and runs `answer` on the world, both under its lock.
+template <class Answer>
+auto Store(const std::string& entry, Answer answer) {
+  FakeWorld& world = FakeWorld::Get();
+  std::lock_guard<std::mutex> lock(world.mutex);
+  world.timeline.push_back("store:" + entry);
+  return answer(world);
+}
+bool Store(const std::string& entry) {
+  return Store(entry, [](FakeWorld&) { return true; });
+}
+// Records `entry` and appends the scripted `rows` to `out`.
+template <class Row>
+bool Append(const std::string& entry, std::vector<Row> FakeScript::*rows, std::vector<Row>& out) {
+  return Store(entry, [&](FakeWorld& w) { return out.insert(out.end(), (w.*rows).begin(), (w.*rows).end()), true; });
+}
 
-// Records under the world's lock; the caller holds it.
-void RecordLocked(const std::string& entry) { World().timeline.push_back("store:" + entry); }
-
-// With storeKeepsSlaves, the stored row of `key` (user, address, port), or end(); the caller holds the lock.
-std::vector<Param>::iterator StoredRow(const Param& key) {
-  auto& rows = World().storedSlaves;
+// The row of `key` (user, address, port) in `rows`, or end().
+template <class R>
+auto StoredRow(R& rows, const Param& key) {
   for (auto it = rows.begin(); it != rows.end(); ++it) {
     if (SameRegistration(*it, key)) return it;
   }
   return rows.end();
 }
 
-// Records a call that only reports success.
-bool RecordCall(const std::string& entry) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked(entry);
-  return true;
-}
+bool SlaveWriteFails(FakeWorld& w) { return (w.lastSlaveWriteFailed = w.slaveWritesFail); }
 
 }  // namespace
 
 struct CSIPTrunkConfig::Impl {};
 CSIPTrunkConfig::CSIPTrunkConfig(CSIPTrunkLogger*) : m_pImpl(nullptr) {
-  std::string text;
-  {
-    std::lock_guard<std::mutex> lock(World().mutex);
-    text = World().storeThrows;
-  }
+  std::unique_lock<std::mutex> lock(FakeWorld::Get().mutex);
+  const std::string text = FakeWorld::Get().storeThrows;
+  lock.unlock();
   if (!text.empty()) throw std::runtime_error(text);
 }
 CSIPTrunkConfig::~CSIPTrunkConfig() { delete m_pImpl; }
 
 bool CSIPTrunkConfig::GetSIPTrunkAgentStates(CSIPTrunkBase::STAgentStates& states) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetSIPTrunkAgentStates");
-  states = World().roles;
-  return true;
+  return Store("GetSIPTrunkAgentStates", [&](FakeWorld& w) { return states = w.roles, true; });
 }
-
-bool CSIPTrunkConfig::InitRegisterSlaveList(std::vector<Param>& slaves) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("InitRegisterSlaveList");
+bool CSIPTrunkConfig::InitRegisterSlaveList(Rows& slaves) {
   // As the real store: only the stored slaves not yet in the table are appended.
-  for (const auto& stored : World().storedSlaves) {
-    bool present = false;
-    for (const auto& entry : slaves) present = present || SameRegistration(entry, stored);
-    if (!present) slaves.push_back(stored);
-  }
-  return true;
+  return Store("InitRegisterSlaveList", [&](FakeWorld& w) {
+    for (const auto& stored : w.storedSlaves) {
+      if (StoredRow(slaves, stored) == slaves.end()) slaves.push_back(stored);
+    }
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::GetMasterAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleUser>& users) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetMasterAccesibleUsersList");
-  users.insert(users.end(), World().storedUsers.begin(), World().storedUsers.end());
-  return true;
+  return Append("GetMasterAccesibleUsersList", &FakeScript::storedUsers, users);
 }
-
 bool CSIPTrunkConfig::GetSlaveAccesibleUsersList(std::vector<CSIPTrunkBase::STAccessibleSlave>& trunks) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetSlaveAccesibleUsersList");
-  trunks.insert(trunks.end(), World().storedTrunks.begin(), World().storedTrunks.end());
-  return true;
+  return Append("GetSlaveAccesibleUsersList", &FakeScript::storedTrunks, trunks);
 }
-
 bool CSIPTrunkConfig::GetTrunkToMasterParams(const std::string& name, CSIPTrunkBase::STRegistrationFields& fields,
                                              const bool& forRegister) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"));
-  auto it = World().trunkParams.find(name);
-  if (it == World().trunkParams.end()) return false;
-  fields = it->second;
-  return true;
+  return Store("GetTrunkToMasterParams " + name + (forRegister ? " true" : " false"), [&](FakeWorld& w) {
+    return w.trunkParams.count(name) != 0 && (fields = w.trunkParams[name], true);
+  });
 }
-
 int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("GetStateOfTrunkToMaster " + name);
-  auto it = World().trunkStates.find(name);
-  return it == World().trunkStates.end() ? 0 : it->second;
+  return Store("GetStateOfTrunkToMaster " + name,
+               [&](FakeWorld& w) { return w.trunkStates.count(name) != 0 ? w.trunkStates[name] : 0; });
 }
 
-bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& name) {
-  return RecordCall("ChangeTrunkToMasterConfig " + name);
-}
-bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& name) {
-  return RecordCall("SetTrunkToMasterActiveState " + name);
-}
-bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& name) {
-  return RecordCall("SetTrunkToMasterInActiveState " + name);
-}
+bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& n) { return Store("ChangeTrunkToMasterConfig " + n); }
+bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& n) { return Store("SetTrunkToMasterActiveState " + n); }
+bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& n) { return Store("SetTrunkToMasterInActiveState " + n); }
+
+// With slaveWritesFail, a write of registered slaves fails as on a full disk and
+// changes nothing; with storeKeepsSlaves, the registrations change storedSlaves
+// by key as the real store does.
+
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetRegisterParam " + ToText(param) + (known ? " true" : " false"));
-  World().lastSlaveWriteFailed = World().slaveWritesFail;
-  if (World().slaveWritesFail) return false;
-  if (!World().storeKeepsSlaves) return true;
-  auto row = StoredRow(param);
-  if (row == World().storedSlaves.end()) {
-    World().storedSlaves.push_back(param);
-  } else {
-    row->sUserPasswd = param.sUserPasswd;
-  }
-  return true;
+  return Store("SetRegisterParam " + ToText(param) + (known ? " true" : " false"), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
+    if (!w.storeKeepsSlaves) return true;
+    auto row = StoredRow(w.storedSlaves, param);
+    if (row == w.storedSlaves.end()) w.storedSlaves.push_back(param);
+    else row->sUserPasswd = param.sUserPasswd;
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::SetUnregisterParam(const Param& param) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("SetUnregisterParam " + ToText(param));
-  World().lastSlaveWriteFailed = World().slaveWritesFail;
-  if (World().slaveWritesFail) return false;
-  if (!World().storeKeepsSlaves) return true;
-  auto row = StoredRow(param);
-  if (row == World().storedSlaves.end()) return false;
-  World().storedSlaves.erase(row);
-  return true;
+  return Store("SetUnregisterParam " + ToText(param), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
+    if (!w.storeKeepsSlaves) return true;
+    auto row = StoredRow(w.storedSlaves, param);
+    if (row == w.storedSlaves.end()) return false;
+    w.storedSlaves.erase(row);
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::ChangeRegisterParam(const Param& from, const Param& to) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to));
-  World().lastSlaveWriteFailed = World().slaveWritesFail;
-  if (World().slaveWritesFail) return false;
-  if (!World().storeKeepsSlaves) return true;
-  // As the real store: the row moves in place, or goes when its new key is taken.
-  Param moved = from;
-  moved.sHostAddr = to.sHostAddr;
-  moved.sHostPort = to.sHostPort;
-  auto row = StoredRow(from);
-  if (SameRegistration(from, moved)) return row != World().storedSlaves.end();
-  if (StoredRow(moved) != World().storedSlaves.end()) {
-    if (row != World().storedSlaves.end()) World().storedSlaves.erase(row);
-  } else if (row != World().storedSlaves.end()) {
-    row->sHostAddr = moved.sHostAddr;
-    row->sHostPort = moved.sHostPort;
-  } else {
-    World().storedSlaves.push_back(moved);
-  }
-  return true;
+  return Store("ChangeRegisterParam " + ToText(from) + " -> " + ToText(to), [&](FakeWorld& w) {
+    if (SlaveWriteFails(w)) return false;
+    if (!w.storeKeepsSlaves) return true;
+    // As the real store: the row moves in place, or goes when its new key is taken.
+    Param moved = from;
+    moved.sHostAddr = to.sHostAddr;
+    moved.sHostPort = to.sHostPort;
+    auto& rows = w.storedSlaves;
+    auto row = StoredRow(rows, from);
+    if (SameRegistration(from, moved)) return row != rows.end();
+    if (StoredRow(rows, moved) != rows.end()) {
+      if (row != rows.end()) rows.erase(row);
+    } else if (row != rows.end()) {
+      row->sHostAddr = moved.sHostAddr;
+      row->sHostPort = moved.sHostPort;
+    } else {
+      rows.push_back(moved);
+    }
+    return true;
+  });
 }
 
 bool CSIPTrunkConfig::LastRegisteredSlaveWriteFailed() const {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  return World().lastSlaveWriteFailed;
+  std::lock_guard<std::mutex> lock(FakeWorld::Get().mutex);
+  return FakeWorld::Get().lastSlaveWriteFailed;
 }
 
-bool CSIPTrunkConfig::WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
-                                            const std::vector<CSIPTrunkBase::STRegistrationParam>& forget) {
-  std::lock_guard<std::mutex> lock(World().mutex);
-  RecordLocked("WriteRegisteredSlaves");
-  if (World().slaveWritesFail) return false;
-  if (!World().storeKeepsSlaves) return true;
-  // The rows the table does not name stay (but forgotten ones), ahead of the table's, in its order.
-  std::vector<CSIPTrunkBase::STRegistrationParam> rows;
-  for (const auto& row : World().storedSlaves) {
-    bool named = false;
-    for (const auto& entry : table) named = named || SameRegistration(entry, row);
-    for (const auto& key : forget) named = named || SameRegistration(key, row);
-    if (!named) rows.push_back(row);
-  }
-  for (const auto& entry : table) {
-    bool seen = false;
-    for (const auto& row : rows) seen = seen || SameRegistration(entry, row);
-    if (!seen) rows.push_back(entry);
-  }
-  World().storedSlaves = rows;
-  return true;
+bool CSIPTrunkConfig::WriteRegisteredSlaves(const Rows& table, const Rows& forget) {
+  return Store("WriteRegisteredSlaves", [&](FakeWorld& w) {
+    if (w.slaveWritesFail) return false;
+    if (!w.storeKeepsSlaves) return true;
+    // The rows the table does not name stay (but forgotten ones), ahead of the table's, in its order.
+    Rows rows;
+    for (const auto& row : w.storedSlaves) {
+      if (StoredRow(table, row) == table.end() && StoredRow(forget, row) == forget.end()) rows.push_back(row);
+    }
+    for (const auto& entry : table) {
+      if (StoredRow(rows, entry) == rows.end()) rows.push_back(entry);
+    }
+    w.storedSlaves = rows;
+    return true;
+  });
 }

@@ -25,10 +25,7 @@ void FakeWorld::Record(std::string entry) {
   timeline.push_back(std::move(entry));
 }
 
-std::vector<std::string> FakeWorld::Timeline() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return timeline;
-}
+std::vector<std::string> FakeWorld::Timeline() { return TimelineOf(""); }
 
 std::vector<std::string> FakeWorld::TimelineOf(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -52,9 +49,8 @@ void AddInterface(const char* name, const char* dottedAddress) {
   in_addr address{};
   inet_pton(AF_INET, dottedAddress, &address);
   info.nAddr = address.s_addr;
-  auto& world = FakeWorld::Get();
-  std::lock_guard<std::mutex> lock(world.mutex);
-  world.interfaces.push_back(info);
+  std::lock_guard<std::mutex> lock(FakeWorld::Get().mutex);
+  FakeWorld::Get().interfaces.push_back(info);
 }
 
 std::string ToText(const CSIPTrunkBase::STRegistrationParam& param) {

@@ -4,7 +4,7 @@
 //
 // Thread-safe: every member is read and written under `mutex` (the agent's
 // two threads may call fakes at once in concurrency tests). Tests read it
-// between operations, or through Snapshot helpers.
+// between operations, or through the helpers that take the lock.
 #pragma once
 
 #include <map>
@@ -20,22 +20,11 @@
 struct UaCall {
   std::string op;  // "SetUsersList" or "ChangeUserParams"
   std::vector<CallParams> list;
-  bool active = false;
-  bool masterList = false;
-  CallParams oldParams;
-  CallParams newParams;
+  bool active = false, masterList = false;
+  CallParams oldParams, newParams;
 };
-
-struct Notice {
-  std::string source;
-  std::string kind;
-  std::string text;
-};
-
-struct TraceLine {
-  int level = 0;
-  std::string text;
-};
+struct Notice { std::string source, kind, text; };
+struct TraceLine { int level = 0; std::string text; };
 
 // What the fakes recorded, in order.
 struct FakeRecordings {
@@ -55,9 +44,7 @@ struct FakeScript {
   std::vector<CSIPTrunkBase::STRegistrationParam> storedSlaves;
   std::map<std::string, CSIPTrunkBase::STRegistrationFields> trunkParams;  // GetTrunkToMasterParams by name
   std::map<std::string, int> trunkStates;                                  // GetStateOfTrunkToMaster by name
-  int arpnlOpenResult = 0;
-  int arpnlAddResult = 0;
-  int arpnlDelResult = 0;
+  int arpnlOpenResult = 0, arpnlAddResult = 0, arpnlDelResult = 0;
   std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
@@ -78,17 +65,12 @@ struct FakeWorld : FakeRecordings, FakeScript {
 
   static FakeWorld& Get();
   void Reset();
-  // Forgets what was recorded; the scripted answers stay.
-  void ClearRecordings();
-
-  // Appends to the timeline under the lock.
-  void Record(std::string entry);
+  void ClearRecordings();  // the scripted answers stay
+  void Record(std::string entry);  // appends to the timeline under the lock
   std::vector<std::string> Timeline();
-  // Timeline entries that begin with `prefix`.
-  std::vector<std::string> TimelineOf(const std::string& prefix);
+  std::vector<std::string> TimelineOf(const std::string& prefix);  // the entries that begin with `prefix`
   std::vector<std::string> TraceTexts();
 };
 
-// Adds an interface to the scripted list.
-void AddInterface(const char* name, const char* dottedAddress);
+void AddInterface(const char* name, const char* dottedAddress);  // to the scripted list
 std::string ToText(const CSIPTrunkBase::STRegistrationParam& param);  // user@addr:port

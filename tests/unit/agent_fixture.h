@@ -11,20 +11,10 @@
 
 using Access = AgentTestAccess;
 
-inline CSIPTrunkBase::STRegistrationParam SlaveReg(std::string user, std::string password, std::string address,
-                                                   std::string port) {
-  return CSIPTrunkBase::STRegistrationParam{std::move(user), std::move(password), std::move(address), std::move(port)};
-}
+using SlaveReg = CSIPTrunkBase::STRegistrationParam;  // {user, password, address, port}
 
-inline CSIPTrunkBase::STAccessibleSlave TrunkEntry(std::string name, std::string user, std::string address = "192.0.2.1",
-                                                   std::string port = "5060") {
-  CSIPTrunkBase::STAccessibleSlave trunk;
-  trunk.sTrunkName = std::move(name);
-  trunk.sUserName = std::move(user);
-  trunk.sUserPasswd = "pw";
-  trunk.sHostAddr = std::move(address);
-  trunk.sHostPort = std::move(port);
-  return trunk;
+inline CSIPTrunkBase::STAccessibleSlave TrunkEntry(std::string name, std::string user) {
+  return {std::move(name), std::move(user), "pw", "192.0.2.1", "5060"};
 }
 
 inline CallParams Account(std::string user, std::string password, std::string address, std::string port) {
@@ -36,6 +26,7 @@ inline CallParams Account(std::string user, std::string password, std::string ad
   return account;
 }
 
+// After every test: no user-agent or event-manager call was made under an agent lock.
 class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -47,19 +38,15 @@ class AgentTest : public ::testing::Test {
     EXPECT_EQ(World().callsUnderLock, 0);
   }
   static FakeWorld& World() { return FakeWorld::Get(); }
-  // Forgets what construction and set-up recorded.
-  void ClearRecords() { World().ClearRecordings(); }
+  static void ClearRecords() { World().ClearRecordings(); }
   // A LAN (eth0, 192.0.2.0/24) and a WAN (wan0, 198.51.100.0/24), regulator open.
   void UseLanAndWan() {
     AddInterface("lo", "127.0.0.1");
     AddInterface("eth0", "192.0.2.1");
     AddInterface("wan0", "198.51.100.1");
-    {
-      std::lock_guard<std::mutex> lock(World().mutex);
-      for (int host = 2; host < 40; ++host) {
-        World().routes["192.0.2." + std::to_string(host)] = "192.0.2.1";
-        World().routes["198.51.100." + std::to_string(host)] = "198.51.100.1";
-      }
+    for (int host = 2; host < 40; ++host) {
+      World().routes["192.0.2." + std::to_string(host)] = "192.0.2.1";
+      World().routes["198.51.100." + std::to_string(host)] = "198.51.100.1";
     }
     Access::OpenRegulator(*agent);
     ClearRecords();
@@ -73,6 +60,16 @@ class AgentTest : public ::testing::Test {
     }
     return out;
   }
+  using Lines = std::vector<std::string>;
 
   std::unique_ptr<CSIPTrunkAgent> agent;
+};
+
+// The same over a LAN and a WAN with the regulator open.
+class LanAgentTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    AgentTest::SetUp();
+    UseLanAndWan();
+  }
 };

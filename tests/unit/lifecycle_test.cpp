@@ -1,12 +1,14 @@
-// Start-up, the listen loops and the teardown, with the fakes' links.
-#include <fstream>
+// Start-up, the listen loops and the teardown, with the fakes' links, and the
+// process entry's exit status when the agent cannot run.
+#include <cstdlib>
 #include <thread>
 
+#include "agent/process_entry.h"
 #include "unit/agent_fixture.h"
 
 namespace {
 
-class LifecycleTest : public AgentTest {};
+using LifecycleTest = AgentTest;
 
 // The regulator opens before the SIP thread can admit (a user agent
 // connecting early once admitted on a closed handle); without it the agent
@@ -27,8 +29,8 @@ TEST_F(LifecycleTest, StartOpensTheRegulatorFirstAndTeardownEndsInOrder) {
     EXPECT_EQ(Access::HasRegulator(*agent), openResult == 0);
     ClearRecords();
     agent.reset();
-    auto expected = std::vector<std::string>{"arpnl:close", "system:remove " + World().pidFile,
-                                             "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n"};
+    Lines expected{"arpnl:close", "system:remove " + World().pidFile,
+                   "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n"};
     if (openResult != 0) expected.erase(expected.begin());
     EXPECT_EQ(World().Timeline(), expected);
   }
@@ -84,6 +86,22 @@ TEST_F(LifecycleTest, ConfirmationsAndSettingsMessagesInterleaveSafely) {
   sipThread.join();
   cgiThread.join();
   EXPECT_EQ(World().callsUnderLock, 0);
+}
+
+TEST(ProcessEntryDeathTest, AnExceptionThatReachesTheEntryEndsWithAFailureStatus) {
+#ifndef SIPTRUNK_UNDER_EMULATOR
+  // Re-executes the test binary for the child, since the fakes' threads may
+  // run. Under qemu-user the binary cannot execute itself (no binfmt handler
+  // there), so the cross build's tests keep the default: fork only.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
+  EXPECT_EXIT(
+      {
+        FakeWorld::Get().Reset();
+        FakeWorld::Get().storeThrows = "store unusable";
+        std::exit(RunSipTrunkAgent());
+      },
+      ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace
