@@ -26,9 +26,3 @@ endforeach()
 # depends on the emulator.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
-# Under qemu-user a test binary cannot exec itself (no binfmt handler for the
-# target here), so GoogleTest's "threadsafe" death-test style fails; tests
-# that use it pick "fast" when this is defined.
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-  add_compile_definitions(SIPTRUNK_TEST_UNDER_EMULATOR=1)
-endif()
