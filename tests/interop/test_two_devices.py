@@ -1,5 +1,6 @@
 """Two devices (twodevices.py, shared with `make demo`): registration, record, notification and admission;
-media of the slave through, the intruder's not; the master's UA dies and comes back; the trunk withdrawn."""
+media of the slave through, the intruder's not; the master's UA dies and comes back; the trunk withdrawn; a power cut
+after which the binding that ended meanwhile is confirmed gone and its address leaves the set."""
 import pytest
 
 from agentharness import IS_ROOT
@@ -13,4 +14,4 @@ def test_two_devices_end_to_end(tools):
         pytest.skip("the emulated agent has no regulator: qemu-user cannot open a NETLINK_NETFILTER socket")
     steps = []
     scenario(tools, say=steps.append)
-    assert steps[-1] == "   done: 192.0.2.2 left lan_slaves"
+    assert steps[-1].startswith("   done: the binding that ended during the cut is confirmed gone")

@@ -14,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "system"))
 
 from agentharness import AgentDirs, AgentProcess, BuildTools, EventListener, admitted, wait_for  # noqa: E402
-from uaharness import UaProcess, ctl_with_password, master_trunk_registered, registered_slaves  # noqa: E402
+from uaharness import UaProcess, ctl_with_password, master_trunk_registered, registered_slaves, ua_view  # noqa: E402
 
 RULESET = os.path.join(HERE, "..", "..", "contrib", "nftables", "siptrunk.nft")
 HOSTS = {"master": "192.0.2.1", "slave": "192.0.2.2", "intruder": "192.0.2.3"}
@@ -162,6 +162,22 @@ def scenario(tools, say=lambda text: None):
         say("   master says: " + master.wait_event("Registration", "Successfully unregistered user alice"))
         wait_for(lambda: lan.admitted() == [], 10, "192.0.2.2 gone from lan_slaves")
         say("   done: 192.0.2.2 left lan_slaves")
+
+        say("6. Power cut: the trunk is enabled again, then both devices lose power (SIGKILL); only the master comes back")
+        slave.ctl("master", "enable", "uplink")
+        master.wait_event("Registration", "Successfully registered user alice")
+        wait_for(lambda: lan.admitted() == [HOSTS["slave"]], 10, "192.0.2.2 in lan_slaves again")
+        expires = ua_view(tools, master.dirs)["slaves"][0]["expires"]
+        for device in (slave, master):
+            device.ua.kill()
+            device.agent.kill_if_running()
+        time.sleep(max(0, expires + 1 - time.time()))  # the binding ends while the master is down
+        master.agent.start(netns=lan.ns["master"])
+        master.start_ua()
+        say("   master says: " + master.wait_event("Registration", "Successfully unregistered user alice"))
+        wait_for(lambda: lan.admitted() == [], 10, "192.0.2.2 gone from lan_slaves after the restart")
+        assert registered_slaves(tools, master.dirs) == []
+        say("   done: the binding that ended during the cut is confirmed gone; 192.0.2.2 left lan_slaves")
     finally:
         for device in devices:
             device.stop()
