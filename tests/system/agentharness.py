@@ -146,6 +146,15 @@ class TraceFollower:
         wait_for(lambda: self.count(text) >= count, timeout, "%d x %r" % (count, text))
 
 
+def _agent_child_setup():
+    """No core files; and the handled signals at their default actions whatever the launcher left ignored
+    (nohup ignores SIGHUP, a shell's background job SIGINT and SIGQUIT): the agent ends by the signal it
+    caught by putting back the action it found."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 class AgentProcess:
     """One siptrunk-agent process."""
 
@@ -164,7 +173,7 @@ class AgentProcess:
         self.netns = netns
         self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True,
-                                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+                                     preexec_fn=_agent_child_setup)
         with open(self.dirs.pid_file, "w") as f:
             f.write("%d\n" % self.proc.pid)
         if wait_listening:
