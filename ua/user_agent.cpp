@@ -185,7 +185,10 @@ void UserAgent::StopWatchingIntake() {
 }
 
 int UserAgent::OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg) {
-  static_cast<UserAgent*>(arg)->GateIntake(1);
+  auto* self = static_cast<UserAgent*>(arg);
+  // Requests the stack answers itself leave transactions too.
+  self->NoteSipActivity();
+  self->GateIntake(1);
   return 0;
 }
 
@@ -213,6 +216,11 @@ void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
   self->GateIntake(0);
   self->PublishStatus();
   self->TrimAfterActivity();
+}
+
+void UserAgent::NoteSipActivity() {
+  m_lastSipMs = NowMs();
+  m_trimDue = true;
 }
 
 void UserAgent::TrimAfterActivity() {
@@ -385,8 +393,7 @@ void UserAgent::OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* si
 void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t* nua, nua_magic_t* magic,
                            nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t*) {
   auto* self = static_cast<UserAgent*>(magic);
-  self->m_lastSipMs = NowMs();
-  self->m_trimDue = true;
+  self->NoteSipActivity();
   switch (event) {
     case nua_i_register:
       self->OnIncomingRegister(nua, nh, sip);

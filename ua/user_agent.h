@@ -66,6 +66,7 @@ class UserAgent : public AgentLinkHandler {
   // After SIP traffic, once the hold window has passed: gives the freed heap
   // back to the kernel (see ua/long_lived.h).
   void TrimAfterActivity();
+  void NoteSipActivity();
   void ConfirmSlave(bool registered, uint32_t error, const CallParams& account);
 
   su_root_t* m_root;
