@@ -152,7 +152,7 @@ bool BindingStore::Sync(const Bindings& bindings, const std::vector<std::string>
   if (!m_db || users.empty()) return m_db != nullptr;
   const int rc = StoreWriteTransaction(m_db, error, [&]() -> int {
     for (const std::string& user : users) {
-      const Binding* b = bindings.Find(user);
+      const std::optional<Binding> b = bindings.Find(user);
       int r;
       if (b) {
         const uint64_t wall = b->expiresAt > steadyNow ? wallNow + (b->expiresAt - steadyNow) : 0;
@@ -173,6 +173,10 @@ bool BindingStore::Sync(const Bindings& bindings, const std::vector<std::string>
   });
   if (rc == SQLITE_OK) ++m_commits;
   return rc == SQLITE_OK;
+}
+
+void BindingStore::ReleaseMemory() {
+  if (m_db) sqlite3_db_release_memory(m_db);
 }
 
 }  // namespace ua

@@ -48,6 +48,8 @@ class BindingStore {
   bool Sync(const Bindings& bindings, const std::vector<std::string>& users, uint64_t wallNow, uint64_t steadyNow,
             std::string* error);
   bool open() const { return m_db != nullptr; }
+  // Gives back the page cache (refilled from the file at the next write).
+  void ReleaseMemory();
   uint64_t commits() const { return m_commits; }
 
  private:

@@ -1,16 +1,23 @@
 // The registrar's bindings: one per account of the master list (one slave
 // device registers one trunk), with where it registered from and when it
 // ends. All binding state lives here; every change marks the account, so that
-// BindingStore can write exactly what changed (ua/binding_store.h).
+// BindingStore can write exactly what changed (ua/binding_store.h). The
+// bindings are kept in a pool of their own (ua/long_lived.h), out of the heap
+// the SIP stack's transactions come and go in.
 //
 // Owned and used by the event-loop thread only; no locks.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory_resource>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "ua/long_lived.h"
 
 namespace siptrunk {
 namespace ua {
@@ -31,7 +38,7 @@ class Bindings {
   bool Upsert(const Binding& b);
   // Removes the binding of `user`; true when there was one.
   bool Remove(const std::string& user);
-  const Binding* Find(const std::string& user) const;
+  std::optional<Binding> Find(const std::string& user) const;
   // Every binding whose expiry is at or before `now`.
   std::vector<Binding> Due(uint64_t now) const;
   std::vector<Binding> All() const;
@@ -43,7 +50,18 @@ class Bindings {
   std::vector<std::string> TakeChanged();
 
  private:
-  std::map<std::string, Binding> m_byUser;
+  // Binding with its text in the pool.
+  struct Stored {
+    explicit Stored(std::pmr::memory_resource* pool) : contact(pool), hostName(pool), addr(pool) {}
+    void Set(const Binding& b);
+    Binding Get(const std::string& user) const;
+    std::pmr::string contact, hostName, addr;
+    uint16_t port = 0;
+    uint64_t expiresAt = 0;
+  };
+
+  LongLivedPool m_pool;  // before the map, which it outlives
+  std::pmr::map<std::pmr::string, Stored, std::less<>> m_byUser{&m_pool};
   std::set<std::string> m_changed;
 };
 

@@ -35,7 +35,10 @@ bool DigestResponseMatches(const auth_response_t& ar, const std::string& passwor
 }
 
 DigestAuthority::DigestAuthority(std::string realm, std::string secret, uint32_t lifetimeSeconds)
-    : m_realm(std::move(realm)), m_secret(std::move(secret)), m_lifetime(lifetimeSeconds) {}
+    : m_realm(std::move(realm)),
+      m_secret(std::move(secret)),
+      m_lifetime(lifetimeSeconds),
+      m_lastNc(kMaxTrackedNonces, 0) {}
 
 std::string DigestAuthority::Sign(uint32_t issued, uint32_t serial) const {
   su_md5_t md5;
@@ -52,14 +55,9 @@ std::string DigestAuthority::Sign(uint32_t issued, uint32_t serial) const {
 }
 
 std::string DigestAuthority::IssueNonce(uint64_t now) {
-  const std::string nonce = Sign(static_cast<uint32_t>(now), ++m_serial);
-  m_lastNc.emplace(nonce, 0);
-  m_order.push_back(nonce);
-  while (m_order.size() > kMaxTrackedNonces) {
-    m_lastNc.erase(m_order.front());
-    m_order.pop_front();
-  }
-  return nonce;
+  ++m_serial;
+  m_lastNc[m_serial % kMaxTrackedNonces] = 0;
+  return Sign(static_cast<uint32_t>(now), m_serial);
 }
 
 namespace {
@@ -98,10 +96,13 @@ DigestResult DigestAuthority::Verify(const auth_response_t& ar, const std::strin
   // with a wrong password is still a wrong password (no fresh challenge).
   if (!DigestResponseMatches(ar, password, method)) return DigestResult::kWrongPassword;
   const uint64_t age = now >= issued ? now - issued : UINT64_MAX;
-  auto it = m_lastNc.find(nonce);
-  if (age > m_lifetime || it == m_lastNc.end()) return DigestResult::kStale;
-  if (nc <= it->second) return DigestResult::kReplay;
-  it->second = nc;
+  // Tracked: one of the last kMaxTrackedNonces serials issued (modulo 2^32,
+  // so the count wrapping keeps working).
+  const bool tracked = m_serial - serial < kMaxTrackedNonces;
+  if (age > m_lifetime || !tracked) return DigestResult::kStale;
+  uint32_t& last = m_lastNc[serial % kMaxTrackedNonces];
+  if (nc <= last) return DigestResult::kReplay;
+  last = nc;
   return DigestResult::kOk;
 }
 

@@ -6,15 +6,17 @@
 // refused without any table. Each issued nonce is also remembered with the
 // highest nonce-count seen, which refuses a replayed request; the table is
 // bounded (kMaxTrackedNonces) and a nonce pushed out of it counts as stale,
-// so a flood of challenges cannot grow it.
+// so a flood of challenges cannot grow it. Serials are issued in sequence, so
+// the table is a ring indexed by serial, allocated once: no allocation per
+// challenge that would outlive the transaction around it (keeps the heap
+// returnable after a burst).
 //
 // Owned and used by the event-loop thread only; no locks.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include <sofia-sip/auth_digest.h>
 
@@ -61,8 +63,9 @@ class DigestAuthority {
   std::string m_secret;
   uint32_t m_lifetime;
   uint32_t m_serial = 0;
-  std::unordered_map<std::string, uint32_t> m_lastNc;  // nonce -> highest nc accepted
-  std::deque<std::string> m_order;                     // issue order, for the bound
+  // Highest nc accepted for the nonce of serial s, at s % kMaxTrackedNonces;
+  // the nonces tracked are the last kMaxTrackedNonces serials issued.
+  std::vector<uint32_t> m_lastNc;
 };
 
 // Random bytes from the kernel (for the nonce secret); empty on failure.

@@ -79,7 +79,10 @@ CallParams Registrar::Confirmed(const CallParams& account, const Binding& b) con
 Answer Registrar::Handle(const sip_t* sip, const std::string& addr, uint16_t port, uint64_t now) {
   Answer a = Decide(sip, addr, port, now);
   if (sip && sip->sip_to && sip->sip_to->a_url->url_user && m_accounts.count(sip->sip_to->a_url->url_user)) {
-    m_answers[sip->sip_to->a_url->url_user] = LastAnswer{a.status, a.phrase};
+    const std::string_view user = sip->sip_to->a_url->url_user;
+    auto it = m_answers.find(user);
+    if (it == m_answers.end()) it = m_answers.emplace(user, LastAnswer{}).first;  // the key in the pool
+    it->second = LastAnswer{a.status, a.phrase};
   }
   return a;
 }
@@ -142,7 +145,7 @@ Answer Registrar::Decide(const sip_t* sip, const std::string& addr, uint16_t por
       : m_limits.defaultExpires;
   if (!m) {  // a query: report the binding there is
     Answer a = Simple(200, "OK", "query");
-    if (const Binding* b = m_bindings.Find(user)) {
+    if (const std::optional<Binding> b = m_bindings.Find(user)) {
       a.contact = "<" + b->contact + ">;expires=" + std::to_string(b->expiresAt > now ? b->expiresAt - now : 0);
     }
     return a;
@@ -184,7 +187,7 @@ Answer Registrar::Decide(const sip_t* sip, const std::string& addr, uint16_t por
 }
 
 void Registrar::Drop(const std::string& user) {
-  const Binding* b = m_bindings.Find(user);
+  const std::optional<Binding> b = m_bindings.Find(user);
   if (!b) return;
   auto account = m_accounts.find(user);
   if (account == m_accounts.end() || m_confirm(false, Confirmed(account->second, *b))) {
@@ -216,7 +219,7 @@ void Registrar::SetList(bool active, const std::vector<CallParams>& accounts) {
     if (!next.count(b.user) && !m_accounts.count(b.user)) m_bindings.Remove(b.user);
   }
   for (auto it = m_answers.begin(); it != m_answers.end();) {
-    it = next.count(it->first) ? std::next(it) : m_answers.erase(it);
+    it = next.count(std::string(it->first)) ? std::next(it) : m_answers.erase(it);
   }
   m_accounts = std::move(next);
   m_active = active;
@@ -229,7 +232,8 @@ void Registrar::Change(const CallParams& oldAccount, const CallParams& newAccoun
     if (!keeps) {
       Drop(oldAccount.sUserName);
       m_accounts.erase(oldAccount.sUserName);
-      m_answers.erase(oldAccount.sUserName);
+      auto answer = m_answers.find(std::string_view(oldAccount.sUserName));
+      if (answer != m_answers.end()) m_answers.erase(answer);
     }
   }
   if (!newAccount.sUserName.empty()) m_accounts[newAccount.sUserName] = newAccount;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "platform/link_codec.h"
 #include "ua/bindings.h"
 #include "ua/digest.h"
+#include "ua/long_lived.h"
 
 namespace siptrunk {
 namespace ua {
@@ -76,7 +78,8 @@ class Registrar {
 
   const Bindings& bindings() const { return m_bindings; }
   Bindings& bindings() { return m_bindings; }
-  const std::map<std::string, LastAnswer>& answers() const { return m_answers; }
+  using Answers = std::pmr::map<std::pmr::string, LastAnswer, std::less<>>;
+  const Answers& answers() const { return m_answers; }
 
  private:
   Answer Decide(const sip_t* sip, const std::string& addr, uint16_t port, uint64_t now);
@@ -90,7 +93,8 @@ class Registrar {
   bool m_active = false;
   std::map<std::string, CallParams> m_accounts;  // by sUserName
   Bindings m_bindings;
-  std::map<std::string, LastAnswer> m_answers;  // by sUserName, accounts of the list only
+  LongLivedPool m_pool;  // for m_answers, which is made during a burst and stays
+  Answers m_answers{&m_pool};  // by sUserName, accounts of the list only
 };
 
 }  // namespace ua

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -184,7 +185,10 @@ void UserAgent::StopWatchingIntake() {
 }
 
 int UserAgent::OnDatagram(su_root_magic_t*, su_wait_t*, su_wakeup_arg_t* arg) {
-  static_cast<UserAgent*>(arg)->GateIntake(1);
+  auto* self = static_cast<UserAgent*>(arg);
+  // Requests the stack answers itself leave transactions too.
+  self->NoteSipActivity();
+  self->GateIntake(1);
   return 0;
 }
 
@@ -211,6 +215,28 @@ void UserAgent::OnTick(su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
   if (self->m_link->up() && self->m_masterReported) self->m_registrar.ExpireDue(NowSeconds());
   self->GateIntake(0);
   self->PublishStatus();
+  self->TrimAfterActivity();
+}
+
+void UserAgent::NoteSipActivity() {
+  m_lastSipMs = NowMs();
+  m_trimDue = true;
+}
+
+void UserAgent::TrimAfterActivity() {
+  // The stack frees a transaction's memory when its hold ends, so a hold
+  // after the last event the burst's memory is free but still in the heap.
+  // Trimmed on the first tick past the hold and once more on the next (for
+  // the transactions that ended just after the first); a trim walks the
+  // heap, well under a millisecond here.
+  if (!m_trimDue) return;
+  const uint64_t quiet = NowMs() - m_lastSipMs;
+  if (quiet < m_options.holdMs) return;
+  if (quiet >= m_options.holdMs + kTickMs) m_trimDue = false;
+  m_store.ReleaseMemory();
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 }
 
 void UserAgent::OnPrepoll(su_prepoll_magic_t* arg, su_root_t*) {
@@ -242,8 +268,9 @@ void UserAgent::PublishStatus() {
     s.expires = b.expiresAt ? static_cast<uint64_t>(static_cast<int64_t>(b.expiresAt * 1000) + offsetMs) / 1000 : 0;
   }
   for (const auto& kv : m_registrar.answers()) {
-    byUser[kv.first].code = kv.second.status;
-    byUser[kv.first].reason = kv.second.phrase;
+    SlaveStatus& s = byUser[std::string(kv.first)];
+    s.code = kv.second.status;
+    s.reason = kv.second.phrase;
   }
   std::vector<SlaveStatus> slaves;
   for (auto& kv : byUser) {
@@ -366,6 +393,7 @@ void UserAgent::OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* si
 void UserAgent::OnNuaEvent(nua_event_t event, int status, char const* phrase, nua_t* nua, nua_magic_t* magic,
                            nua_handle_t* nh, nua_hmagic_t* hmagic, sip_t const* sip, tagi_t*) {
   auto* self = static_cast<UserAgent*>(magic);
+  self->NoteSipActivity();
   switch (event) {
     case nua_i_register:
       self->OnIncomingRegister(nua, nh, sip);

@@ -63,6 +63,10 @@ class UserAgent : public AgentLinkHandler {
   // hears of a binding only once it is on disk.
   void Commit();
   void PublishStatus();
+  // After SIP traffic, once the hold window has passed: gives the freed heap
+  // back to the kernel (see ua/long_lived.h).
+  void TrimAfterActivity();
+  void NoteSipActivity();
   void ConfirmSlave(bool registered, uint32_t error, const CallParams& account);
 
   su_root_t* m_root;
@@ -89,6 +93,8 @@ class UserAgent : public AgentLinkHandler {
   bool m_masterReported = false;  // bindings re-confirmed on this connection
   bool m_slaveReported = false;
   uint64_t m_refused = 0;         // 503s for the flood bound, for the log
+  uint64_t m_lastSipMs = 0;       // steady ms of the last stack event
+  bool m_trimDue = false;         // stack events since the last trim
 };
 
 // Seconds and milliseconds of the steady clock; wall-clock milliseconds.

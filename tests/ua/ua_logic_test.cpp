@@ -248,7 +248,7 @@ TEST_F(RegistrarTest, EndWhileTheAgentIsAwayIsConfirmedWhenItIsBack) {
   Register("alice", "120", NonceOf(Register("alice", "120")));
   linkUp = false;
   EXPECT_EQ(Register("alice", "0", NonceOf(Register("alice", "120"))).status, 200);  // the device removes it
-  ASSERT_NE(registrar.bindings().Find("alice"), nullptr);                          // kept, ended
+  ASSERT_TRUE(registrar.bindings().Find("alice").has_value());                      // kept, ended
   linkUp = true;
   registrar.ExpireDue(101);
   ASSERT_EQ(confirmations.size(), 2u);
