@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "agent/siptrunk_agent.h"
-#include "platform/bsd_socket.h"
 #include "platform/logger.h"
 #include "platform/route_helper.h"
 
@@ -17,30 +16,16 @@ namespace {
 
 const char* const kLanInterface = "eth0";
 
-std::string DottedText(uint32_t networkOrderAddress) {
-  in_addr address{};
-  address.s_addr = networkOrderAddress;
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return std::string();
-  return std::string(text);
-}
-
 // Whether the route towards `destination` leaves through the LAN interface.
 // When several interfaces carry the outgoing address, the last one decides.
 // A destination with no route is not on the LAN.
 bool IsReachedThroughLan(RouteHelper& route, in_addr_t destination) {
   unsigned long localAddress = 0;
   unsigned long outInterface = 0;
-  route.GetOutInterface(destination, localAddress, outInterface);
-  const std::string outgoing = DottedText(static_cast<uint32_t>(localAddress));
-
-  std::vector<InterfaceInfo> interfaces;
-  BsdSocket::GetLocalHostEx(&interfaces, nullptr);
-  bool onLan = false;
-  for (auto const& info : interfaces) {
-    if (DottedText(info.nAddr) == outgoing) onLan = (info.sName == kLanInterface);
-  }
-  return onLan;
+  if (!route.GetOutInterface(destination, localAddress, outInterface)) return false;
+  std::vector<std::string> names;
+  route.NamesCarrying(static_cast<uint32_t>(localAddress), &names);
+  return !names.empty() && names.back() == kLanInterface;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -149,22 +150,64 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
     return false;
   }
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_fd < 0) {
-    m_fd = OpenRouteSocket(&m_portId);
-    if (m_fd < 0) {
-      siptrunk::Diag("route lookup: cannot open an rtnetlink socket: %s\n", strerror(errno));
-      return false;
-    }
-  }
+  if (!OpenLocked()) return false;
   bool broken = false;
   const bool found = Lookup(destination, localAddr, outIfIndex, broken);
-  if (broken) {
-    // Whatever the socket still holds belongs to a failed request: start
-    // afresh at the next lookup.
-    close(m_fd);
-    m_fd = -1;
-  }
+  // Whatever the socket still holds belongs to a failed request: start afresh
+  // at the next lookup.
+  if (broken) CloseLocked();
   return found;
+}
+
+bool RouteHelper::NamesCarrying(uint32_t address, std::vector<std::string>* names) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!OpenLocked()) return false;
+  RouteSocket sock(m_fd, m_portId, &m_seq);
+  struct {
+    nlmsghdr header;
+    ifaddrmsg body;
+  } request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
+  request.header.nlmsg_type = RTM_GETADDR;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.body.ifa_family = AF_INET;
+  if (!sock.Send(&request.header)) {
+    siptrunk::Diag("interface list: cannot send the request: %s\n", strerror(errno));
+    CloseLocked();
+    return false;
+  }
+  std::vector<std::string> found;
+  const int rc = sock.ReadAnswer([&](const nlmsghdr& h) {
+    siptrunk::AddressFacts facts;
+    if (!siptrunk::TakeAddress(h, &facts) || facts.address != address) return true;
+    if (facts.label.empty()) {
+      // No label: the interface's own name, as getifaddrs would give.
+      char name[IF_NAMESIZE] = {};
+      if (if_indextoname(facts.ifIndex, name) != nullptr) facts.label = name;
+    }
+    found.push_back(facts.label);
+    return true;
+  });
+  if (rc != 0) {
+    siptrunk::Diag("interface list: no answer from the kernel: %s\n", strerror(-rc));
+    CloseLocked();
+    return false;
+  }
+  names->insert(names->end(), found.begin(), found.end());
+  return true;
+}
+
+bool RouteHelper::OpenLocked() {
+  if (m_fd >= 0) return true;
+  m_fd = OpenRouteSocket(&m_portId);
+  if (m_fd >= 0) return true;
+  siptrunk::Diag("route lookup: cannot open an rtnetlink socket: %s\n", strerror(errno));
+  return false;
+}
+
+void RouteHelper::CloseLocked() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
 }
 
 // Called with m_mutex held and the socket open. *broken: the socket failed or

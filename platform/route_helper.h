@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 class RouteHelper {
  public:
@@ -26,7 +28,15 @@ class RouteHelper {
   // 0 and the result is false.
   bool GetOutInterface(unsigned long destination, unsigned long& localAddr, unsigned long& outIfIndex);
 
+  // Appends the interface names (address labels: "eth0", or an alias such as
+  // "eth0:1") of the local IPv4 addresses equal to `address` (network byte
+  // order), in the order the kernel lists them, as getifaddrs names them.
+  // False when the kernel could not be asked (*names then holds nothing new).
+  bool NamesCarrying(uint32_t address, std::vector<std::string>* names);
+
  private:
+  bool OpenLocked();
+  void CloseLocked();
   bool Lookup(unsigned long destination, unsigned long& localAddr, unsigned long& outIfIndex, bool& broken);
 
   std::mutex m_mutex;
