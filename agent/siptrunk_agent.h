@@ -32,6 +32,7 @@
 
 #include "platform/arpnl.h"
 #include "platform/cgi_messenger.h"
+#include "platform/route_helper.h"
 #include "platform/sip_trunk_messenger.h"
 #include "platform/thread.h"
 #include "model/call_params.h"
@@ -203,6 +204,9 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   // m_mtxRegisteredSlaves; every regulator call is made under that lock too,
   // so the handle never changes under a call. Null: no open regulator.
   ARPNL_HANDLE* m_pArpnlHandle GUARDED_BY(m_mtxRegisteredSlaves);
+  // The route lookups of lan_regulator.cpp, on one rtnetlink socket for the
+  // agent's life. Used under m_mtxRegisteredSlaves; its own mutex is a leaf.
+  RouteHelper m_routeHelper;
 
   std::atomic<bool> m_bUAConnected{false};
   std::atomic<bool> m_bMasterActive{false};

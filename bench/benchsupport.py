@@ -88,6 +88,7 @@ def tools_of(args):
     tools = BuildTools(args.build_dir)
     if args.agent_binary:
         tools.agent_dir = os.path.dirname(os.path.abspath(args.agent_binary))
+        tools.agent_binary = os.path.abspath(args.agent_binary)
     return tools
 
 

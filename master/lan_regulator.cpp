@@ -1,14 +1,14 @@
 // Admission and removal of registered slaves' addresses at the LAN-traffic
 // regulator. Only slaves reached through the LAN interface "eth0" are
 // regulated. Every caller holds m_mtxRegisteredSlaves, which also guards the
-// regulator handle.
+// regulator handle. The route lookups go through the agent's one RouteHelper
+// (its socket kept open; its own lock is a leaf taken under ours).
 #include <arpa/inet.h>
 
 #include <string>
 #include <vector>
 
 #include "agent/siptrunk_agent.h"
-#include "platform/bsd_socket.h"
 #include "platform/logger.h"
 #include "platform/route_helper.h"
 
@@ -16,31 +16,16 @@ namespace {
 
 const char* const kLanInterface = "eth0";
 
-std::string DottedText(uint32_t networkOrderAddress) {
-  in_addr address{};
-  address.s_addr = networkOrderAddress;
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return std::string();
-  return std::string(text);
-}
-
 // Whether the route towards `destination` leaves through the LAN interface.
 // When several interfaces carry the outgoing address, the last one decides.
 // A destination with no route is not on the LAN.
-bool IsReachedThroughLan(in_addr_t destination) {
-  RouteHelper route;
+bool IsReachedThroughLan(RouteHelper& route, in_addr_t destination) {
   unsigned long localAddress = 0;
   unsigned long outInterface = 0;
-  route.GetOutInterface(destination, localAddress, outInterface);
-  const std::string outgoing = DottedText(static_cast<uint32_t>(localAddress));
-
-  std::vector<InterfaceInfo> interfaces;
-  BsdSocket::GetLocalHostEx(&interfaces, nullptr);
-  bool onLan = false;
-  for (auto const& info : interfaces) {
-    if (DottedText(info.nAddr) == outgoing) onLan = (info.sName == kLanInterface);
-  }
-  return onLan;
+  if (!route.GetOutInterface(destination, localAddress, outInterface)) return false;
+  std::vector<std::string> names;
+  route.NamesCarrying(static_cast<uint32_t>(localAddress), &names);
+  return !names.empty() && names.back() == kLanInterface;
 }
 
 }  // namespace
@@ -54,7 +39,8 @@ void CSIPTrunkAgent::RegulateSlaveAddress(char const* address, bool const& add) 
                      address != nullptr ? address : "", add ? "admitted" : "removed");
     return;
   }
-  if (!IsReachedThroughLan(parsed.s_addr) || m_pArpnlHandle == nullptr) return;
+  // No regulator open: nothing to change, so no route lookup either.
+  if (m_pArpnlHandle == nullptr || !IsReachedThroughLan(m_routeHelper, parsed.s_addr)) return;
 
   if (add) {
     m_pLogger->TRACE(3, "INFO:SIP Trunk Agent: Adding Slave %s to LAN-traffic regulator\n", address);
@@ -72,7 +58,7 @@ void CSIPTrunkAgent::RegulateSlaveAddress(char const* address, bool const& add) 
 void CSIPTrunkAgent::ReadmitSlaveAddress(std::string const& address) {
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return;  // traced when it registered
-  if (m_pArpnlHandle == nullptr || !IsReachedThroughLan(parsed.s_addr)) return;
+  if (m_pArpnlHandle == nullptr || !IsReachedThroughLan(m_routeHelper, parsed.s_addr)) return;
   // Adding an address already in the set succeeds; an add also recreates the
   // table and the set when they were deleted under the agent.
   if (arpnl_addaddr(m_pArpnlHandle, parsed.s_addr) < 0) {

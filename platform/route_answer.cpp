@@ -83,16 +83,28 @@ bool TakeRoute(const nlmsghdr& h, RouteFacts* facts) {
 }
 
 uint32_t AddressOf(const nlmsghdr& h, uint32_t ifIndex) {
-  if (h.nlmsg_type != RTM_NEWADDR || h.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return 0;
+  AddressFacts facts;
+  return TakeAddress(h, &facts) && facts.ifIndex == ifIndex ? facts.address : 0;
+}
+
+bool TakeAddress(const nlmsghdr& h, AddressFacts* facts) {
+  if (h.nlmsg_type != RTM_NEWADDR || h.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return false;
   const auto* ifa = static_cast<const ifaddrmsg*>(NLMSG_DATA(&h));
-  if (ifa->ifa_family != AF_INET || ifa->ifa_index != ifIndex) return 0;
+  if (ifa->ifa_family != AF_INET) return false;
+  *facts = AddressFacts{};
+  facts->ifIndex = ifa->ifa_index;
   uint32_t local = 0, address = 0;
   ForEachAttribute(h, sizeof(ifaddrmsg), [&](unsigned short type, const void* data, size_t len) {
+    if (type == IFA_LABEL) {
+      const auto* text = static_cast<const char*>(data);
+      facts->label.assign(text, strnlen(text, len));
+    }
     if (len != 4) return;
     if (type == IFA_LOCAL) local = ReadU32(data);
     if (type == IFA_ADDRESS) address = ReadU32(data);
   });
-  return local != 0 ? local : address;
+  facts->address = local != 0 ? local : address;
+  return true;
 }
 
 }  // namespace siptrunk

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace siptrunk {
 
@@ -39,5 +40,15 @@ bool TakeRoute(const nlmsghdr& h, RouteFacts* facts);
 // The address (IFA_LOCAL, else IFA_ADDRESS; network byte order) of `h` when it
 // is an IPv4 RTM_NEWADDR message for interface ifIndex; 0 otherwise.
 uint32_t AddressOf(const nlmsghdr& h, uint32_t ifIndex);
+
+// The facts of an IPv4 RTM_NEWADDR message, as getifaddrs reads them.
+struct AddressFacts {
+  uint32_t ifIndex = 0;  // ifa_index
+  uint32_t address = 0;  // IFA_LOCAL, else IFA_ADDRESS; network byte order; 0 when absent
+  std::string label;     // IFA_LABEL up to its first NUL ("eth0", "eth0:1"); empty when absent
+};
+
+// Reads `h` into *facts when it is an IPv4 RTM_NEWADDR message; true when it was.
+bool TakeAddress(const nlmsghdr& h, AddressFacts* facts);
 
 }  // namespace siptrunk

@@ -4,12 +4,14 @@
 // our sequence number and port, every length checked before it is read).
 // This walk is our own, not libmnl's: the target build has no libmnl.
 //
-// No shared state: each call opens and closes its own socket.
+// The socket lives as long as its RouteHelper (see route_helper.h for the
+// lock and for when it is opened again).
 #include "platform/route_helper.h"
 
 #include <errno.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -33,32 +35,34 @@ long MonotonicMs() {
   return static_cast<long>(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
 }
 
-// One rtnetlink socket for one lookup; closed on scope exit.
+// Opens and binds an rtnetlink socket; its port id in *portId. -1 on failure
+// (errno says why).
+int OpenRouteSocket(uint32_t* portId) {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  timeval tv{kAnswerTimeoutMs / 1000, (kAnswerTimeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_nl local{};
+  local.nl_family = AF_NETLINK;
+  socklen_t len = sizeof local;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || len != sizeof local) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  *portId = local.nl_pid;
+  return fd;
+}
+
+// One lookup's view of the helper's socket (owned by the helper, used under
+// its lock).
 class RouteSocket {
  public:
-  RouteSocket() {
-    m_fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (m_fd < 0) return;
-    timeval tv{kAnswerTimeoutMs / 1000, (kAnswerTimeoutMs % 1000) * 1000};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    socklen_t len = sizeof local;
-    if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || len != sizeof local) {
-      close(m_fd);
-      m_fd = -1;
-      return;
-    }
-    m_portId = local.nl_pid;
-  }
-  ~RouteSocket() {
-    if (m_fd >= 0) close(m_fd);
-  }
+  RouteSocket(int fd, uint32_t portId, uint32_t* seq) : m_fd(fd), m_portId(portId), m_seq(*seq) {}
   RouteSocket(const RouteSocket&) = delete;
   RouteSocket& operator=(const RouteSocket&) = delete;
-
-  bool IsOpen() const { return m_fd >= 0; }
 
   bool Send(nlmsghdr* request) {
     request->nlmsg_seq = ++m_seq;
@@ -100,13 +104,14 @@ class RouteSocket {
   }
 
  private:
-  int m_fd = -1;
-  uint32_t m_portId = 0;
-  uint32_t m_seq = 0;
+  const int m_fd;
+  const uint32_t m_portId;
+  uint32_t& m_seq;
 };
 
 // The first IPv4 address of interface `ifIndex` (network byte order), 0 if none.
-uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex) {
+// *broken: the request or its answer failed (the socket may hold leftovers).
+uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex, bool* broken) {
   struct {
     nlmsghdr header;
     ifaddrmsg body;
@@ -115,20 +120,27 @@ uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex) {
   request.header.nlmsg_type = RTM_GETADDR;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.body.ifa_family = AF_INET;
-  if (!sock.Send(&request.header)) return 0;
+  if (!sock.Send(&request.header)) {
+    *broken = true;
+    return 0;
+  }
   uint32_t found = 0;
   // Read the whole dump (so it is not left behind), keeping the first match.
-  sock.ReadAnswer([&](const nlmsghdr& h) {
+  const int rc = sock.ReadAnswer([&](const nlmsghdr& h) {
     if (found == 0) found = siptrunk::AddressOf(h, ifIndex);
     return true;
   });
+  if (rc != 0) *broken = true;
   return found;
 }
 
 }  // namespace
 
 RouteHelper::RouteHelper() = default;
-RouteHelper::~RouteHelper() = default;
+
+RouteHelper::~RouteHelper() {
+  if (m_fd >= 0) close(m_fd);
+}
 
 bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& localAddr, unsigned long& outIfIndex) {
   localAddr = 0;
@@ -137,11 +149,72 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
     siptrunk::Diag("route lookup: destination %#lx is not an IPv4 address\n", destination);
     return false;
   }
-  RouteSocket sock;
-  if (!sock.IsOpen()) {
-    siptrunk::Diag("route lookup: cannot open an rtnetlink socket: %s\n", strerror(errno));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!OpenLocked()) return false;
+  bool broken = false;
+  const bool found = Lookup(destination, localAddr, outIfIndex, broken);
+  // Whatever the socket still holds belongs to a failed request: start afresh
+  // at the next lookup.
+  if (broken) CloseLocked();
+  return found;
+}
+
+bool RouteHelper::NamesCarrying(uint32_t address, std::vector<std::string>* names) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!OpenLocked()) return false;
+  RouteSocket sock(m_fd, m_portId, &m_seq);
+  struct {
+    nlmsghdr header;
+    ifaddrmsg body;
+  } request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
+  request.header.nlmsg_type = RTM_GETADDR;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.body.ifa_family = AF_INET;
+  if (!sock.Send(&request.header)) {
+    siptrunk::Diag("interface list: cannot send the request: %s\n", strerror(errno));
+    CloseLocked();
     return false;
   }
+  std::vector<std::string> found;
+  const int rc = sock.ReadAnswer([&](const nlmsghdr& h) {
+    siptrunk::AddressFacts facts;
+    if (!siptrunk::TakeAddress(h, &facts) || facts.address != address) return true;
+    if (facts.label.empty()) {
+      // No label: the interface's own name, as getifaddrs would give.
+      char name[IF_NAMESIZE] = {};
+      if (if_indextoname(facts.ifIndex, name) != nullptr) facts.label = name;
+    }
+    found.push_back(facts.label);
+    return true;
+  });
+  if (rc != 0) {
+    siptrunk::Diag("interface list: no answer from the kernel: %s\n", strerror(-rc));
+    CloseLocked();
+    return false;
+  }
+  names->insert(names->end(), found.begin(), found.end());
+  return true;
+}
+
+bool RouteHelper::OpenLocked() {
+  if (m_fd >= 0) return true;
+  m_fd = OpenRouteSocket(&m_portId);
+  if (m_fd >= 0) return true;
+  siptrunk::Diag("route lookup: cannot open an rtnetlink socket: %s\n", strerror(errno));
+  return false;
+}
+
+void RouteHelper::CloseLocked() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+}
+
+// Called with m_mutex held and the socket open. *broken: the socket failed or
+// may hold a late answer.
+bool RouteHelper::Lookup(unsigned long destination, unsigned long& localAddr, unsigned long& outIfIndex,
+                         bool& broken) {
+  RouteSocket sock(m_fd, m_portId, &m_seq);
 
   struct {
     nlmsghdr header;
@@ -162,6 +235,7 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
 
   if (!sock.Send(&request.header)) {
     siptrunk::Diag("route lookup: cannot send the request: %s\n", strerror(errno));
+    broken = true;
     return false;
   }
   siptrunk::RouteFacts route;
@@ -172,12 +246,13 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
   if (rc == -ENETUNREACH || rc == -EHOSTUNREACH || rc == -EACCES || rc == -EINVAL) return false;
   if (rc != 0) {
     siptrunk::Diag("route lookup: no answer from the kernel: %s\n", strerror(-rc));
+    broken = true;
     return false;
   }
   // Blackhole, unreachable and the like lead nowhere.
   if (!route.answered || (route.type != RTN_UNICAST && route.type != RTN_LOCAL) || route.oif == 0) return false;
   uint32_t prefSrc = route.prefSrc;
-  if (prefSrc == 0) prefSrc = FirstAddressOf(sock, route.oif);
+  if (prefSrc == 0) prefSrc = FirstAddressOf(sock, route.oif, &broken);
   if (prefSrc == 0) return false;
   localAddr = prefSrc;
   outIfIndex = route.oif;

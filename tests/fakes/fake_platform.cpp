@@ -164,6 +164,14 @@ bool RouteHelper::GetOutInterface(unsigned long destination, unsigned long& loca
   return it != World().routes.end();
 }
 
+bool RouteHelper::NamesCarrying(uint32_t address, std::vector<std::string>* names) {
+  std::lock_guard<std::mutex> lock(World().mutex);
+  for (auto const& info : World().interfaces) {
+    if (info.nAddr == address) names->push_back(info.sName);
+  }
+  return true;
+}
+
 int BsdSocket::GetLocalHostEx(std::vector<InterfaceInfo>* interfaces, const char*) {
   std::lock_guard<std::mutex> lock(World().mutex);
   interfaces->insert(interfaces->end(), World().interfaces.begin(), World().interfaces.end());

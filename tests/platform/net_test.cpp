@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "platform/arpnl.h"
 #include "platform/route_helper.h"
@@ -110,6 +112,12 @@ TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
     if (sizeof(unsigned long) > 4) {
       EXPECT_FALSE(helper.GetOutInterface(~0ul, local, oif)) << "more than 32 bits is no IPv4 address";
     }
+    // The names carrying an address, aliases by their label, on the socket the lookups used.
+    ASSERT_TRUE(RunQuietly("ip addr add 198.51.100.1/32 dev eth0 label eth0:1"));
+    std::vector<std::string> names;
+    EXPECT_TRUE(helper.NamesCarrying(static_cast<uint32_t>(Addr("198.51.100.1")), &names));
+    std::sort(names.begin(), names.end());  // the kernel lists them by interface index
+    EXPECT_EQ(names, (std::vector<std::string>{"eth0:1", "wan0"}));
   });
 }
 
