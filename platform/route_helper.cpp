@@ -109,9 +109,8 @@ class RouteSocket {
   uint32_t& m_seq;
 };
 
-// The first IPv4 address of interface `ifIndex` (network byte order), 0 if none.
-// *broken: the request or its answer failed (the socket may hold leftovers).
-uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex, bool* broken) {
+// Asks for every IPv4 address of every interface (a dump).
+bool SendAddressDump(RouteSocket& sock) {
   struct {
     nlmsghdr header;
     ifaddrmsg body;
@@ -120,7 +119,13 @@ uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex, bool* broken) {
   request.header.nlmsg_type = RTM_GETADDR;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.body.ifa_family = AF_INET;
-  if (!sock.Send(&request.header)) {
+  return sock.Send(&request.header);
+}
+
+// The first IPv4 address of interface `ifIndex` (network byte order), 0 if none.
+// *broken: the request or its answer failed (the socket may hold leftovers).
+uint32_t FirstAddressOf(RouteSocket& sock, uint32_t ifIndex, bool* broken) {
+  if (!SendAddressDump(sock)) {
     *broken = true;
     return 0;
   }
@@ -163,15 +168,7 @@ bool RouteHelper::NamesCarrying(uint32_t address, std::vector<std::string>* name
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!OpenLocked()) return false;
   RouteSocket sock(m_fd, m_portId, &m_seq);
-  struct {
-    nlmsghdr header;
-    ifaddrmsg body;
-  } request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
-  request.header.nlmsg_type = RTM_GETADDR;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request.body.ifa_family = AF_INET;
-  if (!sock.Send(&request.header)) {
+  if (!SendAddressDump(sock)) {
     siptrunk::Diag("interface list: cannot send the request: %s\n", strerror(errno));
     CloseLocked();
     return false;
