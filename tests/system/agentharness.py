@@ -124,15 +124,21 @@ class TraceFollower:
     def count(self, text):
         """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
         data = b""
-        inode = os.stat(self.path).st_ino if os.path.exists(self.path) else None
-        if self.inode is not None and inode != self.inode:  # rotated: finish the old file (now ".1") first
-            rest, old_inode = self._read_from(self.path + ".1", self.offset)
-            data, self.offset = rest if old_inode == self.inode else b"", 0
-        self.inode = inode
-        if inode is not None:
-            new, _ = self._read_from(self.path, self.offset)
-            self.offset += len(new)
-            data += new
+        try:  # the file read is the one whose inode counts: a rotation may come between two calls
+            current = open(self.path, "rb")
+        except FileNotFoundError:  # renamed, not made again yet
+            current = None
+        with current or contextlib.nullcontext():
+            inode = os.fstat(current.fileno()).st_ino if current else None
+            if self.inode is not None and inode != self.inode:  # rotated: finish the old file (now ".1") first
+                rest, old_inode = self._read_from(self.path + ".1", self.offset)
+                data, self.offset = rest if old_inode == self.inode else b"", 0
+            self.inode = inode
+            if current:
+                current.seek(self.offset)
+                new = current.read()
+                self.offset += len(new)
+                data += new
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
         for raw in lines:
