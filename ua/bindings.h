@@ -48,6 +48,7 @@ class Bindings {
   void Restore(const std::vector<Binding>& loaded);
   // The accounts whose binding changed since the last call.
   std::vector<std::string> TakeChanged();
+  size_t ChangedCount() const { return m_changed.size(); }
 
  private:
   // Binding with its text in the pool.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,6 +40,8 @@ namespace {
 constexpr uint32_t kTickMs = 1000;          // binding expiry is checked this often
 constexpr size_t kMaxSipMessage = 16 * 1024; // larger requests are refused by the stack
 constexpr uint32_t kShutdownGuardMs = 3000;  // longest wait for the stack's shutdown
+constexpr uint64_t kCommitWaitMs = 10;       // longest a change waits for a burst's commit
+constexpr size_t kCommitBatch = 256;         // bindings written at the latest in one commit
 
 std::string ListenUrl(const std::string& listen, const std::string& transport) {
   std::string url = "sip:" + listen;
@@ -239,8 +242,28 @@ void UserAgent::TrimAfterActivity() {
 #endif
 }
 
+// Under load the loop turns once per datagram, so a commit in every turn
+// would put one disk sync behind every REGISTER. While more requests wait on
+// a UDP socket, the commit waits for them too, for at most kCommitWaitMs after
+// the first change it holds or kCommitBatch bindings: one sync then covers a
+// burst, and a UA with nothing more to read commits at once.
 void UserAgent::OnPrepoll(su_prepoll_magic_t* arg, su_root_t*) {
-  reinterpret_cast<UserAgent*>(arg)->Commit();
+  auto* self = reinterpret_cast<UserAgent*>(arg);
+  const size_t changed = self->m_registrar.bindings().ChangedCount();
+  if (changed == 0 && self->m_pending.empty()) return;
+  const uint64_t now = NowMs();
+  if (self->m_commitDueMs == 0) self->m_commitDueMs = now + kCommitWaitMs;
+  if (now < self->m_commitDueMs && changed < kCommitBatch && self->RequestsWaiting()) return;
+  self->m_commitDueMs = 0;
+  self->Commit();
+}
+
+bool UserAgent::RequestsWaiting() const {
+  for (int fd : m_watchFds) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return true;
+  }
+  return false;
 }
 
 void UserAgent::Commit() {

@@ -58,6 +58,7 @@ class UserAgent : public AgentLinkHandler {
   void OnIncomingRegister(nua_t* nua, nua_handle_t* nh, const sip_t* sip);
   bool ConfirmMaster(bool registered, const CallParams& account);
   static void OnPrepoll(su_prepoll_magic_t* arg, su_root_t*);
+  bool RequestsWaiting() const;  // a datagram queued on a stack's UDP socket
   // Writes the bindings changed since the last call in one transaction,
   // then sends the master-list confirmations that waited for it: the agent
   // hears of a binding only once it is on disk.
@@ -88,6 +89,7 @@ class UserAgent : public AgentLinkHandler {
   std::unique_ptr<AgentLink> m_link;
   BindingStore m_store;
   std::vector<UaMessage> m_pending;  // master confirmations waiting for Commit()
+  uint64_t m_commitDueMs = 0;        // steady ms by which held changes are committed
   std::string m_statusPath;
   std::string m_statusWritten;       // the status file's text as last written
   bool m_masterReported = false;  // bindings re-confirmed on this connection
