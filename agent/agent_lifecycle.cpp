@@ -62,6 +62,9 @@ void CSIPTrunkAgent::Start() {
 unsigned long CSIPTrunkAgent::SIPListenThread(void* arg) {
   auto* agent = static_cast<CSIPTrunkAgent*>(arg);
   if (agent == nullptr) return 4;
+  // The confirmations handled here are synced per run of packets
+  // (OnPacketsHandled).
+  agent->m_pConfig->DeferSlaveSyncOnThisThread();
   const int waitForMessages = 1;
   while (!agent->m_bStopThreads) {
     agent->CSIPTrunkMessenger::ProcessMessageFromQueue(waitForMessages);

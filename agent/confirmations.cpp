@@ -4,6 +4,7 @@
 // notifications to the event manager. No lock is held here.
 #include "agent/siptrunk_agent.h"
 #include "platform/mm_event.h"
+#include "platform/siptrunk_config.h"
 
 bool CSIPTrunkAgent::OnConfirmUserState(CallParams const& account, bool registered, unsigned int error,
                                         bool masterList) {
@@ -13,6 +14,14 @@ bool CSIPTrunkAgent::OnConfirmUserState(CallParams const& account, bool register
     ConfirmTrunkToMaster(account, registered, error);
   }
   return true;
+}
+
+// A burst of registrations costs one disk sync, not one each; the user
+// agent has every binding on disk before it confirms it, and confirms them
+// all again when it reconnects, so the sync may follow the announcement.
+void CSIPTrunkAgent::OnPacketsHandled() {
+  ThreadMutexLock lock(m_mtxRegisteredSlaves);
+  if (!m_pConfig->SyncRegisteredSlaves()) NoteSlaveWrite(nullptr);
 }
 
 void CSIPTrunkAgent::RaiseNotification(char const* source, char const* kind, char const* text) {

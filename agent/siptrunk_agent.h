@@ -86,6 +86,9 @@ class CSIPTrunkAgent : public CSIPTrunkMessenger, public CGIMessenger {
   bool OnPartyStateChanged(bool const& connected) override;
   bool OnConfirmUserState(CallParams const& account, bool registered, unsigned int error,
                           bool masterList) override;
+  // Makes the store writes of the confirmations just handled durable with
+  // one sync (see CSIPTrunkConfig::DeferSlaveSyncOnThisThread).
+  void OnPacketsHandled() override;
 
   // --- settings link callback (CGI listen thread) ----------------------------
   bool OnUpdateMessage(int queueId, std::list<std::string> const& items) override;

@@ -351,7 +351,10 @@ bool CSIPTrunkMessenger::ProcessMessageFromQueue(int const& waitMode) {
     if (poll(fds, count, timeoutMs) <= 0) break;
     // The current connection first: a user agent that reconnects at once must
     // find its old connection already closed.
-    if (count == 2 && fds[1].revents != 0) d.ServeConnection(fds[1].revents);
+    if (count == 2 && fds[1].revents != 0) {
+      d.ServeConnection(fds[1].revents);
+      OnPacketsHandled();
+    }
     if ((fds[0].revents & POLLIN) != 0) d.AcceptWaiting(listenFd);
     if (timeoutMs == 0) break;
   }
@@ -365,6 +368,8 @@ bool CSIPTrunkMessenger::OnSetUsersList() { return true; }
 bool CSIPTrunkMessenger::OnChangeUserParams(CallParams const&, CallParams const&, bool) { return false; }
 
 bool CSIPTrunkMessenger::OnConfirmUserState(CallParams const&, bool, unsigned int, bool) { return true; }
+
+void CSIPTrunkMessenger::OnPacketsHandled() {}
 
 bool CSIPTrunkMessenger::OnPartyStateChanged(bool const&) { return true; }
 

@@ -40,6 +40,9 @@ class CSIPTrunkMessenger {
   virtual bool OnChangeUserParams(CallParams const& oldParams, CallParams const& newParams, bool masterList);
   virtual bool OnConfirmUserState(CallParams const& account, bool registered, unsigned int error, bool masterList);
   virtual bool OnPartyStateChanged(bool const& connected);
+  // After each run of packets read from the connection (all that waited, or
+  // the most one pass takes at a time), once their callbacks have returned.
+  virtual void OnPacketsHandled();
 
   // Agent to user agent. True when the message was sent whole.
   bool SetUsersList(std::list<CallParams> const& list, bool active, bool masterList);

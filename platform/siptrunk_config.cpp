@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -39,9 +40,16 @@ struct CSIPTrunkConfig::Impl {
   // Set by each write of registered slaves: it failed on a store fault. Read
   // without the mutex (LastRegisteredSlaveWriteFailed).
   std::atomic<bool> slaveWriteFailed{false};
+  // Registered-slave writes of this thread commit without a sync, and some
+  // such commit waits for SyncRegisteredSlaves.
+  std::thread::id deferringThread;
+  bool slaveSyncDue = false;
 
   void Close() {
-    if (db != nullptr) sqlite3_close_v2(db);
+    if (db != nullptr) {
+      SyncLogLocked();  // another connection may keep the log from being checkpointed at close
+      sqlite3_close_v2(db);
+    }
     db = nullptr;
   }
 
@@ -146,13 +154,25 @@ struct CSIPTrunkConfig::Impl {
   // *failed (when given) tells a store fault from such a refusal; `traced`
   // false keeps the fault out of the trace.
   template <typename Body>
-  bool Write(const char* operation, Body&& body, bool* failed = nullptr, bool traced = true) {
+  bool Write(const char* operation, Body&& body, bool* failed = nullptr, bool traced = true, bool slaveWrite = false) {
     std::lock_guard<std::mutex> lock(mutex);
+    const bool deferSync = slaveWrite && std::this_thread::get_id() == deferringThread;
     quiet = !traced;
     int rc = SQLITE_CANTOPEN;
     if (EnsureOpen(operation)) {
       std::string error;
-      rc = siptrunk::StoreWriteTransaction(db, &error, [&]() { return body(db, &error); });
+      if (deferSync) rc = siptrunk::StoreExec(db, "PRAGMA synchronous=NORMAL", &error);
+      if (!deferSync || rc == SQLITE_OK) {
+        rc = siptrunk::StoreWriteTransaction(db, &error, [&]() { return body(db, &error); });
+      }
+      if (deferSync) {
+        slaveSyncDue = slaveSyncDue || rc == SQLITE_OK;
+        std::string restoreError;
+        if (siptrunk::StoreExec(db, "PRAGMA synchronous=FULL", &restoreError) != SQLITE_OK) {
+          TraceFailure(operation, restoreError);
+          Close();  // reopened at FULL by the next operation
+        }
+      }
       if (rc != SQLITE_OK && rc != siptrunk::kStoreRefused) Fail(operation, rc, error);
     }
     quiet = false;
@@ -161,12 +181,25 @@ struct CSIPTrunkConfig::Impl {
   }
 
   // A write of registered slaves: as Write, and it notes whether it failed.
+  // On the deferring thread it commits without a sync (see
+  // DeferSlaveSyncOnThisThread).
   template <typename Body>
   bool SlaveWrite(const char* operation, Body&& body) {
     bool failed = false;
-    const bool ok = Write(operation, body, &failed);
+    const bool ok = Write(operation, body, &failed, true, /*slaveWrite=*/true);
     slaveWriteFailed = failed;
     return ok;
+  }
+
+  // Syncs the log when a commit made without a sync waits for it; one sync
+  // covers every commit before it. Called with the mutex held.
+  int SyncLogLocked() {
+    if (!slaveSyncDue || db == nullptr) return SQLITE_OK;
+    slaveSyncDue = false;
+    sqlite3_file* log = nullptr;
+    int rc = sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
+    if (rc == SQLITE_OK && log != nullptr && log->pMethods != nullptr) rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+    return rc;
   }
 };
 
@@ -448,6 +481,21 @@ bool CSIPTrunkConfig::ChangeRegisterParam(const CSIPTrunkBase::STRegistrationPar
 }
 
 bool CSIPTrunkConfig::LastRegisteredSlaveWriteFailed() const { return m_pImpl->slaveWriteFailed; }
+
+void CSIPTrunkConfig::DeferSlaveSyncOnThisThread() {
+  std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+  m_pImpl->deferringThread = std::this_thread::get_id();
+}
+
+bool CSIPTrunkConfig::SyncRegisteredSlaves() {
+  std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+  const int rc = m_pImpl->SyncLogLocked();
+  if (rc == SQLITE_OK) return true;
+  m_pImpl->Fail("SyncRegisteredSlaves", rc, "");
+  m_pImpl->Close();
+  m_pImpl->slaveWriteFailed = true;
+  return false;
+}
 
 bool CSIPTrunkConfig::WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
                                             const std::vector<CSIPTrunkBase::STRegistrationParam>& forget) {

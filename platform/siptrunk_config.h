@@ -92,6 +92,18 @@ class CSIPTrunkConfig {
   bool WriteRegisteredSlaves(const std::vector<CSIPTrunkBase::STRegistrationParam>& table,
                              const std::vector<CSIPTrunkBase::STRegistrationParam>& forget);
 
+  // Group commit of a burst of registrations. After DeferSlaveSyncOnThisThread,
+  // the three registered-slave writes above made on the calling thread commit
+  // without waiting for the disk (SQLite's synchronous=NORMAL: the commit is
+  // in the log, and a killed process loses nothing, but a power cut may lose
+  // it); SyncRegisteredSlaves then makes all of them durable with one sync of
+  // the log. Every other write, and those writes on other threads, stay
+  // durable when they return. SyncRegisteredSlaves does nothing when no such
+  // commit waits; false on a store fault, which it reports like a failed
+  // registered-slave write (LastRegisteredSlaveWriteFailed).
+  void DeferSlaveSyncOnThisThread();
+  bool SyncRegisteredSlaves();
+
  private:
   struct Impl;
   Impl* m_pImpl;

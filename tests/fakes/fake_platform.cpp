@@ -101,6 +101,7 @@ bool CSIPTrunkMessenger::OnSetUsersList() { return false; }
 bool CSIPTrunkMessenger::OnChangeUserParams(CallParams const&, CallParams const&, bool) { return false; }
 bool CSIPTrunkMessenger::OnConfirmUserState(CallParams const&, bool, unsigned int, bool) { return false; }
 bool CSIPTrunkMessenger::OnPartyStateChanged(bool const&) { return false; }
+void CSIPTrunkMessenger::OnPacketsHandled() {}
 
 namespace {
 bool RecordUaCall(const UaCall& call, const std::string& entry) {

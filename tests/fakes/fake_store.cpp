@@ -155,3 +155,7 @@ bool CSIPTrunkConfig::WriteRegisteredSlaves(const Rows& table, const Rows& forge
     return true;
   });
 }
+
+// The fake's writes are durable when they return.
+void CSIPTrunkConfig::DeferSlaveSyncOnThisThread() {}
+bool CSIPTrunkConfig::SyncRegisteredSlaves() { return true; }
