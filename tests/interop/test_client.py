@@ -1,5 +1,5 @@
-"""siptrunk-ua registering towards SIPp as a master device answering as scripted, and towards no one:
-the UA's confirmation (registered, error), the agent's store and its notifications."""
+"""siptrunk-ua registering towards SIPp as a master device answering as scripted, and towards no one: the UA's
+confirmation (registered, error), the agent's store and its notifications."""
 import socket
 import time
 
@@ -40,12 +40,10 @@ def test_master_answers(tmp_path, tools, dirs, agent, ua, answers, registered, e
             process.wait_log('registering "bob"', count=2)
             assert process.log().count("confirm slave") == 1
         # The UA's own view: the master's last answer, and until when.
-        code, phrase = answers[-1], SippMaster.PHRASES[answers[-1]]
-        (trunk,) = wait_until(lambda: [t for t in ua_view(tools, dirs)["trunks_to_master"] if t["code"] == code],
+        (trunk,) = wait_until(lambda: [t for t in ua_view(tools, dirs)["trunks_to_master"] if t["code"] == answers[-1]],
                               "the UA's view of the trunk")
         now = time.time()
-        assert (trunk["user"], trunk["master"], trunk["registered"], trunk["reason"]) == (
-            "bob", "127.0.0.1:%d" % port, bool(registered), phrase)
+        assert (trunk["master"], trunk["registered"]) == ("127.0.0.1:%d" % port, bool(registered))
         if registered:
             assert abs(trunk["expires"] - (now + 60)) <= 3 and trunk["next_attempt"] == 0
         else:

@@ -1,6 +1,5 @@
-"""The package tests' scratch root: this machine's root seen through overlays
-in a private mount and network namespace held by one process; every command
-runs in it through nsenter, and nothing outside the overlays' upper
+"""The package tests' scratch root: this machine's root seen through overlays in a private mount and network
+namespace held by one process; every command runs in it through nsenter, and nothing outside the overlays' upper
 directories, the host's network or its nftables ruleset changes."""
 import contextlib
 import os
@@ -24,11 +23,9 @@ def pytest_addoption(parser):
 
 class ScratchRoot:
     def __init__(self, work):
-        self.work = work
-        self.holder = subprocess.Popen(
-            ["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep", "infinity"],
-            stdin=subprocess.DEVNULL)
-        self.mnt_ns = None
+        self.work, self.mnt_ns = work, None
+        self.holder = subprocess.Popen(["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep",
+                                        "infinity"], stdin=subprocess.DEVNULL)
 
     def set_up(self):
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
@@ -50,8 +47,7 @@ class ScratchRoot:
     def upper(self, d):
         return os.path.join(self.work, "upper", d.strip("/"))
 
-    def path(self, p):
-        """A path of the scratch root seen from outside, through the holder's root."""
+    def path(self, p):  # seen from outside, through the holder's root
         return "/proc/%d/root%s" % (self.holder.pid, p)
 
     def command(self, args):
@@ -65,8 +61,7 @@ class ScratchRoot:
     def popen(self, args, **kw):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, **kw)
 
-    def processes(self):
-        """Processes in the namespace besides the holder (services it started)."""
+    def processes(self):  # in the namespace besides the holder (services it started)
         def in_namespace(pid):
             with contextlib.suppress(OSError):
                 return pid != self.holder.pid and os.readlink("/proc/%d/ns/mnt" % pid) == self.mnt_ns

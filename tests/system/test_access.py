@@ -1,5 +1,4 @@
-"""A sender without write permission on the agent's sockets is refused. (No password in syslog or
-notifications: test_faults.py's burst; data that looks like SQL: the store's and siptrunkctl's tests.)"""
+"""A sender without write permission on the agent's sockets is refused."""
 import os
 import shutil
 import subprocess
@@ -8,7 +7,7 @@ import tempfile
 
 import pytest
 
-from agentharness import IS_ROOT, TYPE_LINE, AgentDirs, AgentProcess
+from agentharness import IS_ROOT, TYPE_LINE, AgentDirs
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 
@@ -26,7 +25,7 @@ for kind, act in ((socket.SOCK_DGRAM, lambda s: s.sendto(b"11\0", sys.argv[1])),
 
 
 @pytest.fixture
-def open_dirs():
+def dirs():
     """Directories every user may pass through: only the sockets' own modes stand in the way."""
     root = tempfile.mkdtemp(prefix="siptrunk-access-")
     os.chmod(root, 0o755)
@@ -35,32 +34,25 @@ def open_dirs():
 
 
 @pytest.mark.skipif(not IS_ROOT, reason="switching to the unprivileged user needs root")
-def test_a_sender_without_write_permission_is_refused(tools, open_dirs):
-    dirs = open_dirs
-    agent = AgentProcess(tools, dirs)
-    try:
-        agent.start()
+def test_a_sender_without_write_permission_is_refused(tools, dirs, agent):
+    agent.start()
 
-        def probe():
-            result = subprocess.run(NOBODY + [sys.executable, "-c", PROBE, dirs.cgi_sock, dirs.ua_sock],
-                                    capture_output=True, text=True, timeout=30)
-            assert result.returncode == 0, result.stderr
-            return result.stdout.split()
-
-        assert probe() == ["EACCES", "EACCES"]
-        result = subprocess.run(NOBODY + [tools.path("siptrunkctl"), "send", "11"], env=dirs.env(),
+    def probe():
+        result = subprocess.run(NOBODY + [sys.executable, "-c", PROBE, dirs.cgi_sock, dirs.ua_sock],
                                 capture_output=True, text=True, timeout=30)
-        assert result.returncode != 0
-        assert "permission denied on %s" % dirs.cgi_sock in result.stderr
-        agent.handled_update(12)  # a later message from root is handled; nothing of nobody's was
-        assert TYPE_LINE % 11 not in agent.trace_lines()
-        assert not [l for l in agent.trace_lines() if "user-agent link" in l]
+        assert result.returncode == 0, result.stderr
+        return result.stdout.split()
 
-        # The sockets' modes are what refused them: opened up, the same user gets through.
-        for sock in (dirs.cgi_sock, dirs.ua_sock):
-            os.chmod(sock, 0o666)
-        assert probe() == ["ok", "ok"]
-        agent.wait_trace(TYPE_LINE % 11)
-        agent.stop_cleanly()
-    finally:
-        agent.kill_if_running()
+    assert probe() == ["EACCES", "EACCES"]
+    result = subprocess.run(NOBODY + [tools.path("siptrunkctl"), "send", "11"], env=dirs.env(), capture_output=True,
+                            text=True, timeout=30)
+    assert result.returncode != 0 and "permission denied on %s" % dirs.cgi_sock in result.stderr
+    agent.handled_update(12)  # a later message from root is handled; nothing of nobody's was
+    assert TYPE_LINE % 11 not in agent.trace_lines()
+    assert not [l for l in agent.trace_lines() if "user-agent link" in l]
+    # The sockets' modes are what refused them: opened up, the same user gets through.
+    for sock in (dirs.cgi_sock, dirs.ua_sock):
+        os.chmod(sock, 0o666)
+    assert probe() == ["ok", "ok"]
+    agent.wait_trace(TYPE_LINE % 11)
+    agent.stop_cleanly()
