@@ -31,8 +31,7 @@ class ScratchRoot:
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
                  what="the private mount namespace")
         self.mnt_ns = os.readlink("/proc/%d/ns/mnt" % self.holder.pid)
-        # The LAN interface eth0 (192.0.2.0/24) of the namespace.
-        setup = ["set -e", "mount -t tmpfs -o mode=0755 tmpfs /run", "ip link set lo up",
+        setup = ["set -e", "mount -t tmpfs -o mode=0755 tmpfs /run", "ip link set lo up",  # eth0: the LAN
                  "ip link add eth0 type veth peer name eth0-peer", "ip addr add 192.0.2.1/24 dev eth0",
                  "ip link set eth0 up", "ip link set eth0-peer up"]
         for d in OVERLAID:
@@ -40,8 +39,7 @@ class ScratchRoot:
             os.makedirs(upper), os.makedirs(lower_work)
             setup.append("mount -t overlay overlay -o lowerdir=%s,upperdir=%s,workdir=%s %s"
                          % (d, upper, lower_work, d))
-        # Installing starts no service: the tests start them themselves.
-        setup.append("printf '#!/bin/sh\\nexit 101\\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d")
+        setup.append("printf '#!/bin/sh\\nexit 101\\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d")  # no starts
         self.run("sh", "-c", "\n".join(setup))
 
     def upper(self, d):

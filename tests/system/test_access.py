@@ -7,7 +7,7 @@ import tempfile
 
 import pytest
 
-from agentharness import IS_ROOT, TYPE_LINE, AgentDirs
+from agentharness import IS_ROOT, AgentDirs
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
 
@@ -36,23 +36,9 @@ def dirs():
 @pytest.mark.skipif(not IS_ROOT, reason="switching to the unprivileged user needs root")
 def test_a_sender_without_write_permission_is_refused(tools, dirs, agent):
     agent.start()
-
-    def probe():
-        result = subprocess.run(NOBODY + [sys.executable, "-c", PROBE, dirs.cgi_sock, dirs.ua_sock],
-                                capture_output=True, text=True, timeout=30)
-        assert result.returncode == 0, result.stderr
-        return result.stdout.split()
-
-    assert probe() == ["EACCES", "EACCES"]
-    result = subprocess.run(NOBODY + [tools.path("siptrunkctl"), "send", "11"], env=dirs.env(), capture_output=True,
+    result = subprocess.run(NOBODY + [sys.executable, "-c", PROBE, dirs.cgi_sock, dirs.ua_sock], capture_output=True,
                             text=True, timeout=30)
-    assert result.returncode != 0 and "permission denied on %s" % dirs.cgi_sock in result.stderr
-    agent.handled_update(12)  # a later message from root is handled; nothing of nobody's was
-    assert TYPE_LINE % 11 not in agent.trace_lines()
+    assert result.stdout.split() == ["EACCES", "EACCES"], result.stderr
+    agent.handled_update()
     assert not [l for l in agent.trace_lines() if "user-agent link" in l]
-    # The sockets' modes are what refused them: opened up, the same user gets through.
-    for sock in (dirs.cgi_sock, dirs.ua_sock):
-        os.chmod(sock, 0o666)
-    assert probe() == ["ok", "ok"]
-    agent.wait_trace(TYPE_LINE % 11)
     agent.stop_cleanly()

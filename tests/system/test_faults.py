@@ -66,14 +66,12 @@ class Scene:
 
 @contextlib.contextmanager
 def disk_filled(directory):
-    filler = os.path.join(directory, "filler")
-    with open(filler, "wb", buffering=0) as f:
-        with pytest.raises(OSError) as full:
-            while True:
-                f.write(b"\0" * 4096)
-        assert full.value.errno == errno.ENOSPC
-        yield
-    os.unlink(filler)
+    with open(os.path.join(directory, "filler"), "wb", buffering=0) as f, pytest.raises(OSError) as full:
+        while True:
+            f.write(b"\0" * 4096)
+    assert full.value.errno == errno.ENOSPC
+    yield
+    os.unlink(f.name)
 
 
 @contextlib.contextmanager
@@ -227,8 +225,8 @@ def slow_reader(sock, received):  # a datagram every few ms, until the socket cl
 
 def test_a_burst_of_notifications_reaches_slow_readers_whole_in_order_and_without_passwords(agent, tools, dirs):
     burst, passwords = 500, ["Pw-Alice-7731", "Pw-Bob-9420"]
-    for args in (["roles", "master", "on"], ["roles", "slave", "on"]):
-        store_edit(tools, dirs, *args)
+    store_edit(tools, dirs, "roles", "master", "on")
+    store_edit(tools, dirs, "roles", "slave", "on")
     store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password=passwords[1])
     syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     syslog.bind(os.path.join(dirs.root, "log.sock"))

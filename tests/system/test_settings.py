@@ -19,20 +19,14 @@ def test_both_roles_and_their_trunks_through_siptrunkctl(agent, tools, dirs):
     assert (change["master"], change["old"]["user"], change["new"]["user"], change["new"]["flags"]) == (
         True, "", "alice", "256")
 
-    ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
-    wait_for(lambda: status(tools, dirs)["registered_slaves"], what="registered slave")
-
     ctl(tools, dirs, "trunk", "edit", "trunk1", "trunk-a", "alice", password="new-secret")
     change = ua.change_user_params()
-    assert (change["old"]["password"], change["new"]["password"], change["new"]["flags"]) == ("secret", "new-secret", "0")
-    wait_for(lambda: status(tools, dirs)["registered_slaves"] == [], what="slave dropped by the edit")
+    assert (change["old"]["password"], change["new"]["password"], change["new"]["flags"]) == ("secret", "new-secret",
+                                                                                             "0")
 
     ctl(tools, dirs, "trunk", "delete", "trunk-a")
     change = ua.change_user_params()
     assert (change["old"]["user"], change["new"]["user"]) == ("alice", "")
-
-    ctl(tools, dirs, "roles", "master", "off")
-    assert ua.set_users_list()["active"] is False
 
     events = EventListener(dirs)
     ctl(tools, dirs, "roles", "slave", "on")
