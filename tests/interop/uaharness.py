@@ -21,8 +21,7 @@ def free_port(host="127.0.0.1"):  # for UDP and for TCP, which the UA binds too
 
 
 def ctl_with_password(tools, dirs, *args):
-    """`trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD ADDR PORT ...`
-    (the password goes in on standard input); other commands as they are. Exit 3 keeps a store edit."""
+    """`trunk|master add NAME USER PASSWORD ...` (the password goes in on standard input); others as they are."""
     password = None
     if args[1:2] == ("add",) and len(args) > 4:
         password, args = args[4], args[:4] + args[5:]
@@ -50,7 +49,7 @@ class UaProcess:
     def start(self):
         self.proc = subprocess.Popen(self.prefix + [self.tools.path("siptrunk-ua")] + self.args,
                                      env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, start_new_session=True)
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
         return self
 
     def log(self):
@@ -65,11 +64,9 @@ class UaProcess:
     def kill(self):  # a power cut, as far as the process can tell
         self.proc.kill()
         self.proc.wait()
-        self.proc.stderr.close()
 
     def stop(self):
         assert stop_process(self.proc, 15), "siptrunk-ua did not end on SIGTERM"
-        self.proc.stderr.close()
         assert self.proc.returncode == 0, "siptrunk-ua ended with %s" % self.proc.returncode
 
 

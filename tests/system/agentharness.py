@@ -26,15 +26,13 @@ def read_text(path):
 
 def stop_process(proc, timeout=5):
     """SIGTERM, then SIGKILL after `timeout`; True when SIGTERM was enough."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            return False
-    return True
+    proc.terminate()  # nothing when it has ended
+    try:
+        return proc.wait(timeout=timeout) is not None
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return False
 
 
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
@@ -154,18 +152,12 @@ def _agent_child_setup():
 
 class AgentProcess:
     def __init__(self, tools, dirs):
-        self.tools, self.dirs, self.proc, self.netns = tools, dirs, None, None
+        self.tools, self.dirs, self.proc = tools, dirs, None
 
     def start(self, netns=None, prefix=None, wait_listening=True):
         """netns: an `ip netns` name to run in; by default, as root, a private one (unshare -n)."""
-        cmd = list(self.tools.agent_prefix) + [self.tools.agent_binary]
-        if prefix:
-            cmd = list(prefix) + cmd
-        if netns:
-            cmd = ["ip", "netns", "exec", netns] + cmd
-        elif IS_ROOT:
-            cmd = ["unshare", "-n", "--"] + cmd
-        self.netns = netns
+        cmd = list(prefix or []) + self.tools.agent_prefix + [self.tools.agent_binary]
+        cmd = (["ip", "netns", "exec", netns] if netns else ["unshare", "-n", "--"] if IS_ROOT else []) + cmd
         self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True,
                                      preexec_fn=_agent_child_setup)
@@ -326,8 +318,8 @@ def read_store(dirs, sql, params=()):
         return con.execute(sql, params).fetchall()
 
 
-# Runs the rest of its command line with a private /dev of links to the real devices and /dev/log
-# leading to the test's socket ($1: an empty directory for the real /dev, $2: the socket).
+# The rest of the command line with a private /dev of links to the real devices and /dev/log leading to $2 ($1: an
+# empty directory for the real /dev).
 PRIVATE_DEV_LOG = r"""
 set -e
 mount --rbind /dev "$1"

@@ -1,5 +1,5 @@
-"""Start-up with and without the regulator, teardown on every handled signal (also at awkward
-moments, or left blocked by the launcher), and the settings link while no user agent is there."""
+"""Start-up with and without the regulator, teardown on every handled signal (also at awkward moments, or left
+blocked by the launcher), and the settings link, its sockets' modes, while no user agent is there."""
 import os
 import signal
 import sys
@@ -73,6 +73,7 @@ def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs
 
 def test_without_user_agent_settings_are_received_and_stop_signals_are_ignored(agent, dirs):
     agent.start()
+    # Only the agent's owner and group may send on its sockets (the kernel refuses others by these modes).
     assert [os.stat(p).st_mode & 0o777 for p in (dirs.log_path, dirs.ua_sock, dirs.cgi_sock)] == [0o600, 0o660, 0o660]
     agent.handled_update()
     for signum in (signal.SIGPIPE, signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU):

@@ -108,9 +108,6 @@ class Model:
         keys = {(e[0], e[2], e[3]) for e in self.table}
         self.table += [[k[0], p, k[1], k[2]] for k, p in self.store.items() if k not in keys]
 
-    def expected_set(self):
-        return sorted({e[2] for e in self.table if on_lan(e[2])})
-
 
 class Run:
     def __init__(self, tools, dirs, namespace, rng):
@@ -189,8 +186,7 @@ class Run:
     # --- steps -----------------------------------------------------------------------
     def step(self):
         m, rng, roll = self.m, self.rng, self.rng.random()
-        self.serial += 1
-        n = self.serial
+        n = self.serial = self.serial + 1
         if self.full_until is not None and n >= self.full_until:
             self.quiet()
             os.unlink(os.path.join(self.dirs.state, "filler"))
@@ -290,10 +286,8 @@ class Run:
                     return
                 if on:
                     m.merge_store()
-                else:  # every registered slave leaves
-                    for user, _, address, port in m.table:
-                        m.write((user, address, port))
-                    m.table = []
+                while m.table and not on:  # every registered slave leaves
+                    m.drop(0)
         elif self.settings("roles", "slave", "off" if m.slave else "on"):
             m.slave = not m.slave
 
@@ -353,7 +347,7 @@ class Run:
         self.sync("sip")
         self.check_events()
         if not self.tools.emulated:
-            actual, expected = set(admitted(self.ns) or []), set(self.m.expected_set())
+            actual, expected = set(admitted(self.ns) or []), {e[2] for e in self.m.table if on_lan(e[2])}
             assert actual == expected, "regulator %s, registered through eth0 %s" % (sorted(actual), sorted(expected))
         self.check_user_agent()
 
