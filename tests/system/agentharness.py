@@ -300,8 +300,7 @@ def status(tools, dirs):
     return json.loads(store_edit(tools, dirs, "status", "--json", "--show-passwords"))
 
 
-def admitted(namespace):
-    """The addresses in the regulator's nftables set in that network namespace; None without the set."""
+def admitted(namespace):  # the addresses in the regulator's nftables set there; None without the set
     out = subprocess.run(["ip", "netns", "exec", namespace, "nft", "-j", "list", "set", "inet", "siptrunk",
                           "lan_slaves"], capture_output=True, text=True)
     if out.returncode == 0:

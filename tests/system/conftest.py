@@ -1,6 +1,5 @@
-"""System-test harness: the real siptrunk-agent and tools in temporary RUNTIME_DIRECTORY / STATE_DIRECTORY /
-LOGS_DIRECTORY, driven over their real sockets. As root, every agent runs in a private network namespace (its
-regulator never touches the host's nftables)."""
+"""The real siptrunk-agent and tools in temporary RUNTIME/STATE/LOGS_DIRECTORY, driven over their real sockets. As
+root, every agent runs in a private network namespace (its regulator never touches the host's nftables)."""
 import os
 import subprocess
 import uuid

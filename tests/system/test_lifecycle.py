@@ -18,12 +18,6 @@ BLOCK_SIGTERM = [sys.executable, "-c", "import os, signal, sys; signal.pthread_s
                  "[signal.SIGTERM]); os.execvp(sys.argv[1], sys.argv[1:])"]
 
 
-def connected(agent, dirs):
-    ua = UserAgent(dirs)
-    agent.wait_trace(CONNECTED)
-    return ua
-
-
 @pytest.mark.parametrize("regulator", [True, False])
 def test_startup_opens_the_regulator_before_the_sip_thread_or_runs_without_it(agent, tools, regulator):
     if regulator and (not IS_ROOT or tools.emulated):
@@ -45,7 +39,8 @@ def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs
     if when == "as it starts":
         agent.wait_trace(STARTED)
     elif when != "while it waits for the user agent":
-        ua = connected(agent, dirs)
+        ua = UserAgent(dirs)
+        agent.wait_trace(CONNECTED)
     if when == "stop message, blocked":
         agent.send_update("10")
     elif when == "on a listen thread":

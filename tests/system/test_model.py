@@ -119,7 +119,6 @@ class Run:
         self.out = open(os.path.join(dirs.root, "agent.out"), "ab")
         self.state_file, self.events_out = (os.path.join(dirs.root, n) for n in ("ua-state.json", "events.json"))
 
-    # --- processes and synchronisation ------------------------------------------------
     def start_agent(self):
         cmd = ["ip", "netns", "exec", self.ns] + self.tools.agent_prefix + [self.tools.agent_binary]
         self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=self.out,
@@ -183,7 +182,6 @@ class Run:
     def log(self, *words):
         self.steps_log.append(" ".join(repr(w) if w == "" else str(w) for w in words))
 
-    # --- steps -----------------------------------------------------------------------
     def step(self):
         m, rng, roll = self.m, self.rng, self.rng.random()
         n = self.serial = self.serial + 1
@@ -318,14 +316,11 @@ class Run:
     def restart(self, by_sigterm):
         m = self.m
         announced = {(e[0], e[2], e[3]) for e in m.table}
-        if by_sigterm:
-            self.proc.send_signal(signal.SIGTERM)
-            self.sigterms += 1
-            assert self.proc.wait(timeout=30) == -signal.SIGTERM, "the agent did not end by SIGTERM"
-            assert self.trace.count(STOPPED) == self.sigterms, "one closing line per SIGTERM"
-        else:
-            self.proc.kill()
-            self.proc.wait()
+        self.proc.send_signal(signal.SIGTERM if by_sigterm else signal.SIGKILL)
+        self.sigterms += by_sigterm
+        code = self.proc.wait(timeout=30)
+        assert code == -signal.SIGTERM or not by_sigterm, "the agent did not end by SIGTERM"
+        assert self.trace.count(STOPPED) == self.sigterms, "one closing line per SIGTERM"
         self.log("restart", "SIGTERM" if by_sigterm else "SIGKILL")
         if self.rng.random() < 0.4:
             self.role_change(offline=True)  # a change the agent picks up at its next load
@@ -337,7 +332,6 @@ class Run:
         m.table = [[s["user"], s["password"], s["address"], s["port"]] for s in stored] if m.master else []
         self.quiet()
 
-    # --- the checks at a quiet point -------------------------------------------------
     def quiet(self):
         self.sync("cgi")
         self.sync("sip")

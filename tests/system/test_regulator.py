@@ -45,8 +45,7 @@ def test_the_set_follows_shared_addresses_refreshes_restarts_and_activation(agen
     ua.close()
     agent.stop()
 
-    # After a restart the set holds exactly the registered eth0 slaves (a stray element goes);
-    # stored while the role is off, they enter when it is switched on.
+    # After a restart the set holds the registered eth0 slaves (a stray element goes), once the role is switched on.
     nft(lan_namespace, "add", "element", "inet", "siptrunk", "lan_slaves", "{ 192.0.2.99 }")
     store_edit(tools, dirs, "roles", "master", "off")
     agent.start(netns=lan_namespace)

@@ -32,9 +32,8 @@ def confirmation_script(rng, count):
     lines = []
     for i in range(count):
         if rng.random() < 0.7:
-            user = "user%d" % rng.randrange(1, 2 * count)
-            lines.append("confirm master %s pw 192.0.2.%d %d %d 0" % (
-                user, rng.randrange(2, 250), 5060 + rng.randrange(3), 1 if rng.random() < 0.7 else 0))
+            lines.append("confirm master user%d pw 192.0.2.%d %d %d 0" % (
+                rng.randrange(1, 2 * count), rng.randrange(2, 250), 5060 + rng.randrange(3), rng.random() < 0.7))
         else:
             lines.append("confirm slave muser%d 192.0.2.1 5060 %d %d" % (
                 rng.randrange(1, 2 * count), rng.randrange(2), rng.choice([0, 0, 7, 9, 10, 13])))
