@@ -1,5 +1,4 @@
-"""The real agent (its own directories, as in tests/system), the real siptrunk-ua, and SIPp and
-Kamailio, on loopback addresses only."""
+"""The real agent (its own directories, as in tests/system), the real siptrunk-ua, SIPp and Kamailio, on loopback."""
 import os
 import sys
 
@@ -37,8 +36,7 @@ def agent(tools, dirs):
 
 
 @pytest.fixture
-def ua(tools, dirs):
-    """ua(*args) starts a siptrunk-ua; each must end on SIGTERM with exit 0 afterwards."""
+def ua(tools, dirs):  # ua(*args) starts a siptrunk-ua; each must end on SIGTERM with exit 0 afterwards
     processes = []
     yield lambda *args: processes.append(UaProcess(tools, dirs, list(args)).start()) or processes[-1]
     for process in processes:

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Measures siptrunk-ua's memory under a REGISTER flood: SIPp sends RATE
-# REGISTERs a second for SECONDS on loopback; the script prints the UA's
-# resident memory before, at its peak, and the answers SIPp counted.
+# Measures siptrunk-ua's memory under a REGISTER flood: SIPp sends RATE REGISTERs a second for SECONDS on
+# loopback; prints the UA's resident memory before, at its peak, and the answers SIPp counted.
 #   tests/interop/flood.sh BUILD_DIR RATE SECONDS [siptrunk-ua options...]
 set -uo pipefail
 [ $# -ge 3 ] || { echo "usage: $0 BUILD_DIR RATE SECONDS [UA OPTIONS...]" >&2; exit 2; }
@@ -25,6 +24,5 @@ printf '  resident memory: %s KB before, %s KB peak, %s KB after\n' "$before" "$
 [ -n "$stats" ] && awk -F';' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i } END {
   printf "  calls: %s successful, %s failed (SIPp count)\n", $col["SuccessfulCall(C)"], $col["FailedCall(C)"] }' "$stats"
 [ -n "${FLOOD_LOG:-}" ] && cp "$work/log/siptrunk-ua.log" "$FLOOD_LOG"
-answers=$(grep -c "503" "$work/log/siptrunk-ua.log" || true)
-echo "  503 warnings in the log (one per 1000 refused): $answers"
+echo "  503 warnings in the log (one per 1000 refused): $(grep -c "503" "$work/log/siptrunk-ua.log")"
 echo "  intake stopped $(grep -c "dropping requests" "$work/log/siptrunk-ua.log") times at the bound"

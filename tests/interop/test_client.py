@@ -1,12 +1,11 @@
-"""siptrunk-ua registering towards SIPp as a master device answering as scripted, and towards no one:
-the UA's confirmation (registered, error), the agent's store and its notifications."""
+"""siptrunk-ua registering towards SIPp as a master device answering as scripted, and towards no one: the UA's
+confirmation (registered, error), the agent's store and its notifications."""
 import socket
-import time
 
 import pytest
 
 from agentharness import EventListener, store_edit
-from uaharness import SippMaster, ctl_with_password, free_port, have, master_trunk_registered, ua_view, wait_until
+from uaharness import SippMaster, ctl_with_password, free_port, have, master_trunk_registered, wait_until
 
 pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-tester) is not installed")
 
@@ -39,17 +38,6 @@ def test_master_answers(tmp_path, tools, dirs, agent, ua, answers, registered, e
             # Tried again after the back-off, and the same failure is not confirmed twice.
             process.wait_log('registering "bob"', count=2)
             assert process.log().count("confirm slave") == 1
-        # The UA's own view: the master's last answer, and until when.
-        code, phrase = answers[-1], SippMaster.PHRASES[answers[-1]]
-        (trunk,) = wait_until(lambda: [t for t in ua_view(tools, dirs)["trunks_to_master"] if t["code"] == code],
-                              "the UA's view of the trunk")
-        now = time.time()
-        assert (trunk["user"], trunk["master"], trunk["registered"], trunk["reason"]) == (
-            "bob", "127.0.0.1:%d" % port, bool(registered), phrase)
-        if registered:
-            assert abs(trunk["expires"] - (now + 60)) <= 3 and trunk["next_attempt"] == 0
-        else:
-            assert trunk["expires"] == 0 and now - 3 < trunk["next_attempt"] <= now + 5
         if answers == [200, 200]:
             ctl_with_password(tools, dirs, "master", "disable", "uplink")
             process.wait_log('confirm slave "bob" registered=0 error=0')

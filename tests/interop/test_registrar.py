@@ -1,5 +1,5 @@
-"""SIPp as a slave device registering on siptrunk-ua's registrar, checked in the agent's store, its
-notifications and the UA's confirmations."""
+"""SIPp as a slave device registering on siptrunk-ua's registrar, checked in the agent's store, its notifications
+and the UA's confirmations."""
 import functools
 import time
 
@@ -25,8 +25,7 @@ def registrar(tmp_path, tools, dirs, agent, ua):
 
 
 def test_slave_registers_refreshes_and_ends(tools, dirs, registrar):
-    register, process, events = registrar
-    port = free_port()
+    (register, process, events), port = registrar, free_port()
     here = ("alice", "127.0.0.1", str(port))
     confirmed = 'confirm master "alice" registered=1 error=0 127.0.0.1:%d (slave7)' % port
     assert register(port, "alice", "secret")
@@ -53,10 +52,9 @@ def test_slave_registers_refreshes_and_ends(tools, dirs, registrar):
 
 @pytest.mark.parametrize("then", ["withdrawn", "agent restarted"])
 def test_binding_withdrawn_or_outliving_the_agent(tools, dirs, agent, registrar, then):
-    """A withdrawn account loses its binding; after an agent restart the UA reconnects, asks for the
-    lists and confirms the binding that still holds."""
-    register, process, _ = registrar
-    port = free_port()
+    """A withdrawn account loses its binding; after an agent restart the UA reconnects, asks for the lists and
+    confirms the binding that still holds."""
+    (register, process, _), port = registrar, free_port()
     assert register(port, "alice", "secret")
     process.wait_log('confirm master "alice" registered=1')
     if then == "withdrawn":
@@ -74,8 +72,7 @@ def test_binding_withdrawn_or_outliving_the_agent(tools, dirs, agent, registrar,
 def test_bindings_outlive_a_power_cut(tools, dirs, agent, registrar):
     """Agent and UA killed with two slaves registered, back after alice's binding ended: alice is confirmed
     gone and leaves the store, carol is confirmed again and stays. The UA's view shows what it answered."""
-    register, process, events = registrar
-    ports = free_port(), free_port()
+    (register, process, events), ports = registrar, (free_port(), free_port())
     assert register(ports[0], "alice", "secret", expires=3)
     assert register(ports[1], "carol", "secret", device="slave8", expires=60)
     carol = ("carol", "127.0.0.1", str(ports[1]))
@@ -83,9 +80,8 @@ def test_bindings_outlive_a_power_cut(tools, dirs, agent, registrar):
     seen = {s["user"]: s for s in wait_until(lambda: len(ua_view(tools, dirs)["slaves"]) == 2 and
                                              ua_view(tools, dirs)["slaves"], "the UA's view of both")}
     c = seen["carol"]
-    assert [c["code"], c["reason"], c["device"], c["address"], c["port"]] == [200, "OK", "slave8", *carol[1:]]
-    assert abs(seen["carol"]["expires"] - (time.time() + 60)) <= 3
-    assert seen["alice"]["expires"] < seen["carol"]["expires"] - 50
+    assert [c["code"], c["device"], c["address"], c["port"]] == [200, "slave8", *carol[1:]]
+    assert abs(c["expires"] - (time.time() + 60)) <= 3 and seen["alice"]["expires"] < c["expires"] - 50
 
     process.kill()
     agent.kill_if_running()

@@ -1,5 +1,4 @@
 """Malformed SIP at siptrunk-ua's registrar: an error response or dropped, never a crash or a confirmation."""
-import collections
 import contextlib
 import random
 import socket
@@ -34,8 +33,7 @@ def test_malformed_requests(tools, dirs, agent, ua):
     second = ("127.0.0.2", free_port("127.0.0.2"))  # a second listening address
     process = ua("--listen", "127.0.0.1:%d" % port, "--listen", "%s:%d" % second)
     process.wait_log("UA: master list: 1 accounts, active")
-    s, me = udp_socket()
-    target, rng = ("127.0.0.1", port), random.Random(7)
+    (s, me), target, rng = udp_socket(), ("127.0.0.1", port), random.Random(7)
     alice = lambda extra="": register(me, "alice", extra=extra)  # noqa: E731
     # Truncated, oversized, a second and bad CSeq, no Via, bad Expires, bad and empty Authorization fields.
     for datagram in [alice()[:len(alice()) // 2], alice("X-Big: " + "a" * 30000 + "\r\n")[:65000],
@@ -47,26 +45,14 @@ def test_malformed_requests(tools, dirs, agent, ua):
         s.sendto(datagram, target)
     with socket.create_connection(target, timeout=5) as tcp:  # and over TCP
         tcp.sendall(bytes(rng.getrandbits(8) for _ in range(4000)))
-    statuses = collections.Counter()
-
-    def drain(timeout):
-        s.settimeout(timeout)
-        with contextlib.suppress(socket.timeout):
-            while True:
-                statuses[s.recvfrom(65536)[0].split(b" ", 2)[1].decode(errors="replace")] += 1
-    # In bursts of 50, read between them: the answers must not overflow our own receive buffer.
-    for n in range(1000):
-        s.sendto(register(me, "user%d" % n, n=n + 100), target)
-        if n % 50 == 49:
-            drain(0.05)
-    drain(2)
-    assert statuses["404"] >= 990, statuses  # unknown users (UDP may drop a few)
     assert process.running(), "siptrunk-ua ended"
-    # Still serving, on both addresses: a plain request for an unknown user is answered.
+    # Still serving, on both addresses: a request for an unknown user is answered (after the error responses).
     s.settimeout(5)
-    for n, address in enumerate((target, second)):
-        s.sendto(register(me, "stranger", n=5000 + n), address)
-        assert b" 404 " in s.recvfrom(65536)[0].split(b"\r\n")[0], address
+    for n, address in enumerate((target, second), 5000):
+        s.sendto(register(me, "stranger", n=n), address)
+        while b"Call-ID: %d@robust" % n not in (answer := s.recvfrom(65536)[0]):
+            pass
+        assert b" 404 " in answer.split(b"\r\n")[0], address
     assert "confirm master" not in process.log()
     s.close()
 
@@ -85,10 +71,8 @@ def test_flood_memory_stays_under_the_intake_bound(tools, dirs, ua, to_tag):
                  "--transaction-hold", "2000")
     process.wait_log("requests taken in per")
     with open("/proc/%d/maps" % process.proc.pid) as f:
-        maps = f.read()
-    sanitized = "libasan" in maps or "libtsan" in maps
-    before = memory_kb(process.proc.pid, "VmRSS")
-    s, me = udp_socket()
+        sanitized = any(lib in f.read() for lib in ("libasan", "libtsan"))
+    before, (s, me) = memory_kb(process.proc.pid, "VmRSS"), udp_socket()
     for n in range(20 * held):
         datagram = register(me, "flood%d" % n, n=n)
         s.sendto(datagram.replace(b">\r\nCall-ID", b">;tag=t%d\r\nCall-ID" % n) if to_tag else datagram,

@@ -40,38 +40,36 @@ class Lan:
         self.ns, self.created = {name: "st-%s-%s" % (name, tag) for name in ("lan",) + tuple(HOSTS)}, []
 
     def setup(self):
-        lan = self.ns["lan"]
-        for ns in self.ns.values():
+        ip = lambda ns, *args: run("ip", "-n", self.ns[ns], *args)  # noqa: E731
+        for name, ns in self.ns.items():
             run("ip", "netns", "add", ns)
             self.created.append(ns)
-            run("ip", "-n", ns, "link", "set", "lo", "up")
-        run("ip", "-n", lan, "link", "add", "br0", "type", "bridge")
-        run("ip", "-n", lan, "link", "set", "br0", "up")
+            ip(name, "link", "set", "lo", "up")
+        ip("lan", "link", "add", "br0", "type", "bridge")
+        ip("lan", "link", "set", "br0", "up")
         for host, address in HOSTS.items():
-            run("ip", "-n", lan, "link", "add", "to-" + host, "type", "veth", "peer", "name", "eth0", "netns",
-                self.ns[host])
-            run("ip", "-n", lan, "link", "set", "to-" + host, "master", "br0", "up")
-            run("ip", "-n", self.ns[host], "addr", "add", address + "/24", "dev", "eth0")
-            run("ip", "-n", self.ns[host], "link", "set", "eth0", "up")
+            ip("lan", "link", "add", "to-" + host, "type", "veth", "peer", "name", "eth0", "netns", self.ns[host])
+            ip("lan", "link", "set", "to-" + host, "master", "br0", "up")
+            ip(host, "addr", "add", address + "/24", "dev", "eth0")
+            ip(host, "link", "set", "eth0", "up")
         run(*self.prefix("master"), "nft", "-f", RULESET)
-        return self
 
     def prefix(self, host):
         return ["ip", "netns", "exec", self.ns[host]]
 
-    def exec(self, host, *cmd, **kwargs):
-        return subprocess.Popen(self.prefix(host) + list(cmd), **kwargs)
+    def python(self, host, script, *args, **kwargs):
+        return subprocess.Popen(self.prefix(host) + [sys.executable, "-c", script % MEDIA_PORT, *args], **kwargs)
 
     def admitted(self):
         return admitted(self.ns["master"])
 
     def media_reaches_master(self):
         """Which hosts' UDP to MEDIA_PORT arrives at the master."""
-        receiver = self.exec("master", sys.executable, "-c", RECEIVER % MEDIA_PORT, stdout=subprocess.PIPE, text=True)
+        receiver = self.python("master", RECEIVER, stdout=subprocess.PIPE, text=True)
         try:
             assert receiver.stdout.readline() == "ready\n"
             for host in ("slave", "intruder"):
-                self.exec(host, sys.executable, "-c", SENDER % MEDIA_PORT, HOSTS["master"]).wait(timeout=10)
+                self.python(host, SENDER, HOSTS["master"]).wait(timeout=10)
             time.sleep(0.5)  # both datagrams are on the wire; give the kernel its moment
         finally:
             receiver.kill()
@@ -92,14 +90,13 @@ class Device:
         return ctl_with_password(self.tools, self.dirs, *args)
 
     def start(self):
-        self.events = EventListener(self.dirs)
+        self.events = self.events or EventListener(self.dirs)
         self.agent.start(netns=self.lan.ns[self.host])
-        return self.start_ua()
+        self.start_ua()
 
     def start_ua(self):
         self.ua = UaProcess(self.tools, self.dirs, ["--listen", HOSTS[self.host] + ":5060"] + self.ua_args,
                             self.lan.prefix(self.host)).start()
-        return self
 
     def wait_event(self, kind, text, timeout=15):
         """The first notification of that kind whose text begins with `text`; consumed."""
@@ -172,8 +169,7 @@ def scenario(tools, say=lambda text: None):
             device.ua.kill()
             device.agent.kill_if_running()
         time.sleep(max(0, expires + 1 - time.time()))  # the binding ends while the master is down
-        master.agent.start(netns=lan.ns["master"])
-        master.start_ua()
+        master.start()
         say("   master says: " + master.wait_event("Registration", "Successfully unregistered user alice"))
         wait_for(lambda: lan.admitted() == [], 10, "192.0.2.2 gone from lan_slaves after the restart")
         assert registered_slaves(tools, master.dirs) == []
@@ -193,11 +189,8 @@ def main():
     for name in ("siptrunk-agent", "siptrunkctl", "siptrunk-ua"):
         if not os.access(tools.path(name), os.X_OK):
             sys.exit("%s is missing (build first; siptrunk-ua needs sofia-sip at configure time)" % tools.path(name))
-    # Ctrl-C and SIGTERM unwind through the scenario's cleanup (SIGINT also when started ignoring it).
-    def interrupted(*_):
-        raise KeyboardInterrupt
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, interrupted)
+    for signum in (signal.SIGINT, signal.SIGTERM):  # unwind through the cleanup, also when SIGINT came ignored
+        signal.signal(signum, signal.default_int_handler)
     try:
         scenario(tools, say=lambda text: print(text, flush=True))
     except KeyboardInterrupt:

@@ -11,8 +11,7 @@ from agentharness import read_text, status, stop_process, store_edit, wait_for
 SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
 
 
-def free_port(host="127.0.0.1"):
-    """A UDP port free on host now (also checked for TCP, which the UA binds too)."""
+def free_port(host="127.0.0.1"):  # for UDP and for TCP, which the UA binds too
     while True:
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u, socket.socket() as t:
             u.bind((host, 0))
@@ -22,8 +21,7 @@ def free_port(host="127.0.0.1"):
 
 
 def ctl_with_password(tools, dirs, *args):
-    """`trunk add NAME USER PASSWORD ...` or `master add NAME USER PASSWORD ADDR PORT ...`
-    (the password goes in on standard input); other commands as they are. Exit 3 keeps a store edit."""
+    """`trunk|master add NAME USER PASSWORD ...` (the password goes in on standard input); others as they are."""
     password = None
     if args[1:2] == ("add",) and len(args) > 4:
         password, args = args[4], args[:4] + args[5:]
@@ -34,8 +32,7 @@ def registered_slaves(tools, dirs):
     return [(s["user"], s["address"], s["port"]) for s in status(tools, dirs)["registered_slaves"]]
 
 
-def ua_view(tools, dirs):
-    """What siptrunk-ua last saw (its status file, through siptrunkctl)."""
+def ua_view(tools, dirs):  # what siptrunk-ua last saw (its status file, through siptrunkctl)
     return status(tools, dirs)["ua"]
 
 
@@ -52,7 +49,7 @@ class UaProcess:
     def start(self):
         self.proc = subprocess.Popen(self.prefix + [self.tools.path("siptrunk-ua")] + self.args,
                                      env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, start_new_session=True)
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
         return self
 
     def log(self):
@@ -64,27 +61,23 @@ class UaProcess:
     def running(self):
         return self.proc is not None and self.proc.poll() is None
 
-    def kill(self):
-        """A power cut, as far as the process can tell."""
+    def kill(self):  # a power cut, as far as the process can tell
         self.proc.kill()
         self.proc.wait()
-        self.proc.stderr.close()
 
     def stop(self):
         assert stop_process(self.proc, 15), "siptrunk-ua did not end on SIGTERM"
-        self.proc.stderr.close()
         assert self.proc.returncode == 0, "siptrunk-ua ended with %s" % self.proc.returncode
 
 
-def scenario_file(tmp, name, template, placeholder, text):
-    """A copy of scenarios/TEMPLATE in tmp with `placeholder` replaced by `text`."""
+def scenario_file(tmp, name, template, placeholder, text):  # a copy of scenarios/TEMPLATE, with text put in
     with open(os.path.join(SCENARIOS, template)) as f, open(os.path.join(tmp, name), "w") as out:
         out.write(f.read().replace(placeholder, text))
     return os.path.join(tmp, name)
 
 
 def sipp_register(tmp, target, local_port, user, password, device="slave7", expires=60, expect=200):
-    """SIPp registers as a slave device (challenge, answer, final status `expect`); True when it saw exactly that."""
+    """SIPp registers as a slave device (challenge, answer, final status `expect`); True when it saw just that."""
     path = scenario_file(tmp, "register-%d.xml" % expect, "register.xml", "EXPECTED_STATUS", str(expect))
     inf = os.path.join(tmp, "register.csv")
     with open(inf, "w") as f:
@@ -142,7 +135,6 @@ request_route {
 }
 """
 
-
 KAMAILIO_MODULES = ("sl", "textops", "pv", "xlog", "usrloc", "registrar", "auth", "ctl", "kex")
 
 
@@ -151,8 +143,7 @@ def kamailio_modules():
     return os.path.dirname(found[0]) if found else None
 
 
-class Kamailio:
-    """Kamailio as a master registrar with digest authentication for one user."""
+class Kamailio:  # a master registrar with digest authentication for one user
 
     def __init__(self, tmp, port, user, password):
         self.ctl = os.path.join(tmp, "kam.ctl")
@@ -167,8 +158,7 @@ class Kamailio:
         wait_for(lambda: os.path.exists(self.ctl) or self.proc.poll() is not None, 15, "kamailio's control socket")
         assert self.proc.poll() is None, read_text(self.log.name)
 
-    def contacts(self):
-        """Kamailio's own view of its bindings."""
+    def contacts(self):  # Kamailio's own view of its bindings
         return subprocess.run(["kamcmd", "-s", "unix:" + self.ctl, "ul.dump"], capture_output=True, text=True,
                               timeout=10).stdout
 

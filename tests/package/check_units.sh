@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# tests/package/check_units.sh ROOT [TEMPLATE.service...]: every systemd unit in
-# ROOT (an unpacked package or a DESTDIR) passes `systemd-analyze verify`, and
-# its offline `systemd-analyze security` exposure stays within its limit. A
-# TEMPLATE whose program was not built is checked alone, /bin/true to run.
+# tests/package/check_units.sh ROOT [TEMPLATE.service...]: every systemd unit in ROOT (an unpacked package or a
+# DESTDIR) passes `systemd-analyze verify` and its offline `systemd-analyze security` exposure stays within its
+# limit. A TEMPLATE whose program was not built is checked alone, /bin/true to run.
 set -euo pipefail
 
 ROOT=$(realpath "${1:?usage: $0 ROOT [TEMPLATE.service...]}")

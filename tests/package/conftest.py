@@ -1,6 +1,5 @@
-"""The package tests' scratch root: this machine's root seen through overlays
-in a private mount and network namespace held by one process; every command
-runs in it through nsenter, and nothing outside the overlays' upper
+"""The package tests' scratch root: this machine's root seen through overlays in a private mount and network
+namespace held by one process; every command runs in it through nsenter, and nothing outside the overlays' upper
 directories, the host's network or its nftables ruleset changes."""
 import contextlib
 import os
@@ -24,18 +23,15 @@ def pytest_addoption(parser):
 
 class ScratchRoot:
     def __init__(self, work):
-        self.work = work
-        self.holder = subprocess.Popen(
-            ["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep", "infinity"],
-            stdin=subprocess.DEVNULL)
-        self.mnt_ns = None
+        self.work, self.mnt_ns = work, None
+        self.holder = subprocess.Popen(["unshare", "--mount", "--net", "--propagation", "private", "--", "sleep",
+                                        "infinity"], stdin=subprocess.DEVNULL)
 
     def set_up(self):
         wait_for(lambda: os.readlink("/proc/%d/ns/mnt" % self.holder.pid) != os.readlink("/proc/self/ns/mnt"),
                  what="the private mount namespace")
         self.mnt_ns = os.readlink("/proc/%d/ns/mnt" % self.holder.pid)
-        # The LAN interface eth0 (192.0.2.0/24) of the namespace.
-        setup = ["set -e", "mount -t tmpfs -o mode=0755 tmpfs /run", "ip link set lo up",
+        setup = ["set -e", "mount -t tmpfs -o mode=0755 tmpfs /run", "ip link set lo up",  # eth0: the LAN
                  "ip link add eth0 type veth peer name eth0-peer", "ip addr add 192.0.2.1/24 dev eth0",
                  "ip link set eth0 up", "ip link set eth0-peer up"]
         for d in OVERLAID:
@@ -50,8 +46,7 @@ class ScratchRoot:
     def upper(self, d):
         return os.path.join(self.work, "upper", d.strip("/"))
 
-    def path(self, p):
-        """A path of the scratch root seen from outside, through the holder's root."""
+    def path(self, p):  # seen from outside, through the holder's root
         return "/proc/%d/root%s" % (self.holder.pid, p)
 
     def command(self, args):
@@ -65,8 +60,7 @@ class ScratchRoot:
     def popen(self, args, **kw):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, **kw)
 
-    def processes(self):
-        """Processes in the namespace besides the holder (services it started)."""
+    def processes(self):  # in the namespace besides the holder (services it started)
         def in_namespace(pid):
             with contextlib.suppress(OSError):
                 return pid != self.holder.pid and os.readlink("/proc/%d/ns/mnt" % pid) == self.mnt_ns

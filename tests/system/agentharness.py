@@ -1,5 +1,5 @@
-"""Drives the real daemon: processes, directories, the trace log, and Python implementations of the
-wire formats of its own (the tests check the daemon against the documented bytes, not its own codec)."""
+"""Drives the real daemon: processes, directories, the trace log, and Python implementations of its wire formats
+(the tests check the daemon against the documented bytes, not its own codec)."""
 import contextlib
 import json
 import os
@@ -10,11 +10,8 @@ import subprocess
 import time
 
 IS_ROOT = os.geteuid() == 0
-# Set by conftest.py when the agent runs under an emulator in another byte order.
-EMULATED_AGENT = False
+EMULATED_AGENT = False  # set by conftest.py: the agent runs under an emulator in another byte order
 DEFAULT_TIMEOUT = 10.0
-
-# The agent's own trace lines that several tests wait for.
 STOPPED = "INFO: ----Communication SIP Trunk Agent Stoped -----\n"
 CONNECTED = "INFO:SIP Trunk Agent: OnSetUsersList: SIP user agent connected ...\n"
 DISCONNECTED = "INFO:SIP Trunk Agent: SIP user agent disconnected ...\n"
@@ -22,7 +19,6 @@ TYPE_LINE = "MESS: Incoming update message from SIP Trunk settings CGI. type: # 
 
 
 def read_text(path):
-    """The whole file as text ("" while it does not exist)."""
     with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
         return f.read().decode(errors="replace")
     return ""
@@ -30,15 +26,13 @@ def read_text(path):
 
 def stop_process(proc, timeout=5):
     """SIGTERM, then SIGKILL after `timeout`; True when SIGTERM was enough."""
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            return False
-    return True
+    proc.terminate()  # nothing when it has ended
+    try:
+        return proc.wait(timeout=timeout) is not None
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return False
 
 
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
@@ -62,7 +56,7 @@ def unpack(data):
 
 
 def call_params(user="", password="", addr="", port="", host="", flags=0):
-    """The 11 items of one account record, in wire order (the reserved ones empty)."""
+    """The 11 items of one account record, in wire order."""
     return [user, "", host, password, addr, port, "", "", "", "", str(flags)]
 
 
@@ -80,8 +74,7 @@ class BuildTools:
     def path(self, name):
         return os.path.join(self.build_dir, name)
 
-    def ctl_command(self):
-        """siptrunkctl of the agent's build: SQLite's WAL index is in the machine's byte order."""
+    def ctl_command(self):  # the agent's build: SQLite's WAL index is in the machine's byte order
         return self.agent_prefix + [os.path.join(self.agent_dir, "siptrunkctl")]
 
 
@@ -102,8 +95,7 @@ class AgentDirs:
                 "LOGS_DIRECTORY": self.logs, **(extra or {})}
 
 
-def trace_text(line):
-    """The text of one trace line, without its timestamp and level."""
+def trace_text(line):  # the text after the timestamp
     parts = line.split(" ", 2)
     return parts[2] if len(parts) == 3 else line
 
@@ -123,11 +115,9 @@ class TraceFollower:
 
     def count(self, text):
         """Lines equal to `text`, or, for a text ending in "*", beginning with it."""
-        data = b""
-        try:  # the file read is the one whose inode counts: a rotation may come between two calls
-            current = open(self.path, "rb")
-        except FileNotFoundError:  # renamed, not made again yet
-            current = None
+        data, current = b"", None
+        with contextlib.suppress(FileNotFoundError):  # renamed, not made again yet
+            current = open(self.path, "rb")  # the file read is the one whose inode counts: it may rotate meanwhile
         with current or contextlib.nullcontext():
             inode = os.fstat(current.fileno()).st_ino if current else None
             if self.inode is not None and inode != self.inode:  # rotated: finish the old file (now ".1") first
@@ -153,30 +143,21 @@ class TraceFollower:
 
 
 def _agent_child_setup():
-    """No core files; and the handled signals at their default actions whatever the launcher left ignored
-    (nohup ignores SIGHUP, a shell's background job SIGINT and SIGQUIT): the agent ends by the signal it
-    caught by putting back the action it found."""
+    """No core files; the handled signals at their default actions, whatever the launcher left ignored (nohup,
+    a shell's background job): the agent ends by the signal it caught by putting back the action it found."""
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
         signal.signal(signum, signal.SIG_DFL)
 
 
 class AgentProcess:
-    """One siptrunk-agent process."""
-
     def __init__(self, tools, dirs):
-        self.tools, self.dirs, self.proc, self.netns = tools, dirs, None, None
+        self.tools, self.dirs, self.proc = tools, dirs, None
 
     def start(self, netns=None, prefix=None, wait_listening=True):
         """netns: an `ip netns` name to run in; by default, as root, a private one (unshare -n)."""
-        cmd = list(self.tools.agent_prefix) + [self.tools.agent_binary]
-        if prefix:
-            cmd = list(prefix) + cmd
-        if netns:
-            cmd = ["ip", "netns", "exec", netns] + cmd
-        elif IS_ROOT:
-            cmd = ["unshare", "-n", "--"] + cmd
-        self.netns = netns
+        cmd = list(prefix or []) + self.tools.agent_prefix + [self.tools.agent_binary]
+        cmd = (["ip", "netns", "exec", netns] if netns else ["unshare", "-n", "--"] if IS_ROOT else []) + cmd
         self.proc = subprocess.Popen(cmd, env=self.dirs.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, start_new_session=True,
                                      preexec_fn=_agent_child_setup)
@@ -204,8 +185,7 @@ class AgentProcess:
         self.send_signal(signum)
         return self.wait_exit()
 
-    def stop_cleanly(self):
-        """SIGTERM ends the agent by that signal, after one closing trace line."""
+    def stop_cleanly(self):  # SIGTERM ends the agent by that signal, after one closing trace line
         assert self.stop() == -signal.SIGTERM
         assert self.trace_lines()[-1] == STOPPED
 
@@ -222,8 +202,7 @@ class AgentProcess:
     def wait_trace(self, text, count=1, timeout=DEFAULT_TIMEOUT):
         wait_for(lambda: self.trace_lines().count(text) >= count, timeout, "trace line %r" % text)
 
-    def handled_update(self, kind=11):
-        """Sends an update message of this type and waits until it is handled."""
+    def handled_update(self, kind=11):  # sent and handled
         before = self.trace_lines().count(TYPE_LINE % kind)
         self.send_update(str(kind))
         self.wait_trace(TYPE_LINE % kind, before + 1)
@@ -254,8 +233,7 @@ class UserAgent:
         data = self.sock.recv(8 * 1024 * 1024)
         return unpack(data) if data else None
 
-    def receive_message(self, name, timeout=DEFAULT_TIMEOUT):
-        """The next message of this name (others are skipped)."""
+    def receive_message(self, name, timeout=DEFAULT_TIMEOUT):  # others are skipped
         deadline = time.monotonic() + timeout
         while (items := self.receive(max(deadline - time.monotonic(), 0.001)) or [None])[0] != name:
             assert items != [None], "connection closed while waiting for " + name
@@ -312,8 +290,7 @@ def ctl(tools, dirs, *args, check=True, password=None):
     return result.returncode, result.stdout, result.stderr
 
 
-def store_edit(tools, dirs, *args, password=None):
-    """A store edit or a view; exit 3 (no agent) keeps the edit."""
+def store_edit(tools, dirs, *args, password=None):  # exit 3 (no agent) keeps the edit
     code, out, err = ctl(tools, dirs, *args, check=False, password=password)
     assert code in (0, 3), "siptrunkctl %s: %d %s" % (" ".join(args), code, err)
     return out
@@ -323,8 +300,7 @@ def status(tools, dirs):
     return json.loads(store_edit(tools, dirs, "status", "--json", "--show-passwords"))
 
 
-def admitted(namespace):
-    """The addresses in the regulator's nftables set in that network namespace; None without the set."""
+def admitted(namespace):  # the addresses in the regulator's nftables set there; None without the set
     out = subprocess.run(["ip", "netns", "exec", namespace, "nft", "-j", "list", "set", "inet", "siptrunk",
                           "lan_slaves"], capture_output=True, text=True)
     if out.returncode == 0:
@@ -335,15 +311,14 @@ def read_store(dirs, sql, params=()):
     """Rows of one query on the store, opened read-only: a WAL reader never blocks the writer."""
     import sqlite3
     if EMULATED_AGENT:
-        import pytest
-        pytest.skip("host Python cannot share the store with an agent of another byte order "
+        __import__("pytest").skip("host Python cannot share the store with an agent of another byte order "
                     "(SQLite's WAL index is native-endian)")
     with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % dirs.store, uri=True, timeout=5)) as con:
         return con.execute(sql, params).fetchall()
 
 
-# Runs the rest of its command line with a private /dev of links to the real devices and /dev/log
-# leading to the test's socket ($1: an empty directory for the real /dev, $2: the socket).
+# The rest of the command line with a private /dev of links to the real devices and /dev/log leading to $2 ($1: an
+# empty directory for the real /dev).
 PRIVATE_DEV_LOG = r"""
 set -e
 mount --rbind /dev "$1"

@@ -1,8 +1,9 @@
-"""System-test harness: the real siptrunk-agent and tools, in temporary
-RUNTIME_DIRECTORY / STATE_DIRECTORY / LOGS_DIRECTORY, driven over their real
-sockets. When the tests run as root, every agent runs in a private network
-namespace (its regulator never touches the host's nftables)."""
+"""The real siptrunk-agent and tools in temporary RUNTIME/STATE/LOGS_DIRECTORY, driven over their real sockets. As
+root, every agent runs in a private network namespace (its regulator never touches the host's nftables)."""
 import os
+import subprocess
+import uuid
+
 import pytest
 
 import agentharness
@@ -22,9 +23,7 @@ def pytest_addoption(parser):
 
 @pytest.fixture(scope="session")
 def tools(pytestconfig):
-    build = os.path.abspath(pytestconfig.getoption("--build-dir"))
-    runner = pytestconfig.getoption("--agent-runner")
-    built = BuildTools(build, runner)
+    built = BuildTools(os.path.abspath(pytestconfig.getoption("--build-dir")), pytestconfig.getoption("--agent-runner"))
     agentharness.EMULATED_AGENT = built.emulated
     return built
 
@@ -36,7 +35,23 @@ def dirs(tmp_path):
 
 @pytest.fixture
 def agent(tools, dirs):
-    """An agent not yet started; stopped (and checked for leftovers) afterwards."""
+    """An agent not yet started; killed afterwards."""
     process = AgentProcess(tools, dirs)
     yield process
     process.kill_if_running()
+
+
+@pytest.fixture
+def lan_namespace():
+    """A network namespace with veth links eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24)."""
+    name = "siptrunk-test-" + uuid.uuid4().hex[:8]
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    ip = lambda *args: subprocess.run(["ip", "-n", name] + list(args), check=True)  # noqa: E731
+    ip("link", "set", "lo", "up")
+    for link, address in (("eth0", "192.0.2.1/24"), ("wan0", "198.51.100.1/24")):
+        ip("link", "add", link, "type", "veth", "peer", "name", link + "-peer")
+        ip("addr", "add", address, "dev", link)
+        for end in (link, link + "-peer"):
+            ip("link", "set", end, "up")
+    yield name
+    subprocess.run(["ip", "netns", "del", name], check=False)

@@ -1,5 +1,5 @@
-"""Start-up with and without the regulator, teardown on every handled signal (also at awkward
-moments, or left blocked by the launcher), and the settings link while no user agent is there."""
+"""Start-up with and without the regulator, teardown on every handled signal (also at awkward moments, or left
+blocked by the launcher), and the settings link, its sockets' modes, while no user agent is there."""
 import os
 import signal
 import sys
@@ -18,12 +18,6 @@ BLOCK_SIGTERM = [sys.executable, "-c", "import os, signal, sys; signal.pthread_s
                  "[signal.SIGTERM]); os.execvp(sys.argv[1], sys.argv[1:])"]
 
 
-def connected(agent, dirs):
-    ua = UserAgent(dirs)
-    agent.wait_trace(CONNECTED)
-    return ua
-
-
 @pytest.mark.parametrize("regulator", [True, False])
 def test_startup_opens_the_regulator_before_the_sip_thread_or_runs_without_it(agent, tools, regulator):
     if regulator and (not IS_ROOT or tools.emulated):
@@ -31,36 +25,26 @@ def test_startup_opens_the_regulator_before_the_sip_thread_or_runs_without_it(ag
     agent.start(prefix=None if regulator or not IS_ROOT else ["setpriv", "--bounding-set=-net_admin",
                                                               "--inh-caps=-net_admin"])
     order = [STARTED] + ([] if regulator else [NO_REGULATOR]) + [SIP_THREAD, CGI_THREAD]
-    assert [l for l in agent.trace_lines() if l in order + [NO_REGULATOR]] == order
+    assert [l for l in agent.trace_lines() if l in order + [NO_REGULATOR]] == order  # the regulator before SIP
     agent.stop_cleanly()
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGSEGV,
-                                    signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT])
-def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs, signum):
-    ua = connected(agent.start(), dirs)
-    assert os.path.exists(dirs.pid_file)
-    agent.send_signal(signum)
-    assert agent.wait_exit(timeout=15) == -signum  # a fault signal never leaves the process hanging
-    assert agent.trace_lines()[-1] == STOPPED and agent.trace_lines().count(STOPPED) == 1
-    assert not os.path.exists(dirs.pid_file)
-    ua.close()
-
-
-@pytest.mark.parametrize("when", ["as it starts", "while it waits for the user agent", "during the teardown",
+# Every handled signal, then SIGTERM at awkward moments (or blocked by the launcher).
+@pytest.mark.parametrize("when", ["SIGTERM", "SIGINT", "SIGHUP", "SIGQUIT", "SIGSEGV", "SIGBUS", "SIGILL", "SIGFPE",
+                                  "SIGABRT", "as it starts", "while it waits for the user agent", "during the teardown",
                                   "on a listen thread", "blocked by the launcher", "stop message, blocked"])
-def test_sigterm_at_awkward_moments_still_tears_down_once(agent, dirs, when):
+def test_each_handled_signal_tears_down_once_and_ends_by_that_signal(agent, dirs, when):
     agent.start(prefix=BLOCK_SIGTERM if "blocked" in when else None, wait_listening=when != "as it starts")
-    ua, signum = None, signal.SIGTERM
+    ua, signum = None, getattr(signal, when) if when.startswith("SIG") else signal.SIGTERM
     if when == "as it starts":
         agent.wait_trace(STARTED)
     elif when != "while it waits for the user agent":
-        ua = connected(agent, dirs)
+        ua = UserAgent(dirs)
+        agent.wait_trace(CONNECTED)
     if when == "stop message, blocked":
         agent.send_update("10")
     elif when == "on a listen thread":
-        # A fault delivered to one listen thread (the last begun): the handler
-        # runs there, and the teardown must not wait for that thread.
+        # A fault on one listen thread (the last begun): the handler runs there; the teardown must not wait for it.
         if os.uname().machine != "x86_64":
             pytest.skip("tgkill is called by its x86_64 number")
         import ctypes
@@ -69,21 +53,22 @@ def test_sigterm_at_awkward_moments_still_tears_down_once(agent, dirs, when):
         signum = signal.SIGSEGV
         assert ctypes.CDLL(None, use_errno=True).syscall(234, agent.pid, tasks[-1], signum) == 0
     else:
-        agent.send_signal(signal.SIGTERM)
+        agent.send_signal(signum)
     if when == "during the teardown":
-        # Signals pending together are delivered lowest number first; a short
-        # pause makes SIGTERM the one whose teardown is under way.
+        # Pending signals are delivered lowest number first: a pause makes SIGTERM's teardown the one under way.
         time.sleep(0.05)
         agent.send_signal(signal.SIGINT)
         agent.send_signal(signal.SIGHUP)
-    assert agent.wait_exit(timeout=15) == -signum
+    assert agent.wait_exit(timeout=15) == -signum  # a fault signal never leaves the process hanging
     assert agent.trace_lines()[-1] == STOPPED and agent.trace_lines().count(STOPPED) == 1
+    assert not os.path.exists(dirs.pid_file)
     if ua:
         ua.close()
 
 
 def test_without_user_agent_settings_are_received_and_stop_signals_are_ignored(agent, dirs):
     agent.start()
+    # Only the agent's owner and group may send on its sockets (the kernel refuses others by these modes).
     assert [os.stat(p).st_mode & 0o777 for p in (dirs.log_path, dirs.ua_sock, dirs.cgi_sock)] == [0o600, 0o660, 0o660]
     agent.handled_update()
     for signum in (signal.SIGPIPE, signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU):

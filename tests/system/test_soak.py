@@ -12,8 +12,7 @@ TOTAL = int(os.environ.get("SIPTRUNK_SOAK_MESSAGES", "10000"))
 TYPE_LINES = "MESS: Incoming update message from SIP Trunk settings CGI. type: *"
 
 
-def settings_commands(count):
-    """Rounds of edits of both kinds of trunk; users stay unique, so the records compare account by account."""
+def settings_commands(count):  # users stay unique, so the records compare account by account
     commands = []
     for i in range(count // 7 + 1):
         commands += [
@@ -33,9 +32,8 @@ def confirmation_script(rng, count):
     lines = []
     for i in range(count):
         if rng.random() < 0.7:
-            user = "user%d" % rng.randrange(1, 2 * count)
-            lines.append("confirm master %s pw 192.0.2.%d %d %d 0" % (
-                user, rng.randrange(2, 250), 5060 + rng.randrange(3), 1 if rng.random() < 0.7 else 0))
+            lines.append("confirm master user%d pw 192.0.2.%d %d %d 0" % (
+                rng.randrange(1, 2 * count), rng.randrange(2, 250), 5060 + rng.randrange(3), rng.random() < 0.7))
         else:
             lines.append("confirm slave muser%d 192.0.2.1 5060 %d %d" % (
                 rng.randrange(1, 2 * count), rng.randrange(2), rng.choice([0, 0, 7, 9, 10, 13])))
@@ -44,21 +42,15 @@ def confirmation_script(rng, count):
     return "\n".join(lines) + "\n"
 
 
-def multiset(accounts, keys):
-    return collections.Counter(tuple(a[k] for k in keys) for a in accounts)
-
-
 def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
     rng = random.Random(20261206)
     store_edit(tools, dirs, "roles", "master", "on")
     store_edit(tools, dirs, "roles", "slave", "on")
     agent.start()
 
-    settings_count = TOTAL // 2
-    script = os.path.join(dirs.root, "confirmations.txt")
+    settings_count, script, state_file = TOTAL // 2, *(os.path.join(dirs.root, n) for n in ("script", "ua-state.json"))
     with open(script, "w") as f:
         f.write(confirmation_script(rng, TOTAL - settings_count))
-    state_file = os.path.join(dirs.root, "ua-state.json")
     uasim = subprocess.Popen([tools.path("siptrunk-uasim"), "--socket", dirs.ua_sock, "--script", script, "--stay",
                               "--state", state_file, "--auto-confirm-slave", "--wait", "10"],
                              env=dirs.env(), stdout=open(os.path.join(dirs.root, "uasim.out"), "w"),
@@ -76,16 +68,16 @@ def test_soak_store_agent_and_user_agent_agree(agent, tools, dirs):
         assert agent.running() and uasim.poll() is None, "the agent or the simulated user agent ended"
 
         store = status(tools, dirs)
+        multiset = lambda rows, keys: collections.Counter(tuple(r[k] for k in keys) for r in rows)  # noqa: E731
+        enabled = [t for t in store["trunks_to_master"] if t["enabled"]]
 
         def agrees():
             with open(state_file) as f:
                 held = json.load(f)
-            master_ok = multiset(held["master"]["accounts"], ("user", "password")) == multiset(
-                store["sip_trunks"], ("user", "password"))
-            enabled = [t for t in store["trunks_to_master"] if t["enabled"]]
-            slave_ok = multiset(held["slave"]["accounts"], ("user", "address", "port")) == multiset(
-                enabled, ("user", "address", "port"))
-            return master_ok and slave_ok and held["master"]["active"] and held["slave"]["active"]
+            return held["master"]["active"] and held["slave"]["active"] and all(
+                multiset(held[role]["accounts"], keys) == multiset(rows, keys) for role, rows, keys in (
+                    ("master", store["sip_trunks"], ("user", "password")),
+                    ("slave", enabled, ("user", "address", "port"))))
 
         wait_for(agrees, timeout=30, what="the user agent's record to match the store")
         slaves = store["registered_slaves"]

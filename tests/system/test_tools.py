@@ -1,10 +1,7 @@
-"""siptrunkctl, the real binary, against real SQLite stores and real Unix
-sockets. Where the agent would stand, the test binds its sockets itself, so
-every message the tool sends is checked byte for byte. (siptrunk-uasim is a
-test tool: the model check, the soak and the package test drive it.)"""
+"""siptrunkctl, the real binary, against real SQLite stores and real Unix sockets. Where the agent would stand, the
+test binds its sockets itself, so every message the tool sends is checked byte for byte."""
 import json
 import os
-import signal
 import socket
 import stat
 import subprocess
@@ -51,30 +48,16 @@ def settings_side(dirs):
     sock.close()
 
 
-@pytest.mark.parametrize("words", [[], ["trunk", "add"], ["master", "edit"], ["stop"], ["events"]])
-def test_help_exits_zero_and_touches_nothing(ctl, dirs, words):
-    result = ctl(*words, "--help", ok=(0,))
-    assert result.stdout.startswith((b"Usage: siptrunkctl", b"Commands:"))
-    assert not os.path.exists(dirs.store)
-
-
 MADD, MEDIT = ["master", "add", "m", "u"], ["master", "edit", "m", "n", "u"]
 
 
+# One row a validation branch; the store is never made.
 @pytest.mark.parametrize("args,message", [
-    ([], "missing a command"), (["frobnicate"], "unknown command"), (["trunk", "move", "a", "b"], "unknown subcommand"),
-    (["roles", "master", "yes"], "on' or 'off"), (["trunk", "add", "t"], "missing arguments"),
-    (["trunk", "add", "", "u"], "trunk name must not be empty"), (["trunk", "add", "t", ""], "user name must not be"),
-    (["trunk", "add", "t", "u", "--nat"], "unknown option '--nat'"), (["trunk", "add", "t", "u"], "not a terminal"),
-    (["trunk", "edit", "t", "t", "u", "--password-stdin", "--password-fd", "0"], "only one of"),
-    (MADD + ["192.0.2.1", "5060", "--password-fd", "x"], "descriptor number"),
+    (["frobnicate"], "unknown command"), (["trunk", "add", "t"], "missing arguments"),
+    (["trunk", "add", "", "u"], "trunk name must not be empty"), (["trunk", "add", "t", "u"], "not a terminal"),
     (MEDIT + ["192.0.2.1", "5060", "--password-fd", "77"], "not open"),
     (["trunk", "add", "t", "u", "--password-stdin"], "NUL byte"),
-    (MADD + ["192.0.2.256", "5060"], "not a dotted IPv4 address"), (MADD + ["192.0.2.01", "5060"], "not a dotted IPv4"),
-    (MADD + ["host.example", "5060"], "not a dotted IPv4"), (MADD + ["192.0.2.1", "65536"], "not a port number"),
-    (MADD + ["192.0.2.1", "--", "-1"], "not a port number"), (MEDIT + ["192.0.2.1", "50x"], "not a port number"),
-    (["events", "--count", "0"], "not a positive whole number"), (["status", "--json=1"], "takes no value"),
-    (["stop", "--no-wait", "--timeout", "5"], "no use with --no-wait"), (["send"], "missing the message type"),
+    (MADD + ["192.0.2.01", "5060"], "not a dotted IPv4"), (MADD + ["192.0.2.1", "65536"], "not a port number"),
 ], ids=repr)
 def test_bad_arguments_exit_two_before_touching_the_store(ctl, dirs, args, message):
     result = ctl(*args, stdin=b"p\0w\n", ok=(2,))
@@ -94,84 +77,53 @@ def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
         if args[:3] == ("master", "add", "up2"):  # stored disabled, nothing to announce: plain success
             ctl("master", "add", "up", "carol", "192.0.2.1", "5060", password="pw3", ok=(0,))
         ctl(*args, password=password, ok=(3,))
-    expected = {
-        "roles": {"master": True, "slave": True},
-        "sip_trunks": [{"name": "office", "user": "alice", "password": "pw1", "symmetric_nat": False},
-                       {"name": "t2", "user": "bob", "password": "pw2new", "symmetric_nat": False}],
-        "trunks_to_master": [
-            {"name": "uplink", "user": "carol", "password": "pw3b", "address": "203.0.113.9", "port": "5080",
-             "enabled": True, "registered": False},
-            {"name": "up2", "user": "dave", "password": "pw4", "address": "198.51.100.7", "port": "5070",
-             "enabled": False, "registered": False}],
-        "registered_slaves": [], "agent_running": False,
-        "ua": {"present": False, "error": None, "written": 0, "trunks_to_master": [], "slaves": []}}
+    expected = {"roles": {"master": True, "slave": True}, "registered_slaves": [], "agent_running": False,
+                "sip_trunks": [dict(name="office", user="alice", password="pw1", symmetric_nat=False),
+                               dict(name="t2", user="bob", password="pw2new", symmetric_nat=False)],
+                "trunks_to_master": [dict(name="uplink", user="carol", password="pw3b", address="203.0.113.9",
+                                          port="5080", enabled=True, registered=False),
+                                     dict(name="up2", user="dave", password="pw4", address="198.51.100.7",
+                                          port="5070", enabled=False, registered=False)],
+                "ua": dict(present=False, error=None, written=0, trunks_to_master=[], slaves=[])}
     assert ctl.status() == expected
-    # The UA's status file cut short, or with a bad field: said, never a crash.
-    status_file = os.path.join(ctl.dirs.runtime, "siptrunk-ua.status")
-    for text, error in [("siptrunk-ua status 1\nwritten\t5\n", "no end line"),
-                        ("siptrunk-ua status 1\nslave\tx\t\t0\t\t200\tO\\q\t0\nend\n", "line 2: bad field")]:
-        with open(status_file, "w") as f:
-            f.write(text)
-        assert error in ctl.status()["ua"]["error"]
-        assert b"user agent: status unreadable" in ctl("status", ok=(3,)).stdout
-    os.unlink(status_file)
 
-    for args, message in [
-        (["trunk", "add", "office", "x", "--password-stdin"], b"already exists"),
-        (["trunk", "rename", "office", "t2"], b"already exists"), (["trunk", "delete", "office", "nope"], b"nothing"),
-        (["trunk", "edit", "nope", "t3", "u", "--password-stdin"], b"no SIP trunk named 'nope'"),
-        (["master", "add", "up2", "u", "192.0.2.2", "5060", "--password-stdin"], b"already exists"),
-        (["master", "enable", "nope"], b"no trunk towards a master named"),
-        (["master", "delete", "up2", "nope"], b"nothing deleted")]:
-        assert message in ctl(*args, stdin=b"pw\n", ok=(1,)).stderr, args
+    for args in (["trunk", "rename", "office", "t2"], ["trunk", "delete", "office", "nope"],
+                 ["trunk", "edit", "nope", "t3", "u", "--password-stdin"], ["master", "enable", "nope"],
+                 ["master", "add", "up2", "u", "192.0.2.2", "5060", "--password-stdin"]):
+        ctl(*args, stdin=b"pw\n", ok=(1,))
     assert ctl.status() == expected
-    assert b"already disabled" in ctl("master", "disable", "up2", ok=(0,)).stdout
 
     ctl("trunk", "delete", "office", "t2", ok=(3,))
     ctl("master", "delete", "up2", ok=(3,))
     assert [t["name"] for t in ctl.status()["trunks_to_master"]] == ["uplink"]
     for args in (["stop"], ["send", "0"]):  # nothing to keep: the message says so
-        assert b"nothing was sent" in ctl(*args, ok=(3,)).stderr
+        ctl(*args, ok=(3,))
 
 
 def test_awkward_text_is_stored_and_shown_exactly(ctl):
     password = "p'\"\\;\t--\u00e9\u20ac"
     ctl("trunk", "add", INJECTION, "o'brien", password=password, ok=(3,))
-    ctl("trunk", "add", "--", "-dash", "u", password="p", ok=(3,))  # after "--" a name may start with a dash
     # Bytes that are not UTF-8 and control characters come out as \u00XX in JSON.
     ctl("master", "add", b"raw\xff\x01", b"u\x7f", "192.0.2.1", "5060", password="p", ok=(0,))
     out = ctl("status", "--json", "--show-passwords", ok=(3,)).stdout
     assert b'"raw\\u00ff\\u0001"' in out and b'"u\\u007f"' in out
     status = json.loads(out)
-    assert status["sip_trunks"] == [{"name": INJECTION, "user": "o'brien", "password": password, "symmetric_nat": False},
-                                    {"name": "-dash", "user": "u", "password": "p", "symmetric_nat": False}]
+    assert status["sip_trunks"] == [dict(name=INJECTION, user="o'brien", password=password, symmetric_nat=False)]
     text = ctl("status").stdout
     assert b"password ***" in text and b"o'brien" in text and b"p'" not in text
-    assert b"raw\\xff\\x01" in text  # the text form stays on one line
-    assert b"password p'\"\\\\;\\x09--" in ctl("status", "--show-passwords").stdout
 
 
 def test_a_store_that_cannot_be_written_fails_with_exit_one(ctl, dirs):
     result = ctl("roles", "master", "on", env=dirs.env({"STATE_DIRECTORY": os.path.join(dirs.root, "missing")}),
                  ok=(1,))
     assert b"does not exist" in result.stderr
-    # No store yet is nothing configured, not a failure.
-    assert b"none yet" in ctl("status", env=dirs.env({"STATE_DIRECTORY": dirs.runtime}), ok=(3,)).stdout
     os.mkdir(dirs.store)  # the database path is taken by a directory
     assert b"store" in ctl("trunk", "add", "t", "u", password="p", ok=(1,)).stderr
 
 
-def test_passwords_come_from_stdin_a_descriptor_or_the_terminal_without_echo(ctl, dirs):
-    ctl("trunk", "add", "s", "u1", password="from stdin", ok=(3,))
-    r, w = os.pipe()
-    os.write(w, b"from fd\nnot taken\n")
-    os.close(w)
-    assert subprocess.run([ctl.path, "trunk", "add", "f", "u2", "--password-fd", str(r)], pass_fds=(r,), env=dirs.env(),
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30).returncode == 3
-    os.close(r)
-
+def test_a_password_from_the_terminal_is_not_echoed(ctl, dirs):
     master, slave = os.openpty()
-    asked = subprocess.Popen([ctl.path, "trunk", "add", "t", "u3"], stdin=slave, stdout=subprocess.PIPE,
+    asked = subprocess.Popen([ctl.path, "trunk", "add", "t", "u3"], stdin=slave, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, env=dirs.env(), start_new_session=True)
     os.close(slave)
     prompt = b""
@@ -185,13 +137,11 @@ def test_passwords_come_from_stdin_a_descriptor_or_the_terminal_without_echo(ctl
     assert b"typed" not in os.read(master, 1000)  # only the line end shows
     assert termios.tcgetattr(master)[3] & termios.ECHO  # and echo is back on
     os.close(master)
-    asked.stdout.close()
     asked.stderr.close()
-    assert {t["name"]: t["password"] for t in ctl.status()["sip_trunks"]} == {
-        "s": "from stdin", "f": "from fd", "t": "typed secret"}
+    assert ctl.status()["sip_trunks"][0]["password"] == "typed secret"
 
 
-def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl, dirs, settings_side):
+def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl, settings_side):
     for args, items in [
         (["roles", "master", "on"], ["0"]), (["roles", "slave", "off"], ["3"]),
         (["trunk", "add", "t1", "alice", "--password-stdin"], ["4", "t1", "alice", "pw", "0"]),
@@ -205,8 +155,7 @@ def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl,
         (["master", "edit", "up", "up2", "carol", "192.0.2.1", "5060", "--password-stdin"], ["8", "up", "up2", "0"]),
         (["master", "edit", "up2", "up2", "carol", "192.0.2.1", "5061", "--password-stdin"], ["8", "up2", "up2", "1"]),
         (["master", "delete", "up2"], ["9", "up2"]), (["stop", "--no-wait"], ["10"]),
-        (["send", "4x", "", "-1", "--json"], ["4x", "", "-1", "--json"]),
-        (["send", "--", "--help"], ["--help"])]:
+        (["send", "4x", "", "-1", "--json"], ["4x", "", "-1", "--json"])]:
         ctl(*args, stdin=b"pw\n", ok=(0,))
         assert unpack(settings_side.recv(1 << 17)) == items, args
     # A trunk towards a master added disabled is not announced.
@@ -222,11 +171,6 @@ def test_each_command_sends_its_update_message_and_status_tells_who_listens(ctl,
 
     settings_side.close()
     ctl("status", ok=(3,))  # the socket file stays, nobody has it bound
-    os.unlink(dirs.cgi_sock)
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as stream:
-        stream.bind(dirs.cgi_sock)
-        stream.listen(1)
-        assert b"agent: unknown" in ctl("status", ok=(4,)).stdout  # cannot tell
 
 
 def listening(path):
@@ -241,7 +185,6 @@ def test_events_prints_each_notification_and_removes_its_socket(ctl, dirs):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for(lambda: listening(dirs.event_sock), what="the event socket")
     assert stat.S_IMODE(os.stat(dirs.event_sock).st_mode) == 0o660
-    assert b"another listener" in ctl("events", "--count", "1", ok=(1,)).stderr
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
         for data in (pack("SIPTunnelMaster", "Registration", "Successfully registered user alice"),
                      b"SIPTunnelSlave\0no final nul",  # dropped, not counted
@@ -254,13 +197,3 @@ def test_events_prints_each_notification_and_removes_its_socket(ctl, dirs):
         {"source": "SIPTunnelSlave", "kind": "Registration failure", "text": "line\nbreak \u00ff \"q\""},
         {"source": "", "kind": "", "text": ""}]
     assert b"malformed" in err and not os.path.exists(dirs.event_sock)
-
-    # The text form, until SIGTERM.
-    events = subprocess.Popen([ctl.path, "events"], env=dirs.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    wait_for(lambda: listening(dirs.event_sock), what="the event socket")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
-        sender.sendto(pack("SIPTunnelSlave", "Registration", "Unregistered user bob"), dirs.event_sock)
-    assert events.stdout.readline() == b"SIPTunnelSlave | Registration | Unregistered user bob\n"
-    events.send_signal(signal.SIGTERM)
-    events.communicate(timeout=30)
-    assert events.returncode == 0 and not os.path.exists(dirs.event_sock)

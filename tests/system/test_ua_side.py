@@ -1,25 +1,18 @@
-"""The user-agent side over the real link, store and event channel: lists pushed on connection, slaves
-registering, moving, unregistering and coming back after a restart, trunks towards a master failing and
-recovering, and bad input on the link. (The order of effects inside the agent: tests/unit.)"""
+"""The user-agent link of the real agent: lists pushed on each connection, bad input dropped. (Slaves registering,
+moving, leaving and surviving restarts, with their notifications: test_model.py; trunks towards a master failing and
+recovering: tests/interop/test_client.py and tests/unit/slave_role_test.cpp.)"""
 import contextlib
 import socket
-import time
 
-import pytest
-
-from agentharness import CONNECTED, DISCONNECTED, EventListener, UserAgent, pack, status, store_edit, wait_for
+from agentharness import CONNECTED, DISCONNECTED, UserAgent, pack, store_edit
 
 
-@pytest.fixture
-def both_roles(tools, dirs):
+def test_each_connection_pushes_master_lists_first_then_the_slave_list_and_bad_input_is_dropped(agent, tools, dirs):
     store_edit(tools, dirs, "roles", "master", "on")
     store_edit(tools, dirs, "roles", "slave", "on")
     store_edit(tools, dirs, "trunk", "add", "trunk1", "alice", password="secret")
     store_edit(tools, dirs, "trunk", "add", "trunk2", "carol", "--symmetric-nat", password="secret3")
     store_edit(tools, dirs, "master", "add", "uplink", "bob", "192.0.2.1", "5060", "--enable", password="secret2")
-
-
-def test_each_connection_pushes_master_lists_first_then_the_slave_list(agent, dirs, both_roles):
     agent.start()
     for connection in (1, 2):
         ua = UserAgent(dirs)
@@ -31,62 +24,13 @@ def test_each_connection_pushes_master_lists_first_then_the_slave_list(agent, di
         ua.sock.shutdown(socket.SHUT_RDWR)  # vanishes: reported once, the next connection loads again
         ua.close()
         agent.wait_trace(DISCONNECTED, connection)
-    time.sleep(0.3)
-    assert (agent.trace_lines().count(CONNECTED), agent.trace_lines().count(DISCONNECTED)) == (2, 2)
-
-
-def test_slaves_and_trunks_towards_a_master_through_store_and_notifications(agent, tools, dirs, both_roles):
-    events = EventListener(dirs)
-    agent.start()
+    # Bad input (no final NUL, a bad number, far over the limit; every kind: the link codec's fuzz target): dropped.
     ua = UserAgent(dirs)
-    alice = dict(user="alice", password="secret")
-    stored = lambda: [(s["user"], s["address"], s["port"]) for s in status(tools, dirs)["registered_slaves"]]  # noqa
-    ua.confirm(True, 0, True, addr="192.0.2.10", port="5060", host="slave-a", **alice)
-    wait_for(lambda: stored() == [("alice", "192.0.2.10", "5060")], what="stored slave")
-    ua.confirm(True, 0, True, addr="192.0.2.20", port="5062", **alice)
-    wait_for(lambda: stored() == [("alice", "192.0.2.20", "5062")], what="moved slave in the store")
-    ua.confirm(False, 0, True, addr="192.0.2.20", port="5062", **alice)
-    wait_for(lambda: stored() == [], what="slave gone from the store")
-    bob = dict(user="bob", addr="192.0.2.1", port="5060")
-    for registered, error in ((False, 7), (False, 7), (False, 10), (True, 0)):  # a repeated code is told once
-        ua.confirm(registered, error, False, **bob)
-    wait_for(lambda: status(tools, dirs)["trunks_to_master"][0]["registered"], what="trunk marked registered")
-    master, slave = "SIPTunnelMaster", "SIPTunnelSlave"
-    assert events.wait(6) == [
-        (master, "Registration", "Successfully registered user alice(192.0.2.10:5060) on master device "),
-        (master, "Registration", "Successfully registered user alice(192.0.2.20:5062) on master device "),
-        (master, "Registration", "Successfully unregistered user alice(192.0.2.20:5062) from master device "),
-        (slave, "Registration failure",
-         "Could not register with user bob on server 192.0.2.1:5060 Reason: Temporary Unavailable"),
-        (slave, "Registration failure",
-         "Could not register with user bob on server 192.0.2.1:5060 Reason: Authorization failure"),
-        (slave, "Registration", "Successfully registered with user bob on master device 192.0.2.1:5060")]
-
-    # A registration comes back from the store after a restart; the same one
-    # again is only a refresh: no notification, no new row.
-    ua.confirm(True, 0, True, addr="192.0.2.10", port="5060", **alice)
-    events.wait(7)
-    ua.close()
-    agent.stop_cleanly()
-    agent.start()
-    ua = UserAgent(dirs)
-    ua.confirm(True, 0, True, addr="192.0.2.10", port="5060", **alice)
-    agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
-    agent.handled_update()
-    assert len(events.drain()) == 7 and len(stored()) == 1
-    ua.close()
-    events.close()
-
-
-def test_bad_input_on_the_user_agent_link_is_dropped_and_the_agent_lives_on(agent, dirs, both_roles):
-    # One of each size class (no final NUL, a bad number, far over the limit); every kind: ua_link_test, fuzz.
-    agent.start()
-    ua = UserAgent(dirs)
-    ua.set_users_list()
     for raw in (b"HELLO\x001", pack("CONFIRM_USER_STATE", "1", "-1", "1", *([""] * 11)), b"\0" * 70000):
         with contextlib.suppress(OSError):
             ua.sock.send(raw)
     ua.confirm(True, 0, True, user="alice", password="secret", addr="192.0.2.10", port="5060")
     agent.wait_trace_containing("alice@192.0.2.10:5060  # rez: Register")
+    assert (agent.trace_lines().count(CONNECTED), agent.trace_lines().count(DISCONNECTED)) == (3, 2)
     ua.close()
     agent.stop_cleanly()
