@@ -1,11 +1,12 @@
 """siptrunk-ua registering towards SIPp as a master device answering as scripted, and towards no one: the UA's
-confirmation (registered, error), the agent's store and its notifications."""
+confirmation (registered, error), its own view of the answer, the agent's store and its notifications."""
 import socket
 
 import pytest
 
 from agentharness import EventListener, store_edit
-from uaharness import SippMaster, ctl_with_password, free_port, have, master_trunk_registered, wait_until
+from uaharness import SippMaster, check_trunk_view, ctl_with_password, free_port, have, master_trunk_registered, \
+    wait_until
 
 pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-tester) is not installed")
 
@@ -38,6 +39,7 @@ def test_master_answers(tmp_path, tools, dirs, agent, ua, answers, registered, e
             # Tried again after the back-off, and the same failure is not confirmed twice.
             process.wait_log('registering "bob"', count=2)
             assert process.log().count("confirm slave") == 1
+        check_trunk_view(tools, dirs, port, answers[-1], SippMaster.PHRASES[answers[-1]], bool(registered), 60)
         if answers == [200, 200]:
             ctl_with_password(tools, dirs, "master", "disable", "uplink")
             process.wait_log('confirm slave "bob" registered=0 error=0')

@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import time
 
 from agentharness import read_text, status, stop_process, store_edit, wait_for
 
@@ -34,6 +35,19 @@ def registered_slaves(tools, dirs):
 
 def ua_view(tools, dirs):  # what siptrunk-ua last saw (its status file, through siptrunkctl)
     return status(tools, dirs)["ua"]
+
+
+def check_trunk_view(tools, dirs, port, code, reason, registered, granted=0):
+    """The UA's view (siptrunkctl) of trunk "bob" towards 127.0.0.1:port once the master answered `code`."""
+    (trunk,) = wait_until(lambda: [t for t in ua_view(tools, dirs)["trunks_to_master"] if t["code"] == code],
+                          "the UA's view of the master's %d" % code)
+    now = time.time()
+    assert (trunk["user"], trunk["master"], trunk["registered"], trunk["reason"]) == (
+        "bob", "127.0.0.1:%d" % port, registered, reason)
+    if registered:
+        assert abs(trunk["expires"] - (now + granted)) <= 3 and trunk["next_attempt"] == 0
+    else:
+        assert trunk["expires"] == 0 and now - 3 < trunk["next_attempt"] <= now + 5
 
 
 def master_trunk_registered(tools, dirs, name):
