@@ -196,10 +196,11 @@ struct Run {
     const uint32_t type = items.empty() ? 0 : TypeOf(items.front());
     if (type == UPD_STOP_AGENT) return;
     const bool knows = in.ConsumeBool(), active = in.ConsumeBool();
-    for (const std::string& item : items) {
-      if (!knows) break;
-      World().trunkParams[item] = {item, item, item, item};
-      World().trunkStates[item] = active ? 1 : 0;
+    if (knows) {
+      for (const std::string& item : items) {
+        World().trunkParams[item] = {item, item, item, item};
+        World().trunkStates[item] = active ? 1 : 0;
+      }
     }
     log += " datagram(" + std::to_string(items.size()) + " items, type " + std::to_string(type) + ")";
     const bool master = Access::MasterActive(*agent), slave = Access::SlaveActive(*agent);
