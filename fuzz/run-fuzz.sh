@@ -16,21 +16,13 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd) || exit 2
 work=$build/fuzz-work
-targets=(fuzz_update_dispatch fuzz_model fuzz_ua_packet fuzz_datagram fuzz_route_answer)
+targets=(fuzz_model fuzz_ua_packet fuzz_datagram fuzz_route_answer)
 # siptrunk-ua's target is built only where sofia-sip is installed.
 if [ -x "$build/fuzz/fuzz_ua_register" ]; then targets+=(fuzz_ua_register); fi
 status=0
 summary=()
 
-# The dispatch target keeps one agent whose tables grow and shrink across
-# inputs: a per-input leak check would scan the heap on most inputs (leaks are
-# still checked when the process ends).
-extra_flags() {
-  case $1 in
-    fuzz_update_dispatch) echo "-detect_leaks=0" ;;
-    fuzz_model) echo "-max_len=512" ;;
-  esac
-}
+extra_flags() { [ "$1" = fuzz_model ] && echo "-max_len=512"; }
 
 for target in "${targets[@]}"; do
   binary=$build/fuzz/$target

@@ -65,19 +65,18 @@ void CSIPTrunkLogger::TRACE(unsigned char level, const char* format, ...) {
   VTRACE(level, format, args);
   va_end(args);
 }
-void CSIPTrunkLogger::VTRACE(unsigned char level, const char* format, va_list args) {
+void CSIPTrunkLogger::VTRACE(unsigned char, const char* format, va_list args) {
   char text[4096];
   vsnprintf(text, sizeof text, format, args);
-  Locked(std::string("trace:") + text, [&](FakeWorld& w) { w.traces.push_back(TraceLine{level, text}); });
+  World().Record(std::string("trace:") + text);
 }
 
 // --- process-level services (platform/system.h) ------------------------------------
-// The host name is scripted; a wait is short; removing a file is recorded (the
-// pid file lives in the world); signalling and exiting are real, since what
-// follows them is the process's end, which death tests observe.
+// A wait is short; removing a file is recorded; signalling and exiting are
+// real, since what follows them is the process's end, which death tests observe.
 namespace siptrunk {
-std::string PidFilePath() { return Locked("", [](FakeWorld& w) { return w.pidFile; }); }
-std::string HostName() { return Locked("", [](FakeWorld& w) { return w.hostName; }); }
+std::string PidFilePath() { return "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid"; }
+std::string HostName() { return "unit-device"; }
 void SignalSelf(int signalNumber) {
   World().Record("system:signal " + std::to_string(signalNumber));
   kill(getpid(), signalNumber);
@@ -180,33 +179,19 @@ int BsdSocket::GetLocalHostEx(std::vector<InterfaceInfo>* interfaces, const char
 }
 
 // --- LAN-traffic regulator ---------------------------------------------------------------
-// An open handle is 7. A call on a handle that is not open fails and is
-// recorded as such; a successful add or delete changes the admitted set.
+// An open handle is 7; a call on a handle that is not open fails and is recorded as such.
 namespace {
 int Regulator(ARPNL_HANDLE* handle, bool add, in_addr_t address) {
   const bool open = handle != nullptr && *handle == 7;
   const std::string call = (add ? "add " : "del ") + std::string(open ? "" : "on a closed handle ") + Dotted(address);
-  int result = -1;
-  Locked("arpnl:" + call, [&](FakeWorld& w) {
-    w.regulatorCalls.push_back(call);
-    if (!open) return;
-    result = add ? w.arpnlAddResult : w.arpnlDelResult;
-    if (result >= 0 && add) w.admitted.insert(Dotted(address));
-    if (result >= 0 && !add) w.admitted.erase(Dotted(address));
-  });
-  return result;
+  Locked("arpnl:" + call, [&](FakeWorld& w) { w.regulatorCalls.push_back(call); });
+  return open ? 0 : -1;
 }
 }  // namespace
 
 int arpnl_open(ARPNL_HANDLE* handle) {
-  int result = 0;
-  Locked("arpnl:open", [&](FakeWorld& w) {
-    w.regulatorCalls.push_back("open");
-    result = w.arpnlOpenResult;
-    *handle = result == 0 ? 7 : -1;
-    if (result == 0) w.admitted.clear();
-  });
-  return result;
+  Locked("arpnl:open", [](FakeWorld& w) { w.regulatorCalls.push_back("open"); });
+  return *handle = 7, 0;
 }
 int arpnl_addaddr(ARPNL_HANDLE* handle, in_addr_t address) { return Regulator(handle, true, address); }
 int arpnl_deladdr(ARPNL_HANDLE* handle, in_addr_t address) { return Regulator(handle, false, address); }

@@ -1,7 +1,6 @@
 #include "fakes/fake_world.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 FakeWorld& FakeWorld::Get() {
   static FakeWorld world;
@@ -12,7 +11,6 @@ void FakeWorld::Reset() {
   std::lock_guard<std::mutex> lock(mutex);
   static_cast<FakeRecordings&>(*this) = FakeRecordings();
   static_cast<FakeScript&>(*this) = FakeScript();
-  pidFile = "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid";
 }
 
 void FakeWorld::ClearRecordings() {
@@ -33,13 +31,6 @@ std::vector<std::string> FakeWorld::TimelineOf(const std::string& prefix) {
   for (const auto& entry : timeline) {
     if (entry.compare(0, prefix.size(), prefix) == 0) out.push_back(entry);
   }
-  return out;
-}
-
-std::vector<std::string> FakeWorld::TraceTexts() {
-  std::lock_guard<std::mutex> lock(mutex);
-  std::vector<std::string> out;
-  for (const auto& line : traces) out.push_back(line.text);
   return out;
 }
 

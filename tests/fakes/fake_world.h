@@ -1,6 +1,6 @@
 // The world the agent sees in unit tests: every platform call is recorded
-// here, in order, and the answers of the store, the route lookup, the
-// interface list and the regulator are scripted here.
+// here, in order, and the answers of the store, the route lookup and the
+// interface list are scripted here.
 //
 // Thread-safe: every member is read and written under `mutex` (the agent's
 // two threads may call fakes at once in concurrency tests). Tests read it
@@ -9,7 +9,6 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,19 +23,17 @@ struct UaCall {
   CallParams oldParams, newParams;
 };
 struct Notice { std::string source, kind, text; };
-struct TraceLine { int level = 0; std::string text; };
 
 // What the fakes recorded, in order.
 struct FakeRecordings {
   std::vector<std::string> timeline;  // every call, e.g. "store:SetRegisterParam alice@192.0.2.10:5060 false"
-  std::vector<TraceLine> traces;
   std::vector<UaCall> uaCalls;
   std::vector<Notice> notices;
   std::vector<std::string> regulatorCalls;  // "open", "add 192.0.2.10", "del 192.0.2.10", "close"
   int routeLookups = 0;
 };
 
-// The answers of the store, the route lookup, the interface list and the regulator.
+// The answers of the store, the route lookup and the interface list.
 struct FakeScript {
   CSIPTrunkBase::STAgentStates roles;
   std::vector<CSIPTrunkBase::STAccessibleUser> storedUsers;
@@ -44,7 +41,6 @@ struct FakeScript {
   std::vector<CSIPTrunkBase::STRegistrationParam> storedSlaves;
   std::map<std::string, CSIPTrunkBase::STRegistrationFields> trunkParams;  // GetTrunkToMasterParams by name
   std::map<std::string, int> trunkStates;                                  // GetStateOfTrunkToMaster by name
-  int arpnlOpenResult = 0, arpnlAddResult = 0, arpnlDelResult = 0;
   std::map<std::string, std::string> routes;  // destination -> local address (dotted); missing: no route
   std::vector<InterfaceInfo> interfaces;
   bool eventRegisterAccepts = true;
@@ -52,11 +48,6 @@ struct FakeScript {
   bool storeKeepsSlaves = false;  // registrations change storedSlaves as the real store does (fuzz/model_fuzzer.cpp)
   bool slaveWritesFail = false;   // writes of registered slaves fail as on a full disk, changing nothing
   bool lastSlaveWriteFailed = false;
-  std::string pidFile;
-  std::string hostName = "unit-device";  // what siptrunk::HostName answers
-  // What the regulator's set holds: open empties it, a successful add or
-  // delete changes it, and a test may empty it as a flushed ruleset would.
-  std::set<std::string> admitted;
   int callsUnderLock = 0;  // user-agent or event-manager calls made while an agent lock was held
 };
 
@@ -69,7 +60,6 @@ struct FakeWorld : FakeRecordings, FakeScript {
   void Record(std::string entry);  // appends to the timeline under the lock
   std::vector<std::string> Timeline();
   std::vector<std::string> TimelineOf(const std::string& prefix);  // the entries that begin with `prefix`
-  std::vector<std::string> TraceTexts();
 };
 
 void AddInterface(const char* name, const char* dottedAddress);  // to the scripted list

@@ -28,8 +28,6 @@ struct AgentTestAccess {
   static bool SlaveActive(A& a) { return a.m_bSlaveActive; }
   static void SetUaConnected(A& a, bool on) { a.m_bUAConnected = on; }
   static void SetMasterActive(A& a, bool on) { a.m_bMasterActive = on; }
-  static void SetSlaveActive(A& a, bool on) { a.m_bSlaveActive = on; }
-  static bool HasRegulator(A& a) { ThreadMutexLock l(a.m_mtxRegisteredSlaves); return a.m_pArpnlHandle != nullptr; }
   // As the SIP listen thread's pass once the retry time has come.
   static void RetryStaleSlaves(A& a) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
@@ -45,23 +43,10 @@ struct AgentTestAccess {
       a.m_pArpnlHandle = nullptr;
     }
   }
-  static void DropRegulator(A& a) {
-    ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
-    delete a.m_pArpnlHandle;
-    a.m_pArpnlHandle = nullptr;
-  }
 
   static bool Update(A& a, std::list<std::string> items) { return a.OnUpdateMessage(117, items); }
   static void Regulate(A& a, const char* address, bool add) {
     ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
     a.RegulateSlaveAddress(address, add);
-  }
-  static void AdmitAll(A& a) { a.AdmitRegisteredSlaves(); }
-  static void RemoveTrunk(A& a, const std::string& name) { a.RemoveTrunkToMaster(name); }
-  static size_t RemoveSlave(A& a, const Slave& key, bool* atEnd) {
-    ThreadMutexLock lock(a.m_mtxRegisteredSlaves);
-    auto it = a.RemoveRegisteredSlave(key);
-    *atEnd = it == a.m_vRegisteredSlaves.end();
-    return static_cast<size_t>(it - a.m_vRegisteredSlaves.begin());
   }
 };

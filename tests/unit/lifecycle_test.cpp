@@ -10,32 +10,8 @@ namespace {
 
 using LifecycleTest = AgentTest;
 
-// The regulator opens before the SIP thread can admit (a user agent
-// connecting early once admitted on a closed handle); without it the agent
-// runs and its teardown closes nothing. The teardown closes the regulator,
-// removes the process-id file and traces last. The trace lines themselves are
-// tests/system/test_lifecycle.py's.
-TEST_F(LifecycleTest, StartOpensTheRegulatorFirstAndTeardownEndsInOrder) {
-  for (int openResult : {0, -1}) {
-    if (!agent) SetUp();
-    World().arpnlOpenResult = openResult;
-    Access::SetUaConnected(*agent, true);
-    agent->Start();
-    const auto timeline = World().Timeline();
-    ASSERT_GE(timeline.size(), 3u);
-    EXPECT_EQ(timeline[1], "arpnl:open");
-    EXPECT_EQ(timeline[2].rfind(openResult == 0 ? "trace:INFO: SIP Trunk Agent: The SIPListenThread" : "trace:ERROR", 0), 0u)
-        << timeline[2];
-    EXPECT_EQ(Access::HasRegulator(*agent), openResult == 0);
-    ClearRecords();
-    agent.reset();
-    Lines expected{"arpnl:close", "system:remove " + World().pidFile,
-                   "trace:INFO: ----Communication SIP Trunk Agent Stoped -----\n"};
-    if (openResult != 0) expected.erase(expected.begin());
-    EXPECT_EQ(World().Timeline(), expected);
-  }
-}
-
+// The start-up order (the regulator before the SIP thread) and the teardown
+// (once, pid file removed, its trace line last) are tests/system/test_lifecycle.py's.
 TEST_F(LifecycleTest, StartWaitsForTheUserAgent) {
   std::thread userAgent([this] {
     Thread::Sleep(50);
@@ -89,10 +65,8 @@ TEST_F(LifecycleTest, ConfirmationsAndSettingsMessagesInterleaveSafely) {
 }
 
 TEST(ProcessEntryDeathTest, AnExceptionThatReachesTheEntryEndsWithAFailureStatus) {
+  // The child re-executes the binary, since the fakes' threads may run; qemu-user cannot, so it only forks.
 #ifndef SIPTRUNK_UNDER_EMULATOR
-  // Re-executes the test binary for the child, since the fakes' threads may
-  // run. Under qemu-user the binary cannot execute itself (no binfmt handler
-  // there), so the cross build's tests keep the default: fork only.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
 #endif
   EXPECT_EXIT(
