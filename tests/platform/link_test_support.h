@@ -2,7 +2,6 @@
 // files, and the includes that nearly every one of them needs.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -85,6 +84,7 @@ inline sockaddr_un AddressOf(const std::string& path, socklen_t* len) {
 }
 
 // A socket of `type` bound at `path` (and listened on unless SOCK_DGRAM); -1 on failure.
+// Closed again, it leaves a stale socket file behind, as a crashed run does.
 inline int BindAt(const std::string& path, int type) {
   const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   socklen_t len;
@@ -97,12 +97,6 @@ inline int BindAt(const std::string& path, int type) {
   return fd;
 }
 
-// A socket file that nobody listens on any more, as a crashed run leaves it.
-inline bool LeaveStaleSocket(const std::string& path, int type) {
-  const int fd = BindAt(path, type);
-  return fd >= 0 && close(fd) == 0;
-}
-
 // lstat's view of `path`, all zero when it is missing.
 inline struct stat StatOf(const std::string& path) {
   struct stat st {};
@@ -112,16 +106,6 @@ inline struct stat StatOf(const std::string& path) {
 inline bool Exists(const std::string& path) { return StatOf(path).st_nlink != 0; }
 inline ino_t InodeOf(const std::string& path) { return StatOf(path).st_ino; }
 inline unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(StatOf(path).st_mode & 07777); }
-
-// The number of entries in directory `dir`, "." and ".." not counted.
-inline size_t CountEntries(const std::string& dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) count += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
-    closedir(d);
-  }
-  return count;
-}
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -16,15 +16,13 @@ using linktest::WaitUntil;
 using siptrunk::UaMessage;
 using siptrunk::UaMessageType;
 
-CallParams Account(const std::string& user, const std::string& password) {
-  CallParams p;
-  p.sUserName = user, p.sUserPasswd = password, p.sHostAddr = "198.51.100.1", p.sHostPort = "5060";
-  return p;
-}
-
 std::list<CallParams> Accounts(const std::string& prefix, int count) {
-  std::list<CallParams> list;
-  for (int i = 0; i < count; ++i) list.push_back(Account(prefix + std::to_string(i), "password-" + std::to_string(i)));
+  std::list<CallParams> list(static_cast<size_t>(count));
+  int i = 0;
+  for (CallParams& p : list) {
+    p.sUserName = prefix + std::to_string(i), p.sUserPasswd = "pw" + std::to_string(i++);
+    p.sHostAddr = "198.51.100.1", p.sHostPort = "5060";
+  }
   return list;
 }
 
@@ -40,9 +38,7 @@ std::string ConfirmPacket(const CallParams& a, bool registered, unsigned error, 
 // A confirmation of exactly `size` bytes, padded in the account's host name.
 std::string ConfirmOfSize(CallParams* account, size_t size) {
   account->sHostName.assign(size - ConfirmPacket(*account, true, 0, true).size(), 'h');
-  const std::string packet = ConfirmPacket(*account, true, 0, true);
-  EXPECT_EQ(packet.size(), size);
-  return packet;
+  return ConfirmPacket(*account, true, 0, true);
 }
 
 // The agent side: records every callback as one text, and the threads they came on.
@@ -50,9 +46,8 @@ class RecordingMessenger : public CSIPTrunkMessenger {
  public:
   bool OnSetUsersList() override { return Record("lists"); }
   bool OnConfirmUserState(CallParams const& a, bool registered, unsigned error, bool masterList) override {
-    return Record("confirm " + a.sUserName + "/" + a.sUserPasswd + "@" + a.sHostAddr + ":" + a.sHostPort + " " +
-                  std::to_string(a.sHostName.size()) + " reg=" + std::to_string(registered) + " err=" +
-                  std::to_string(error) + " master=" + std::to_string(masterList));
+    return Record("confirm " + a.sUserName + "@" + a.sHostAddr + " " + std::to_string(a.sHostName.size()) + " " +
+                  std::to_string(registered) + std::to_string(error) + std::to_string(masterList));
   }
   bool OnPartyStateChanged(bool const& connected) override { return Record(connected ? "connected" : "disconnected"); }
   // The callbacks so far, each followed by "; ".
@@ -157,68 +152,44 @@ class UaLinkTest : public ::testing::Test {
 TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
+  const CallParams slave = Accounts("slave", 1).front();
   {
-    UaClient ua;
+    UaClient ua, second;
     ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
     EXPECT_TRUE(agent->IsPartyOnline());
-    EXPECT_EQ(linktest::ModeOf(siptrunk::UaSocketPath()), 0660u);
-    UaClient second;
     EXPECT_TRUE(second.Connect() && second.Ended());
-
-    const CallParams slave = Account("slave1", "pw1");
-    ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})));
-    ASSERT_TRUE(ua.Send(ConfirmPacket(slave, true, 0, true)));
-    ASSERT_TRUE(ua.Send(ConfirmPacket(slave, false, 12, false)));
-    ASSERT_TRUE(agent->WaitForEventCount(4));
-    ASSERT_TRUE(agent->ChangeUserParams(CallParams(), slave, true));
+    ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})) && ua.Send(ConfirmPacket(slave, true, 0, true)) &&
+                ua.Send(ConfirmPacket(slave, false, 12, false)));
+    ASSERT_TRUE(agent->WaitForEventCount(4) && agent->ChangeUserParams(CallParams(), slave, true));
     UaMessage m;
     ASSERT_TRUE(ua.ReceiveMessage(&m));
     EXPECT_TRUE(m.type == UaMessageType::kChangeUserParams && m.masterList && m.oldParams == CallParams() &&
                 m.newParams == slave);
   }
   ASSERT_TRUE(agent->WaitForEventCount(5) && WaitPasses(3));
-  EXPECT_EQ(agent->Events(), "connected; lists; confirm slave1/pw1@198.51.100.1:5060 0 reg=1 err=0 master=1; "
-                             "confirm slave1/pw1@198.51.100.1:5060 0 reg=0 err=12 master=0; disconnected; ");
-  EXPECT_FALSE(agent->IsPartyOnline());
-  EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true));
+  EXPECT_EQ(agent->Events(),
+            "connected; lists; confirm slave0@198.51.100.1 0 101; confirm slave0@198.51.100.1 0 0120; disconnected; ");
+  EXPECT_FALSE(agent->IsPartyOnline() || agent->SetUsersList(Accounts("u", 1), true, true));
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
 }
 
-// A connection must start with HELLO 1 (else it is closed, unannounced);
-// after it, malformed packets are dropped and the connection stays.
-TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMalformedOnesAreDropped) {
+// A connection must start with HELLO 1 (else it is closed, unannounced); after
+// it, a packet only the agent sends or one byte over the limit is dropped and
+// the connection stays. Malformed packets are test_ua_side.py's and the codec's.
+TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMisplacedOrOversizedOnesAreDropped) {
   Start();
-  for (const std::string& first : {Packet({"REQUEST_USERS_LIST"}), Packet({"HELLO", "2"}), Packet({"HELLO", "1", "1"}),
-                                   std::string("HELLO\0" "1", 7), std::string(),
-                                   ConfirmPacket(Account("a", "b"), true, 0, true)}) {
+  for (const std::string& first : {Packet({"REQUEST_USERS_LIST"}), Packet({"HELLO", "2"}), std::string()}) {
     UaClient early;
     EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "a first packet of " << first.size() << " B";
   }
-  UaClient silent;  // one that ends before saying anything
-  ASSERT_TRUE(silent.Connect());
-  silent.Close();
-  ASSERT_TRUE(WaitPasses(3));
-  EXPECT_EQ(agent->Events(), "");
   UaClient ua;
-  ASSERT_TRUE(ua.Hello());
-  CallParams big = Account("big", "pw"), good = Account("good", "pw");
-  // Every form the decoder rejects is link_codec_test's; one stands for them
-  // here, then a second HELLO, two that only the agent sends, an empty packet,
-  // one byte over the limit and far over it (cut short).
-  for (const std::string& packet :
-       {ConfirmPacket(Account("a", "b"), true, 0, true) + Packet({"x"}), Packet({"HELLO", "1"}),
-        Packet({"SET_USERS_LIST", "1", "1", "0"}), Packet({"CHANGE_USER_PARAMS", "1"}) + std::string(22, '\0'),
-        std::string(), ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1),
-        std::string(3 * siptrunk::kMaxUaPacketIn, 'x') + '\0'}) {
-    ASSERT_TRUE(ua.Send(packet));
-  }
-  ASSERT_TRUE(ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
+  ASSERT_TRUE(WaitPasses(2) && ua.Hello());
+  CallParams big = Accounts("big", 1).front(), good = Accounts("good", 1).front();
+  ASSERT_TRUE(ua.Send(Packet({"SET_USERS_LIST", "1", "1", "0"})) &&
+              ua.Send(ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1)) &&
+              ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
   ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(2));
-  EXPECT_EQ(agent->Events(), "connected; confirm good/pw@198.51.100.1:5060 " + std::to_string(good.sHostName.size()) +
-                                 " reg=1 err=0 master=1; ");
-  ASSERT_TRUE(agent->ChangeUserParams(good, CallParams(), false));
-  UaMessage m;
-  EXPECT_TRUE(ua.ReceiveMessage(&m) && m.oldParams == good);
+  EXPECT_EQ(agent->Events(), "connected; confirm good0@198.51.100.1 " + std::to_string(good.sHostName.size()) + " 101; ");
 }
 
 // Two senders at once on one connection: every list arrives whole and each
@@ -247,6 +218,7 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
   }
 }
 
+// The minute-long version through the agent is test_faults.py's, which make test leaves out.
 TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   UaClient ua;
   ASSERT_TRUE(StartConnected(&ua));
@@ -262,8 +234,8 @@ TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
 
-// A stale ua.sock is replaced, a live one left alone until it goes, a missing
-// directory waited for, and the file removed at the end only while it is ours.
+// A stale ua.sock is replaced, a live one left alone until it goes, and the
+// file removed at the end only while it is ours (not a newer agent's).
 TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   const std::string path = siptrunk::UaSocketPath();
   const int other = linktest::BindAt(path, SOCK_SEQPACKET);
@@ -283,20 +255,11 @@ TEST_F(UaLinkTest, TheSocketFileIsTakenOverOnlyWhenNobodyListens) {
   Start();
   ASSERT_TRUE(WaitUntil([&] { return linktest::Exists(path); }));
   ASSERT_EQ(unlink(path.c_str()), 0);
-  const int newer = linktest::BindAt(path, SOCK_SEQPACKET);  // a newer agent's socket
+  const int newer = linktest::BindAt(path, SOCK_SEQPACKET);
   ASSERT_GE(newer, 0);
   Stop();
   EXPECT_TRUE(linktest::Exists(path));
   close(newer);
-
-  ASSERT_EQ(unlink(path.c_str()), 0);
-  const std::string dir = runtime.Path() + "/later";
-  setenv("RUNTIME_DIRECTORY", dir.c_str(), 1);
-  Start();
-  ASSERT_TRUE(WaitPasses(2));
-  ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
-  UaClient ua;
-  EXPECT_TRUE(ua.Hello());
 }
 
 }  // namespace
