@@ -45,7 +45,7 @@ TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
                                    std::string(siptrunk::kMaxUpdateDatagram, 'a') + '\0',   // one byte over
                                    std::string(siptrunk::kMaxUpdateItems + 1, '\0'),        // one item too many
                                    atLimit, std::string(siptrunk::kMaxUpdateItems, '\0'), std::string(),
-                                   std::string("9\0\0b\0", 5)}) {                           // as printf | socat sends it
+                                   std::string("9\0\0b\0", 5)}) {  // the last as printf | socat sends it
     ASSERT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr), len),
               static_cast<ssize_t>(bytes.size()));
   }

@@ -16,8 +16,6 @@
 
 namespace storetest {
 
-using linktest::ReadFile;
-
 inline CSIPTrunkBase::STRegistrationParam Reg(const std::string& user, const std::string& password,
                                               const std::string& address, const std::string& port) {
   return CSIPTrunkBase::STRegistrationParam{user, password, address, port};
@@ -46,25 +44,23 @@ class StoreFixture : public ::testing::Test {
     if (!config_) config_ = std::make_unique<CSIPTrunkConfig>(logger_.get());
     return *config_;
   }
-  std::unique_ptr<siptrunk::StoreAdmin> OpenAdmin(const std::string& path = siptrunk::StorePath()) {
-    std::string error;
-    auto admin = siptrunk::StoreAdmin::Open(path, true, &error);
+  std::unique_ptr<siptrunk::StoreAdmin> OpenAdmin() {
+    auto admin = siptrunk::StoreAdmin::Open(siptrunk::StorePath(), true, &error);
     if (!admin) ADD_FAILURE() << "cannot open the store: " << error;
     return admin;
   }
   siptrunk::StoreSnapshot Snapshot() {
     siptrunk::StoreSnapshot snapshot;
-    std::string error;
     auto admin = OpenAdmin();
     if (admin && !admin->Read(&snapshot, &error)) ADD_FAILURE() << error;
     return snapshot;
   }
   std::string StorePath() const { return state_.Path() + "/siptrunk.db"; }
-  std::string Trace() const { return ReadFile(logs_.Path() + "/store-test.log"); }
 
   linktest::ScopedRuntimeDirectory state_{"STATE_DIRECTORY"}, logs_{"LOGS_DIRECTORY"};
   std::unique_ptr<CSIPTrunkLogger> logger_ = std::make_unique<CSIPTrunkLogger>("store-test.log");
   std::unique_ptr<CSIPTrunkConfig> config_;
+  std::string error;  // the last failure a store call gave
 };
 
 }  // namespace storetest

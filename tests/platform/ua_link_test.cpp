@@ -189,7 +189,8 @@ TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMisplacedOrOversizedOnesAreDroppe
               ua.Send(ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1)) &&
               ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
   ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(2));
-  EXPECT_EQ(agent->Events(), "connected; confirm good0@198.51.100.1 " + std::to_string(good.sHostName.size()) + " 101; ");
+  EXPECT_EQ(agent->Events(), "connected; confirm good0@198.51.100.1 " + std::to_string(good.sHostName.size()) +
+                                 " 101; ");
 }
 
 // Two senders at once on one connection: every list arrives whole and each
@@ -213,7 +214,7 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
     UaMessage m;
     ASSERT_TRUE(ua.ReceiveMessage(&m) && m.list.size() == kAccounts);
     const int from = m.list.front().sUserName[0] == 'a' ? 0 : 1;
-    const std::list<CallParams> want = Accounts(std::string(1, "ab"[from]) + std::to_string(next[from]++) + "-", kAccounts);
+    const auto want = Accounts(std::string(1, "ab"[from]) + std::to_string(next[from]++) + "-", kAccounts);
     EXPECT_EQ(m.list, std::vector<CallParams>(want.begin(), want.end()));
   }
 }
