@@ -38,13 +38,11 @@ class ScopedRuntimeDirectory {
   explicit ScopedRuntimeDirectory(const char* var = "RUNTIME_DIRECTORY") : m_var(var) {
     char pattern[] = "/tmp/siptrunk-test-XXXXXX";
     if (mkdtemp(pattern) != nullptr) m_dir = pattern;
-    if (const char* old = getenv(var)) m_old = old, m_bHadOld = true;
     setenv(var, m_dir.c_str(), 1);
   }
   ~ScopedRuntimeDirectory() {
-    m_bHadOld ? setenv(m_var, m_old.c_str(), 1) : unsetenv(m_var);
-    if (!m_dir.empty() && system(("chmod -R u+rwx '" + m_dir + "'; rm -rf '" + m_dir + "'").c_str()) != 0) {
-    }
+    unsetenv(m_var);
+    if (!m_dir.empty() && system(("rm -rf '" + m_dir + "'").c_str()) != 0) ADD_FAILURE() << "cannot remove " << m_dir;
   }
   ScopedRuntimeDirectory(const ScopedRuntimeDirectory&) = delete;
   ScopedRuntimeDirectory& operator=(const ScopedRuntimeDirectory&) = delete;
@@ -52,8 +50,7 @@ class ScopedRuntimeDirectory {
 
  private:
   const char* m_var;
-  std::string m_dir, m_old;
-  bool m_bHadOld = false;
+  std::string m_dir;
 };
 
 // The items, each followed by a NUL, the last one `repeatLast` times.

@@ -1,10 +1,9 @@
-// Threads and the recursive lock, on real pthreads. A thread marked gone by the
-// fault handler releasing its waiter is test_lifecycle.py's.
+// Threads and the recursive lock, on real pthreads. Waiting for threads, also
+// for one marked gone by the fault handler, is test_lifecycle.py's and the unit
+// tests' (they run the real thread.cpp).
 #include "platform/thread.h"
 
 #include <signal.h>
-
-#include <future>
 
 #include "tests/platform/link_test_support.h"
 
@@ -14,20 +13,6 @@
 #endif
 
 namespace {
-
-TEST(ThreadTest, WaitGivesTheExitCodeOnlyOnceTheThreadEnds) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  const auto waitForRelease = [](void* arg) { return static_cast<std::shared_future<void>*>(arg)->wait(), ~0ul; };
-  const unsigned long handle = Thread::BeginThread(waitForRelease, &released, 0);
-  ASSERT_NE(handle, 0u);
-  unsigned long code = 0;
-  EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code) || Thread::WaitForThread(handle, 30, &code) || code != 0);
-  release.set_value();
-  // A time limit far beyond what the thread needs: the wait ends when the thread does.
-  EXPECT_TRUE(Thread::WaitForThread(handle, 60000, &code) && code == ~0ul);
-  EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
-}
 
 // Only the entry waits for termination signals; faults are handled where they happen.
 TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {

@@ -126,8 +126,6 @@ class UaLinkTest : public ::testing::Test {
       for (; !stop; ++passes) agent->ProcessMessageFromQueue(1);
     });
   }
-  // Starts the agent and connects `ua`; as the agent does, senders wait for "connected".
-  bool StartConnected(UaClient* ua) { return Start(), ua->Hello() && agent->WaitForEventCount(1); }
   void Stop() {
     if (loop.joinable()) stop = true, loop.join();
     agent.reset();
@@ -146,20 +144,32 @@ class UaLinkTest : public ::testing::Test {
   std::thread loop;
 };
 
-// Callbacks in order, all on the listen thread; a second user agent refused
-// while the first stays; a disconnection reported once. Lists of thousands of
-// accounts and reconnecting are test_faults.py's and test_ua_side.py's.
-TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
+// Callbacks in order, all on the listen thread, for the one user agent that
+// said HELLO 1: other first packets close the connection unannounced, a second
+// user agent is refused while the first stays, a packet only the agent sends
+// or one byte over the limit is dropped. Malformed packets are test_ua_side.py's
+// and the codec's; lists of thousands of accounts and reconnecting are
+// test_faults.py's and test_ua_side.py's.
+TEST_F(UaLinkTest, CallbacksOnTheListenThreadForTheOneUserAgentThatSaidHello) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
+  for (const std::string& first : {Packet({"REQUEST_USERS_LIST"}), Packet({"HELLO", "2"}), std::string()}) {
+    UaClient early;
+    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "a first packet of " << first.size() << " B";
+  }
   const CallParams slave = Accounts("slave", 1).front();
+  CallParams big = slave, atLimit = slave;
   {
     UaClient ua, second;
     ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
     EXPECT_TRUE(agent->IsPartyOnline());
     EXPECT_TRUE(second.Connect() && second.Ended());
-    ASSERT_TRUE(ua.Send(Packet({"REQUEST_USERS_LIST"})) && ua.Send(ConfirmPacket(slave, true, 0, true)) &&
-                ua.Send(ConfirmPacket(slave, false, 12, false)));
+    for (const std::string& packet : {Packet({"SET_USERS_LIST", "1", "1", "0"}), Packet({"REQUEST_USERS_LIST"}),
+                                      ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1),
+                                      ConfirmOfSize(&atLimit, siptrunk::kMaxUaPacketIn),
+                                      ConfirmPacket(slave, false, 12, false)}) {
+      ASSERT_TRUE(ua.Send(packet));
+    }
     ASSERT_TRUE(agent->WaitForEventCount(4) && agent->ChangeUserParams(CallParams(), slave, true));
     UaMessage m;
     ASSERT_TRUE(ua.ReceiveMessage(&m));
@@ -167,38 +177,23 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadASecondRefusedADisconnectOnce) {
                 m.newParams == slave);
   }
   ASSERT_TRUE(agent->WaitForEventCount(5) && WaitPasses(3));
-  EXPECT_EQ(agent->Events(),
-            "connected; lists; confirm slave0@198.51.100.1 0 101; confirm slave0@198.51.100.1 0 0120; disconnected; ");
+  EXPECT_EQ(agent->Events(), "connected; lists; confirm slave0@198.51.100.1 " +
+                                 std::to_string(atLimit.sHostName.size()) +
+                                 " 101; confirm slave0@198.51.100.1 0 0120; disconnected; ");
   EXPECT_FALSE(agent->IsPartyOnline() || agent->SetUsersList(Accounts("u", 1), true, true));
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
 }
 
-// A connection must start with HELLO 1 (else it is closed, unannounced); after
-// it, a packet only the agent sends or one byte over the limit is dropped and
-// the connection stays. Malformed packets are test_ua_side.py's and the codec's.
-TEST_F(UaLinkTest, BadFirstPacketsCloseAndLaterMisplacedOrOversizedOnesAreDropped) {
-  Start();
-  for (const std::string& first : {Packet({"REQUEST_USERS_LIST"}), Packet({"HELLO", "2"}), std::string()}) {
-    UaClient early;
-    EXPECT_TRUE(early.Connect() && early.Send(first) && early.Ended()) << "a first packet of " << first.size() << " B";
-  }
-  UaClient ua;
-  ASSERT_TRUE(WaitPasses(2) && ua.Hello());
-  CallParams big = Accounts("big", 1).front(), good = Accounts("good", 1).front();
-  ASSERT_TRUE(ua.Send(Packet({"SET_USERS_LIST", "1", "1", "0"})) &&
-              ua.Send(ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1)) &&
-              ua.Send(ConfirmOfSize(&good, siptrunk::kMaxUaPacketIn)));  // exactly the limit is taken
-  ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(2));
-  EXPECT_EQ(agent->Events(), "connected; confirm good0@198.51.100.1 " + std::to_string(good.sHostName.size()) +
-                                 " 101; ");
-}
-
 // Two senders at once on one connection: every list arrives whole and each
 // sender's lists in order. All of them fit into the socket's send buffer, so
-// no send waits for the reader and the outcome never depends on timing.
-TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
+// no send waits for the reader and the outcome never depends on timing. Then
+// the user agent stops reading: a send waits, gives up and the listen thread
+// disconnects (the minute-long version through the agent, test_faults.py's,
+// is not in make test).
+TEST_F(UaLinkTest, SendsFromTwoThreadsArriveWholeAndAUserAgentThatStopsReadingIsDisconnected) {
   UaClient ua;
-  ASSERT_TRUE(StartConnected(&ua));
+  Start();
+  ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
   constexpr int kLists = 8, kAccounts = 100;
   std::atomic<int> sentWhole{0};
   auto sender = [&](char tag) {
@@ -217,20 +212,12 @@ TEST_F(UaLinkTest, SendsFromTwoThreadsAtOnceArriveWhole) {
     const auto want = Accounts(std::string(1, "ab"[from]) + std::to_string(next[from]++) + "-", kAccounts);
     EXPECT_EQ(m.list, std::vector<CallParams>(want.begin(), want.end()));
   }
-}
-
-// The minute-long version through the agent is test_faults.py's, which make test leaves out.
-TEST_F(UaLinkTest, AUserAgentThatStopsReadingIsDisconnectedByTheListenThread) {
-  UaClient ua;
-  ASSERT_TRUE(StartConnected(&ua));
   const std::list<CallParams> big = Accounts("user-", 5000);
-  // The socket holds some lists; then a send waits, gives up and shuts the connection down.
   int sent = 0;
   while (sent < 1000 && agent->SetUsersList(big, true, true)) ++sent;
   ASSERT_TRUE(sent > 0 && sent < 1000) << sent;
-  ASSERT_TRUE(agent->WaitForEventCount(2));
+  ASSERT_TRUE(agent->WaitForEventCount(2) && WaitPasses(3));
   EXPECT_FALSE(agent->SetUsersList(big, true, true));
-  ASSERT_TRUE(WaitPasses(3));
   EXPECT_EQ(agent->Events(), "connected; disconnected; ");
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()}) << "the listen thread disconnects";
 }
