@@ -59,10 +59,8 @@ TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
 // A live socket of another process is left alone, a stale one replaced; a
 // sender refuses what the receiver would drop.
 TEST_F(CgiLinkTest, TheSocketFileIsTakenOverOnlyWhenStaleAndSendUpdateRefusesWhatWouldBeDropped) {
-  const auto send = [](const Items& items) {
-    std::string error;
-    return CyclicMessageQueue::SendUpdate(kQueue, items, &error);
-  };
+  std::string error;
+  const auto send = [&error](const Items& items) { return CyclicMessageQueue::SendUpdate(kQueue, items, &error); };
   const int other = linktest::BindAt(path, SOCK_DGRAM);
   const ino_t otherInode = linktest::InodeOf(path);
   ASSERT_GE(other, 0);

@@ -1,4 +1,6 @@
-// The trace log on real files in a temporary logs directory.
+// The trace log on real files in a temporary logs directory. Its lock is
+// checked where the agent's threads trace at once: the system tests under
+// ThreadSanitizer (make test-tsan).
 #include <regex>
 
 #include "platform/diag.h"
@@ -53,32 +55,6 @@ TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersTextInAPrivateFile) {
   // An enormous line is cut, marked, and still one line.
   EXPECT_TRUE(lines[2].size() < 20000 && lines[2].compare(0, 1002, "3 " + hugeText.substr(0, 1000)) == 0 &&
               lines[2].find("truncated") != std::string::npos);
-}
-
-TEST_F(LoggerTest, LinesOfConcurrentThreadsNeverInterleave) {
-  constexpr int kThreads = 4, kLinesEach = 400;
-  constexpr size_t kPayload = 6000;  // longer than a pipe buffer's atomic write and the stack buffer
-  {
-    CSIPTrunkLogger logger(kName);
-    logger.SetRotateBytes(64u * 1024 * 1024);
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-      writers.emplace_back([&logger, t] {
-        const std::string payload(kPayload, static_cast<char>('a' + t));
-        for (int i = 0; i < kLinesEach; ++i) logger.TRACE(3, "T%d %d %s\n", t, i, payload.c_str());
-      });
-    }
-    for (auto& w : writers) w.join();
-  }
-  const auto lines = Bodies(m_path);
-  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
-  std::vector<int> nextOf(kThreads, 0);
-  for (const auto& line : lines) {
-    const int t = line.size() > 3 ? line[3] - '0' : -1;
-    ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 80);
-    const std::string want = std::to_string(t) + " " + std::to_string(nextOf[t]++) + " ";  // in order per thread
-    EXPECT_EQ(line, "3 T" + want + std::string(kPayload, static_cast<char>('a' + t)));
-  }
 }
 
 TEST_F(LoggerTest, RotationKeepsOneOlderFileAndBoundsTheSize) {

@@ -36,10 +36,9 @@ inline std::string RawExec(const std::string& path, const std::string& sql) {
   return error;
 }
 
+// Members go in reverse order: the client before the logger, both before the directories.
 class StoreFixture : public ::testing::Test {
  public:
-  void TearDown() override { config_.reset(), logger_.reset(); }
-
   CSIPTrunkConfig& Config() {
     if (!config_) config_ = std::make_unique<CSIPTrunkConfig>(logger_.get());
     return *config_;
