@@ -15,9 +15,8 @@ using linktest::ReadFile;
 
 const char kName[] = "trace-test.log";
 
-// The lines of the file, each "YYYY-MM-DDTHH:MM:SS.mmmZ <level> <text>" given
-// as "<level> <text>" (or "no prefix: ..."). Only the prefix is matched with
-// std::regex, which recurses per character.
+// The file's lines "YYYY-MM-DDTHH:MM:SS.mmmZ <level> <text>" as "<level> <text>" (or "no prefix: ...").
+// Only the prefix is matched: std::regex recurses per character.
 std::vector<std::string> Bodies(const std::string& path) {
   static const std::regex kPrefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ )");
   std::vector<std::string> lines;

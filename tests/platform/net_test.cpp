@@ -1,8 +1,6 @@
-// Route lookup and the LAN-traffic regulator against the real kernel. Each
-// test forks a child that enters a fresh network namespace, builds veth
-// interfaces eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24) there and runs its
-// checks; nothing leaves that namespace, which vanishes with the child. The
-// child prints its failures and reports them through its exit status.
+// Route lookup and the LAN-traffic regulator against the real kernel, each test in a forked child inside a fresh
+// network namespace with veth interfaces eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24), which vanishes with it.
+// The child prints its failures and reports them through its exit status.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
@@ -111,9 +109,8 @@ ARPNL_HANDLE OpenOrSkip() {
   return handle;
 }
 
-// Admission through the running agent (LAN against WAN slaves, a flushed
-// ruleset rebuilt, no CAP_NET_ADMIN, the interface list) is test_regulator.py's,
-// test_model.py's and test_lifecycle.py's; these are the handle's own rules.
+// Admission through the running agent (LAN against WAN, a flushed ruleset, no CAP_NET_ADMIN) is
+// test_regulator.py's, test_model.py's and test_lifecycle.py's; these are the handle's own rules.
 TEST(RegulatorTest, AddsAndRemovesAddressesFromTwoThreadsOnOneHandle) {
   InPrivateNetwork([] {
     ARPNL_HANDLE handle = OpenOrSkip(), second = -1;

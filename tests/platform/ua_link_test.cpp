@@ -141,12 +141,9 @@ class UaLinkTest : public ::testing::Test {
   std::thread loop;
 };
 
-// Callbacks in order, all on the listen thread, for the one user agent that
-// said HELLO 1: other first packets close the connection unannounced, a second
-// user agent is refused while the first stays, a packet only the agent sends
-// or one byte over the limit is dropped. Malformed packets are test_ua_side.py's
-// and the codec's; lists of thousands of accounts, reconnecting and what the
-// agent sends are test_faults.py's, test_ua_side.py's and test_settings.py's.
+// Callbacks in order, on the listen thread, for the one user agent that said HELLO 1; a second one is refused, a
+// packet only the agent sends or one byte over the limit dropped. Malformed packets, big lists, reconnecting and
+// what the agent sends are test_ua_side.py's, test_faults.py's, test_settings.py's and the codec's.
 TEST_F(UaLinkTest, CallbacksOnTheListenThreadForTheOneUserAgentThatSaidHello) {
   Start();
   EXPECT_FALSE(agent->SetUsersList(Accounts("u", 1), true, true)) << "nobody to send to yet";
@@ -159,8 +156,7 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadForTheOneUserAgentThatSaidHello) {
   {
     UaClient ua, second;
     ASSERT_TRUE(ua.Hello() && agent->WaitForEventCount(1));
-    EXPECT_TRUE(agent->IsPartyOnline());
-    EXPECT_TRUE(second.Connect() && second.Ended());
+    EXPECT_TRUE(agent->IsPartyOnline() && second.Connect() && second.Ended());
     for (const std::string& packet : {Packet({"SET_USERS_LIST", "1", "1", "0"}), Packet({"REQUEST_USERS_LIST"}),
                                       ConfirmOfSize(&big, siptrunk::kMaxUaPacketIn + 1),
                                       ConfirmOfSize(&atLimit, siptrunk::kMaxUaPacketIn),
@@ -177,12 +173,9 @@ TEST_F(UaLinkTest, CallbacksOnTheListenThreadForTheOneUserAgentThatSaidHello) {
   EXPECT_EQ(agent->Threads(), std::set<std::thread::id>{loop.get_id()});
 }
 
-// Two senders at once on one connection: every list arrives whole and each
-// sender's lists in order. All of them fit into the socket's send buffer, so
-// no send waits for the reader and the outcome never depends on timing. Then
-// the user agent stops reading: a send waits, gives up and the listen thread
-// disconnects (the minute-long version through the agent, test_faults.py's,
-// is not in make test).
+// Two senders at once: every list arrives whole, each sender's in order (all fit the send buffer, so nothing
+// depends on timing). Then the user agent stops reading: a send waits, gives up and the listen thread disconnects
+// (test_faults.py's minute-long version through the agent is not in make test).
 TEST_F(UaLinkTest, SendsFromTwoThreadsArriveWholeAndAUserAgentThatStopsReadingIsDisconnected) {
   UaClient ua;
   Start();
