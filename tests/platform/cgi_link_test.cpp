@@ -83,8 +83,7 @@ TEST_F(CgiLinkTest, TheSocketIsNeverReachableWithAWiderMode) {
   std::atomic<bool> done{false};
   std::atomic<int> sightings{0}, wider{0}, otherGroup{0};
   std::thread client([&] {
-    while (!done) {
-      struct stat st {};
+    for (struct stat st {}; !done;) {
       if (lstat(path.c_str(), &st) != 0) continue;
       ++sightings, wider += (st.st_mode & 0777 & ~0660u) != 0, otherGroup += st.st_gid != getegid();
     }

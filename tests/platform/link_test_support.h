@@ -106,9 +106,7 @@ inline unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(S
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Runs `body` with standard error going to a file under `dir`; returns what was written.

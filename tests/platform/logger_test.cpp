@@ -9,9 +9,7 @@
 
 namespace {
 
-using linktest::CaptureStderr;
-using linktest::Exists;
-using linktest::ReadFile;
+using namespace linktest;
 
 const char kName[] = "trace-test.log";
 
@@ -30,7 +28,7 @@ std::vector<std::string> Bodies(const std::string& path) {
 
 class LoggerTest : public ::testing::Test {
  protected:
-  linktest::ScopedRuntimeDirectory logs{"LOGS_DIRECTORY"};
+  ScopedRuntimeDirectory logs{"LOGS_DIRECTORY"};
   const std::string m_dir = logs.Path(), m_path = m_dir + "/" + kName;
 };
 
@@ -46,7 +44,7 @@ TEST_F(LoggerTest, LinesCarryTimestampLevelAndTheCallersTextInAPrivateFile) {
     siptrunk::Diag("regulator says %d\n", 42);  // the platform layer's diagnostics, while the log exists
   }
   siptrunk::Diag("after the logger is gone\n");  // must not touch the destroyed logger
-  EXPECT_EQ(linktest::ModeOf(m_path), 0600u);
+  EXPECT_EQ(ModeOf(m_path), 0600u);
   const auto lines = Bodies(m_path);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0] + "|" + lines[1] + "|" + lines[3], "no prefix: older line|0 ERROR: no line end here 5060|"
@@ -64,9 +62,9 @@ TEST_F(LoggerTest, RotationKeepsOneOlderFileAndBoundsTheSize) {
     for (int i = 0; i < 500; ++i) logger.TRACE(3, "INFO: line %04d %s\n", i, std::string(60, '-').c_str());
   }
   const std::string older = m_path + ".1";
-  EXPECT_TRUE(!Exists(m_path + ".2") && linktest::ModeOf(older) == 0600u);
   const size_t currentSize = ReadFile(m_path).size(), previousSize = ReadFile(older).size();
-  EXPECT_TRUE(currentSize <= kBound && previousSize <= kBound && previousSize > kBound / 2);
+  EXPECT_TRUE(!Exists(m_path + ".2") && ModeOf(older) == 0600u && currentSize <= kBound && previousSize <= kBound &&
+              previousSize > kBound / 2);
   // No line lost at the seam: the older file ends right before the current one begins.
   const auto number = [](const std::string& line) { return std::stoi(line.substr(line.find("line ") + 5, 4)); };
   const std::vector<std::string> now = Bodies(m_path), before = Bodies(older);
@@ -90,7 +88,7 @@ TEST_F(LoggerTest, MissingDirectoryOrSymbolicLinksKeepLinesOffStandardError) {
       logger.SetRotateBytes(200);
       for (int i = 0; i < 10; ++i) logger.TRACE(3, "INFO: secret line %d of some length\n", i);
     });
-    EXPECT_TRUE(!Exists(target) && S_ISLNK(linktest::StatOf(m_path + suffix).st_mode)) << suffix;
+    EXPECT_TRUE(!Exists(target) && S_ISLNK(StatOf(m_path + suffix).st_mode)) << suffix;
     EXPECT_TRUE(!captured.empty() && captured.find("secret line") == std::string::npos) << captured;
     unlink((m_path + suffix).c_str());
     unlink(m_path.c_str());

@@ -10,13 +10,6 @@
 #include "platform/route_helper.h"
 #include "tests/platform/link_test_support.h"
 
-#ifndef SIPTRUNK_NFT_TABLE
-#define SIPTRUNK_NFT_TABLE "siptrunk"
-#endif
-#ifndef SIPTRUNK_NFT_SET
-#define SIPTRUNK_NFT_SET "lan_slaves"
-#endif
-
 namespace {
 
 constexpr int kSkipStatus = 77;
@@ -45,8 +38,7 @@ bool RunQuietly(const std::string& command) { return system((command + " >/dev/n
 // runs body. Call as the last statement of a test (it may skip it).
 void InPrivateNetwork(const std::function<void()>& body) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and veth interfaces";
-  fflush(stdout);
-  fflush(stderr);
+  fflush(nullptr);
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {

@@ -16,21 +16,15 @@
 
 namespace storetest {
 
-inline CSIPTrunkBase::STRegistrationParam Reg(const std::string& user, const std::string& password,
-                                              const std::string& address, const std::string& port) {
-  return CSIPTrunkBase::STRegistrationParam{user, password, address, port};
-}
+using Reg = CSIPTrunkBase::STRegistrationParam;  // {user, password, address, port}
 
-// Runs SQL on the file; returns the error, empty on success.
+// Runs SQL on the file (created when missing); returns the error, empty on success.
 inline std::string RawExec(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   char* message = nullptr;
-  std::string error;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-    error = sqlite3_errmsg(db);
-  } else if (sqlite3_busy_timeout(db, 5000), sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    error = message ? message : "?";
-  }
+  sqlite3_open(path.c_str(), &db);  // a failure leaves db in an error state that the exec reports
+  sqlite3_busy_timeout(db, 5000);
+  const std::string error = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK ? "" : message;
   sqlite3_free(message);
   sqlite3_close(db);
   return error;

@@ -47,13 +47,13 @@ class StoreSyncTest : public StoreFixture {
 };
 
 TEST_F(StoreSyncTest, SlaveWritesOfTheDeferringThreadShareOneSyncAndEveryOtherWriteSyncsOnReturn) {
-  ASSERT_TRUE(Config().SetRegisterParam(Reg("a", "pa", "192.0.2.10", "5060"), false));  // opens and creates
+  ASSERT_TRUE(Config().SetRegisterParam(Reg{"a", "pa", "192.0.2.10", "5060"}, false));  // opens and creates
   Config().DeferSlaveSyncOnThisThread();
   const int before = gLogSyncs;
-  EXPECT_TRUE(Config().SetRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), false));
-  EXPECT_TRUE(Config().SetRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), true));
-  EXPECT_TRUE(Config().ChangeRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), Reg("b", "pb", "192.0.2.12", "5060")));
-  EXPECT_TRUE(Config().SetUnregisterParam(Reg("a", "pa", "192.0.2.10", "5060")));
+  EXPECT_TRUE(Config().SetRegisterParam(Reg{"b", "pb", "192.0.2.11", "5060"}, false));
+  EXPECT_TRUE(Config().SetRegisterParam(Reg{"b", "pb", "192.0.2.11", "5060"}, true));
+  EXPECT_TRUE(Config().ChangeRegisterParam(Reg{"b", "pb", "192.0.2.11", "5060"}, Reg{"b", "pb", "192.0.2.12", "5060"}));
+  EXPECT_TRUE(Config().SetUnregisterParam(Reg{"a", "pa", "192.0.2.10", "5060"}));
   EXPECT_EQ(gLogSyncs - before, 0);
   // Committed all the same: another connection reads them.
   EXPECT_EQ(Snapshot().registeredSlaves.size(), 1u);
@@ -63,10 +63,10 @@ TEST_F(StoreSyncTest, SlaveWritesOfTheDeferringThreadShareOneSyncAndEveryOtherWr
   EXPECT_EQ(gLogSyncs - before, 1);
 
   // The connection is back at a sync per commit for every other write...
-  EXPECT_TRUE(Config().WriteRegisteredSlaves({Reg("c", "pc", "192.0.2.13", "5060")}, {}));
+  EXPECT_TRUE(Config().WriteRegisteredSlaves({Reg{"c", "pc", "192.0.2.13", "5060"}}, {}));
   EXPECT_EQ(gLogSyncs - before, 2);
   // ...and for slave writes made on any other thread.
-  std::thread([&] { EXPECT_TRUE(Config().SetRegisterParam(Reg("d", "pd", "192.0.2.14", "5060"), false)); }).join();
+  std::thread([&] { EXPECT_TRUE(Config().SetRegisterParam(Reg{"d", "pd", "192.0.2.14", "5060"}, false)); }).join();
   EXPECT_EQ(gLogSyncs - before, 3);
   EXPECT_FALSE(Config().LastRegisteredSlaveWriteFailed());
 }
