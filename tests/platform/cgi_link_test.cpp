@@ -1,5 +1,4 @@
-// The settings link over a real cgi-117.sock in a private runtime directory;
-// the test thread itself runs the receiving passes.
+// The settings link over a real cgi-117.sock in a private runtime directory; the test thread runs the passes.
 #include "platform/cgi_messenger.h"
 
 #include "platform/link_codec.h"
@@ -33,8 +32,7 @@ class CgiLinkTest : public ::testing::Test {
   const std::string path = siptrunk::CgiSocketPath(kQueue);
 };
 
-// Every siptrunkctl message reaching the agent is test_tools.py's; here raw
-// datagrams as any program may send them, at and past the exact limits.
+// siptrunkctl's messages are test_tools.py's; here raw datagrams as any program may send, at and past the limits.
 TEST_F(CgiLinkTest, MalformedAndOversizedDatagramsAreNotDispatched) {
   cgi.ProcessMessageFromQueue(0);
   const std::string atLimit = std::string(siptrunk::kMaxUpdateDatagram - 1, 'a') + '\0';

@@ -30,11 +30,11 @@ TEST_F(StoreAdminTest, RefusedEditsChangeNothingAndTrunkToMasterEditsReportChang
     changes += changed ? "1" : "0", name = row.name;
   }
   EXPECT_EQ(changes, "01111");
-  const siptrunk::StoreSnapshot snapshot = Snapshot();
-  ASSERT_TRUE(snapshot.trunksToMaster.size() == 1 && snapshot.sipTrunks.size() == 1);
-  const Row& m = snapshot.trunksToMaster[0];
-  EXPECT_TRUE(m.enabled && m.registered && m.masterPort == "5061");
-  EXPECT_TRUE(snapshot.sipTrunks[0].user == "ua" && snapshot.sipTrunks[0].symmetricNat);
+  const siptrunk::StoreSnapshot s = Snapshot();
+  ASSERT_TRUE(s.trunksToMaster.size() == 1 && s.sipTrunks.size() == 1);
+  const Row& m = s.trunksToMaster[0];
+  EXPECT_TRUE(m.enabled && m.registered && m.masterPort == "5061" && s.sipTrunks[0].user == "ua" &&
+              s.sipTrunks[0].symmetricNat);
 }
 
 TEST_F(StoreAdminTest, OpeningRefusesForeignAndNewerStoresAndSyncsEveryCommit) {

@@ -1,6 +1,5 @@
-// Threads and the recursive lock, on real pthreads. Waiting for threads, also
-// for one marked gone by the fault handler, is test_lifecycle.py's and the unit
-// tests' (they run the real thread.cpp).
+// Threads and the recursive lock, on real pthreads. Waiting for threads (also one marked gone by the fault
+// handler) is test_lifecycle.py's and the unit tests' (they run the real thread.cpp).
 #include "platform/thread.h"
 
 #include <signal.h>
@@ -47,14 +46,11 @@ TEST(ThreadMutexTest, RecursiveAndCountedPerThread) {
   };
   const unsigned long handle = Thread::BeginThread(lockOnce, nullptr, 0);
   ASSERT_NE(handle, 0u);
-  // While held (even once), another thread cannot get it.
-  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
-  table.Unlock();
+  table.Unlock();  // still held once: another thread cannot get it
   EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr) || heldInside != -1);
   table.Unlock();
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
-  ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-  EXPECT_EQ(heldInside, 1);
+  EXPECT_TRUE(ThreadMutex::HeldByCurrentThread() == 0 && Thread::WaitForThread(handle, Thread::kInfinite, nullptr) &&
+              heldInside == 1);
 }
 
 }  // namespace
