@@ -24,7 +24,8 @@ inline std::string RawExec(const std::string& path, const std::string& sql) {
   char* message = nullptr;
   sqlite3_open(path.c_str(), &db);  // a failure leaves db in an error state that the exec reports
   sqlite3_busy_timeout(db, 5000);
-  const std::string error = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK ? "" : message;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  const std::string error = rc == SQLITE_OK ? "" : message != nullptr ? message : sqlite3_errstr(rc);
   sqlite3_free(message);
   sqlite3_close(db);
   return error;
