@@ -1,41 +1,27 @@
-// Route lookup and the LAN-traffic regulator against the real kernel. Each
-// test forks a child that enters a fresh network namespace, builds veth
-// interfaces eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24) there and runs its
-// checks; nothing leaves that namespace, which vanishes with the child. The
-// child prints its failures and reports them through its exit status.
+// Route lookup and the LAN-traffic regulator against the real kernel, each test in a forked child inside a fresh
+// network namespace with veth interfaces eth0 (192.0.2.1/24) and wan0 (198.51.100.1/24), which vanishes with it.
+// The child prints its failures and reports them through its exit status.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "platform/arpnl.h"
 #include "platform/route_helper.h"
 #include "tests/platform/link_test_support.h"
 
-#ifndef SIPTRUNK_NFT_TABLE
-#define SIPTRUNK_NFT_TABLE "siptrunk"
-#endif
-#ifndef SIPTRUNK_NFT_SET
-#define SIPTRUNK_NFT_SET "lan_slaves"
-#endif
-
 namespace {
 
 constexpr int kSkipStatus = 77;
-const std::string kListSet = "nft list set inet " SIPTRUNK_NFT_TABLE " " SIPTRUNK_NFT_SET " 2>&1";
 
-// A shell command's output, and its exit status in *status.
-std::string Shell(const std::string& command, int* status = nullptr) {
+// The addresses in the set, sorted, each followed by a blank, from the nft program's own view; "missing " without it.
+std::string Elements() {
+  FILE* pipe = popen("{ nft list set inet " SIPTRUNK_NFT_TABLE " " SIPTRUNK_NFT_SET " 2>/dev/null || echo missing; }"
+                     " | grep -oE '([0-9]+[.]){3}[0-9]+|missing' | LC_ALL=C sort | tr '\\n' ' '", "r");
   std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
   char chunk[4096];
   for (size_t n; pipe != nullptr && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-  const int rc = pipe != nullptr ? pclose(pipe) : -1;
-  if (status != nullptr) *status = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  if (pipe != nullptr) pclose(pipe);
   return output;
 }
 
@@ -52,8 +38,7 @@ bool RunQuietly(const std::string& command) { return system((command + " >/dev/n
 // runs body. Call as the last statement of a test (it may skip it).
 void InPrivateNetwork(const std::function<void()>& body) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and veth interfaces";
-  fflush(stdout);
-  fflush(stderr);
+  fflush(nullptr);
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -78,18 +63,8 @@ unsigned long Addr(const char* dotted) { return inet_addr(dotted); }
 
 std::string Dotted(unsigned long address) { return inet_ntoa(in_addr{static_cast<in_addr_t>(address)}); }
 
-// The addresses listed in the set, from the nft program's own view.
-std::set<std::string> SetElements(const std::string& listing) {
-  std::set<std::string> elements;
-  const auto open = listing.find("elements = {");
-  if (open == std::string::npos) return elements;
-  std::string body = listing.substr(open + 12, listing.find('}', open) - open - 12);
-  std::replace(body.begin(), body.end(), ',', ' ');
-  std::istringstream words(body);
-  for (std::string word; words >> word;) elements.insert(word);
-  return elements;
-}
-
+// Which slaves are admitted, with odd addresses, against the kernel's routes
+// is test_model.py's and test_regulator.py's; here a gateway and an alias.
 TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
   InPrivateNetwork([] {
     RouteHelper helper;
@@ -101,17 +76,9 @@ TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
       return std::string(ok ? "yes " : "no ") + Dotted(local) + " " + std::to_string(oif);
     };
     const std::string eth0 = std::to_string(if_nametoindex("eth0")), wan0 = std::to_string(if_nametoindex("wan0"));
-    EXPECT_EQ(route("192.0.2.10"), "yes 192.0.2.1 " + eth0);
-    EXPECT_EQ(route("198.51.100.20"), "yes 198.51.100.1 " + wan0);
-    EXPECT_EQ(route("203.0.113.5"), "no 0.0.0.0 0");  // no route: a plain "no", both values cleared
-    EXPECT_EQ(route("192.0.2.1").substr(0, 14), "yes 192.0.2.1 ");  // our own address, reached from itself
+    EXPECT_EQ(route("192.0.2.10") + "|" + route("203.0.113.5"), "yes 192.0.2.1 " + eth0 + "|no 0.0.0.0 0");
     ASSERT_TRUE(RunQuietly("ip route add default via 198.51.100.254 dev wan0"));
     EXPECT_EQ(route("203.0.113.5"), "yes 198.51.100.1 " + wan0);  // the source is the interface towards the gateway
-    ASSERT_TRUE(RunQuietly("ip route add blackhole 203.0.113.0/24"));
-    EXPECT_EQ(route("203.0.113.5"), "no 0.0.0.0 0");  // a blackhole leads nowhere
-    if (sizeof(unsigned long) > 4) {
-      EXPECT_FALSE(helper.GetOutInterface(~0ul, local, oif)) << "more than 32 bits is no IPv4 address";
-    }
     // The names carrying an address, aliases by their label, on the socket the lookups used.
     ASSERT_TRUE(RunQuietly("ip addr add 198.51.100.1/32 dev eth0 label eth0:1"));
     std::vector<std::string> names;
@@ -123,9 +90,8 @@ TEST(RouteHelperTest, AnswersLikeIpRouteGet) {
 
 // Opens the regulator in the namespace, or skips when nftables cannot work here.
 ARPNL_HANDLE OpenOrSkip() {
-  if (!RunQuietly("nft --version")) SkipChild("the nft program is missing (used to check the set)");
   if (!RunQuietly("nft add table inet probe && nft delete table inet probe")) {
-    SkipChild("the kernel refuses nftables in a network namespace");
+    SkipChild("the nft program (used to check the set) is missing or the kernel refuses nftables in a namespace");
   }
   ARPNL_HANDLE handle = 1234;
   int rc = -1;
@@ -135,26 +101,20 @@ ARPNL_HANDLE OpenOrSkip() {
   return handle;
 }
 
-// Admission through the running agent (LAN against WAN slaves, a flushed
-// ruleset rebuilt, no CAP_NET_ADMIN, the interface list) is test_regulator.py's,
-// test_model.py's and test_lifecycle.py's; these are the handle's own rules.
+// Admission through the running agent (LAN against WAN, a flushed ruleset, no CAP_NET_ADMIN) is
+// test_regulator.py's, test_model.py's and test_lifecycle.py's; these are the handle's own rules.
 TEST(RegulatorTest, AddsAndRemovesAddressesFromTwoThreadsOnOneHandle) {
   InPrivateNetwork([] {
-    ARPNL_HANDLE handle = OpenOrSkip();
+    ARPNL_HANDLE handle = OpenOrSkip(), second = -1;
     ASSERT_GE(handle, 0);
-    int status = 0;
-    const std::string listing = Shell(kListSet, &status);
-    ASSERT_EQ(status, 0) << listing;
-    EXPECT_NE(listing.find("type ipv4_addr"), std::string::npos) << listing;
-    EXPECT_TRUE(SetElements(listing).empty()) << listing;
-    ARPNL_HANDLE second = -1;  // opening again finds the table and the set in place
-    EXPECT_TRUE(arpnl_open(&second) == 0 && arpnl_close(&second) == 0);
+    EXPECT_EQ(Elements(), "");
+    EXPECT_TRUE(arpnl_open(&second) == 0 && arpnl_close(&second) == 0);  // finds the table and the set in place
 
     // Each call gets its own answers while the other thread's share the socket:
     // adding an address twice succeeds, removing one twice fails the second time.
     constexpr int kEach = 60;
     int failures[2] = {0, 0};
-    std::set<std::string> expected;
+    std::set<std::string> kept;
     const auto work = [&](int t) {
       for (int i = 1; i <= kEach; ++i) {
         const std::string address = "192.0.2." + std::to_string(t * 100 + i);
@@ -167,16 +127,16 @@ TEST(RegulatorTest, AddsAndRemovesAddressesFromTwoThreadsOnOneHandle) {
     first.join(), other.join();
     EXPECT_EQ(failures[0] + failures[1], 0);
     for (int i = 1; i <= kEach; i += 2) {
-      expected.insert({"192.0.2." + std::to_string(i), "192.0.2." + std::to_string(100 + i)});
+      kept.insert({"192.0.2." + std::to_string(i), "192.0.2." + std::to_string(100 + i)});
     }
-    EXPECT_EQ(SetElements(Shell(kListSet)), expected);
+    std::string expected;
+    for (const std::string& address : kept) expected += address + " ";
+    EXPECT_EQ(Elements(), expected);
 
     // Closing leaves the set as it is; a closed handle is refused.
-    EXPECT_TRUE(arpnl_close(&handle) == 0 && handle == -1);
-    EXPECT_TRUE(arpnl_close(&handle) == -1 && arpnl_addaddr(&handle, Addr("192.0.2.13")) < 0 &&
-                arpnl_deladdr(&handle, Addr("192.0.2.1")) < 0 && arpnl_addaddr(nullptr, Addr("192.0.2.13")) < 0 &&
-                arpnl_open(nullptr) == -1);
-    EXPECT_EQ(SetElements(Shell(kListSet)), expected);
+    EXPECT_TRUE(arpnl_close(&handle) == 0 && handle == -1 && arpnl_close(&handle) == -1 &&
+                arpnl_addaddr(&handle, Addr("192.0.2.13")) < 0 && arpnl_deladdr(&handle, Addr("192.0.2.1")) < 0);
+    EXPECT_EQ(Elements(), expected);
   });
 }
 

@@ -16,55 +16,45 @@
 
 namespace storetest {
 
-using linktest::ReadFile;
+using Reg = CSIPTrunkBase::STRegistrationParam;  // {user, password, address, port}
 
-inline CSIPTrunkBase::STRegistrationParam Reg(const std::string& user, const std::string& password,
-                                              const std::string& address, const std::string& port) {
-  return CSIPTrunkBase::STRegistrationParam{user, password, address, port};
-}
-
-// Runs SQL on the file; returns the error, empty on success.
+// Runs SQL on the file (created when missing); returns the error, empty on success.
 inline std::string RawExec(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   char* message = nullptr;
-  std::string error;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-    error = sqlite3_errmsg(db);
-  } else if (sqlite3_busy_timeout(db, 5000), sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    error = message ? message : "?";
-  }
+  sqlite3_open(path.c_str(), &db);  // a failure leaves db in an error state that the exec reports
+  sqlite3_busy_timeout(db, 5000);
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  const std::string error = rc == SQLITE_OK ? "" : message != nullptr ? message : sqlite3_errstr(rc);
   sqlite3_free(message);
   sqlite3_close(db);
   return error;
 }
 
+// Members go in reverse order: the client before the logger, both before the directories.
 class StoreFixture : public ::testing::Test {
  public:
-  void TearDown() override { config_.reset(), logger_.reset(); }
-
   CSIPTrunkConfig& Config() {
     if (!config_) config_ = std::make_unique<CSIPTrunkConfig>(logger_.get());
     return *config_;
   }
-  std::unique_ptr<siptrunk::StoreAdmin> OpenAdmin(const std::string& path = siptrunk::StorePath()) {
-    std::string error;
-    auto admin = siptrunk::StoreAdmin::Open(path, true, &error);
+  std::unique_ptr<siptrunk::StoreAdmin> OpenAdmin() {
+    auto admin = siptrunk::StoreAdmin::Open(siptrunk::StorePath(), true, &error);
     if (!admin) ADD_FAILURE() << "cannot open the store: " << error;
     return admin;
   }
   siptrunk::StoreSnapshot Snapshot() {
     siptrunk::StoreSnapshot snapshot;
-    std::string error;
     auto admin = OpenAdmin();
     if (admin && !admin->Read(&snapshot, &error)) ADD_FAILURE() << error;
     return snapshot;
   }
   std::string StorePath() const { return state_.Path() + "/siptrunk.db"; }
-  std::string Trace() const { return ReadFile(logs_.Path() + "/store-test.log"); }
 
   linktest::ScopedRuntimeDirectory state_{"STATE_DIRECTORY"}, logs_{"LOGS_DIRECTORY"};
   std::unique_ptr<CSIPTrunkLogger> logger_ = std::make_unique<CSIPTrunkLogger>("store-test.log");
   std::unique_ptr<CSIPTrunkConfig> config_;
+  std::string error;  // the last failure a store call gave
 };
 
 }  // namespace storetest

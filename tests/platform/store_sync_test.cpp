@@ -1,9 +1,5 @@
-// The group commit of registered slaves: which writes reach the disk when.
-// A VFS that wraps SQLite's own counts the syncs of the write-ahead log, the
-// one thing a power cut cannot take back.
-#include <atomic>
-#include <thread>
-
+// The group commit of registered slaves: which writes reach the disk when. A VFS that wraps SQLite's own counts
+// the syncs of the write-ahead log, the one thing a power cut cannot take back.
 #include "tests/platform/store_fixture.h"
 
 namespace storetest {
@@ -47,28 +43,20 @@ class StoreSyncTest : public StoreFixture {
 };
 
 TEST_F(StoreSyncTest, SlaveWritesOfTheDeferringThreadShareOneSyncAndEveryOtherWriteSyncsOnReturn) {
-  ASSERT_TRUE(Config().SetRegisterParam(Reg("a", "pa", "192.0.2.10", "5060"), false));  // opens and creates
+  const Reg a{"a", "pa", "192.0.2.10", "5060"}, b{"b", "pb", "192.0.2.11", "5060"};
+  ASSERT_TRUE(Config().SetRegisterParam(a, false));  // opens and creates
   Config().DeferSlaveSyncOnThisThread();
   const int before = gLogSyncs;
-  EXPECT_TRUE(Config().SetRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), false));
-  EXPECT_TRUE(Config().SetRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), true));
-  EXPECT_TRUE(Config().ChangeRegisterParam(Reg("b", "pb", "192.0.2.11", "5060"), Reg("b", "pb", "192.0.2.12", "5060")));
-  EXPECT_TRUE(Config().SetUnregisterParam(Reg("a", "pa", "192.0.2.10", "5060")));
-  EXPECT_EQ(gLogSyncs - before, 0);
-  // Committed all the same: another connection reads them.
-  EXPECT_EQ(Snapshot().registeredSlaves.size(), 1u);
-  EXPECT_TRUE(Config().SyncRegisteredSlaves());
+  EXPECT_TRUE(Config().SetRegisterParam(b, false) && Config().SetRegisterParam(b, true) &&
+              Config().ChangeRegisterParam(b, Reg{"b", "pb", "192.0.2.12", "5060"}) && Config().SetUnregisterParam(a));
+  // Committed all the same (another connection reads them); synced once, and not again while nothing waits.
+  EXPECT_TRUE(gLogSyncs - before == 0 && Snapshot().registeredSlaves.size() == 1);
+  EXPECT_TRUE(Config().SyncRegisteredSlaves() && gLogSyncs - before == 1 && Config().SyncRegisteredSlaves());
   EXPECT_EQ(gLogSyncs - before, 1);
-  EXPECT_TRUE(Config().SyncRegisteredSlaves());  // nothing waits: no sync
-  EXPECT_EQ(gLogSyncs - before, 1);
-
-  // The connection is back at a sync per commit for every other write...
-  EXPECT_TRUE(Config().WriteRegisteredSlaves({Reg("c", "pc", "192.0.2.13", "5060")}, {}));
-  EXPECT_EQ(gLogSyncs - before, 2);
-  // ...and for slave writes made on any other thread.
-  std::thread([&] { EXPECT_TRUE(Config().SetRegisterParam(Reg("d", "pd", "192.0.2.14", "5060"), false)); }).join();
-  EXPECT_EQ(gLogSyncs - before, 3);
-  EXPECT_FALSE(Config().LastRegisteredSlaveWriteFailed());
+  // The connection is back at a sync per commit for every other write, and for slave writes on any other thread.
+  EXPECT_TRUE(Config().WriteRegisteredSlaves({Reg{"c", "pc", "192.0.2.13", "5060"}}, {}) && gLogSyncs - before == 2);
+  std::thread([&] { EXPECT_TRUE(Config().SetRegisterParam(Reg{"d", "pd", "192.0.2.14", "5060"}, false)); }).join();
+  EXPECT_TRUE(gLogSyncs - before == 3 && !Config().LastRegisteredSlaveWriteFailed());
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
-// Threads and the recursive lock, on real pthreads.
+// Threads and the recursive lock, on real pthreads. Waiting for threads (also one marked gone by the fault
+// handler) is test_lifecycle.py's and the unit tests' (they run the real thread.cpp).
 #include "platform/thread.h"
 
 #include <signal.h>
-
-#include <future>
 
 #include "tests/platform/link_test_support.h"
 
@@ -14,42 +13,9 @@
 
 namespace {
 
-unsigned long ReturnArgument(void* arg) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(arg)); }
-
-
-TEST(ThreadTest, WaitGivesTheExitCodeOnceTheThreadEndsAndBadArgumentsAreRefused) {
-  for (unsigned long expected : {0ul, 4ul, 0xFFFFFFFFul}) {
-    const unsigned long handle = Thread::BeginThread(ReturnArgument, reinterpret_cast<void*>(expected), 0);
-    unsigned long code = 12345;
-    ASSERT_TRUE(handle != 0 && Thread::WaitForThread(handle, Thread::kInfinite, &code));
-    EXPECT_EQ(code, expected);
-  }
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  const auto waitForRelease = [](void* arg) { return static_cast<std::shared_future<void>*>(arg)->wait(), 7ul; };
-  const unsigned long handle = Thread::BeginThread(waitForRelease, &released, 0);
-  ASSERT_NE(handle, 0u);
-  unsigned long code = 0;
-  EXPECT_FALSE(Thread::WaitForThread(handle, 0, &code) || Thread::WaitForThread(handle, 30, &code) || code != 0)
-      << "no exit code before the thread ended";
-  release.set_value();
-  // A time limit far beyond what the thread needs: the wait ends when the thread does.
-  EXPECT_TRUE(Thread::WaitForThread(handle, 60000, &code) && code == 7u);
-
-  EXPECT_EQ(Thread::BeginThread(nullptr, nullptr, 0), 0u);
-  EXPECT_EQ(Thread::BeginThread(ReturnArgument, nullptr, 1), 0u) << "no flags are defined";
-  code = 5;
-  EXPECT_FALSE(Thread::WaitForThread(0, 10, &code) || code != 5u);
-}
-
-// A thread marked gone by the fault handler releasing its waiter is test_lifecycle.py's.
-
+// Only the entry waits for termination signals; faults are handled where they happen.
 TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
-  sigset_t before, after;
-  pthread_sigmask(SIG_BLOCK, nullptr, &before);
-  ASSERT_FALSE(sigismember(&before, SIGTERM));
-
-  sigset_t report{};
+  sigset_t report{}, after;
   const auto reportMask = [](void* mask) {
     return static_cast<unsigned long>(pthread_sigmask(SIG_BLOCK, nullptr, static_cast<sigset_t*>(mask)));
   };
@@ -63,46 +29,28 @@ TEST(ThreadTest, BegunThreadsBlockTerminationSignalsAndTheCallerKeepsItsMask) {
   EXPECT_EQ(masks, "10 10 10 10 00 ");
 }
 
-struct Contender {
-  ThreadMutex* mutex;
-  std::atomic<bool> acquired{false};
-  int heldInside = -1;
-};
-
-unsigned long LockOnce(void* arg) {
-  auto* c = static_cast<Contender*>(arg);
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0) << "counts are per thread";
-  c->mutex->Lock();
-  c->acquired = true;
-  c->heldInside = ThreadMutex::HeldByCurrentThread();
-  c->mutex->Unlock();
-  return 0;
-}
-
 TEST(ThreadMutexTest, RecursiveAndCountedPerThread) {
-  ThreadMutex table, other;
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
+  static ThreadMutex table, other;
   table.Lock();
   table.Lock();  // the holder may lock again
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 2);
   {
     ThreadMutexLock scoped(other);
     EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 3);
   }
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 2);
-
-  Contender contender;
-  contender.mutex = &table;
-  const unsigned long handle = Thread::BeginThread(LockOnce, &contender, 0);
+  static std::atomic<int> heldInside{-1};
+  const auto lockOnce = [](void*) {
+    const int before = ThreadMutex::HeldByCurrentThread();  // counts are per thread
+    ThreadMutexLock lock(table);
+    heldInside = before * 10 + ThreadMutex::HeldByCurrentThread();
+    return 0ul;
+  };
+  const unsigned long handle = Thread::BeginThread(lockOnce, nullptr, 0);
   ASSERT_NE(handle, 0u);
-  // While held (even once), another thread cannot get it.
-  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr));
+  table.Unlock();  // still held once: another thread cannot get it
+  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr) || heldInside != -1);
   table.Unlock();
-  EXPECT_FALSE(Thread::WaitForThread(handle, 50, nullptr) || contender.acquired);
-  table.Unlock();
-  EXPECT_EQ(ThreadMutex::HeldByCurrentThread(), 0);
-  ASSERT_TRUE(Thread::WaitForThread(handle, Thread::kInfinite, nullptr));
-  EXPECT_TRUE(contender.acquired && contender.heldInside == 1);
+  EXPECT_TRUE(ThreadMutex::HeldByCurrentThread() == 0 && Thread::WaitForThread(handle, Thread::kInfinite, nullptr) &&
+              heldInside == 1);
 }
 
 }  // namespace
