@@ -111,7 +111,9 @@ Answer Registrar::Decide(const sip_t* sip, const std::string& addr, uint16_t por
     std::memset(&ar, 0, sizeof ar);
     ar.ar_size = sizeof ar;
     if (!au->au_scheme || strcasecmp(au->au_scheme, "Digest") != 0) continue;
-    if (auth_digest_response_get(home, &ar, au->au_params) < 0) continue;
+    // "Digest" with no parameters parses with none at all, and the stack's
+    // reader asserts on that: one such request would abort the UA.
+    if (!au->au_params || auth_digest_response_get(home, &ar, au->au_params) < 0) continue;
     if (ar.ar_realm && m_digest->realm() == ar.ar_realm) {
       found = true;
       break;
