@@ -40,13 +40,12 @@ unit: build
 system: build
 	SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS:-2000} $(PYTEST) tests/system --build-dir=$(abspath $(BUILD))
 
-# The two randomized system tests on their own: the model check for 100,000
-# steps (about half an hour; SIPTRUNK_MODEL_SEED replays a run) and the soak of
-# mixed messages (SIPTRUNK_SOAK_MESSAGES, 10,000 by default).
+# The model check on its own for 100,000 steps (about half an hour;
+# SIPTRUNK_MODEL_SEED replays a run).
 .PHONY: soak
 soak: build
 	SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS:-100000} \
-	  $(PYTEST) -s tests/system/test_model.py tests/system/test_soak.py --build-dir=$(abspath $(BUILD))
+	  $(PYTEST) -s tests/system/test_model.py --build-dir=$(abspath $(BUILD))
 
 # siptrunk-ua against the real agent and third-party SIP software (SIPp,
 # Kamailio), on loopback addresses (docs/ua.md).
@@ -90,7 +89,7 @@ define sanitizer-run
 	cmake --build $(1) -j$(JOBS)
 	rm -rf $(call SANITIZER_REPORTS,$(1)) && mkdir -p $(call SANITIZER_REPORTS,$(1))
 	cd $(1) && $(3) ctest --output-on-failure -j$(JOBS)
-	$(3) SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES:-10000} SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS_SANITIZER:-300} \
+	$(3) SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS_SANITIZER:-300} \
 	  $(PYTEST) -m "not slow" tests/system --build-dir=$(abspath $(1))
 	$(3) $(PYTEST) tests/interop --build-dir=$(abspath $(1))
 	@if [ -n "$$(ls -A $(call SANITIZER_REPORTS,$(1)))" ]; then \
@@ -108,7 +107,7 @@ test-tsan: deps
 # --- The target: the PowerPC build's unit tests under qemu-ppc, then the system
 # tests with the cross-built daemon under qemu-ppc against the host's tools.
 test-target: test-ppc build ppc-sizes
-	SIPTRUNK_SOAK_MESSAGES=$${SIPTRUNK_SOAK_MESSAGES_TARGET:-2000} SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS_TARGET:-300} \
+	SIPTRUNK_MODEL_STEPS=$${SIPTRUNK_MODEL_STEPS_TARGET:-300} \
 	  $(PYTEST) -m "not slow" tests/system \
 	  --build-dir=$(abspath $(BUILD)) --agent-runner="qemu-ppc@$(abspath $(PPC_BUILD))"
 
