@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from agentharness import EventListener, ctl, store_edit
+from agentharness import ctl, store_edit
 from uaharness import ctl_with_password, free_port, have, registered_slaves, sipp_register, ua_view, wait_until
 
 pytestmark = pytest.mark.skipif(not have("sipp"), reason="sipp (Debian sip-tester) is not installed")
@@ -16,29 +16,24 @@ def registrar(tmp_path, tools, dirs, agent, ua):
     store_edit(tools, dirs, "roles", "master", "on")
     ctl_with_password(tools, dirs, "trunk", "add", "trunk1", "alice", "secret")
     ctl_with_password(tools, dirs, "trunk", "add", "trunk2", "carol", "secret")
-    events, port = EventListener(dirs), free_port()
+    port = free_port()
     agent.start()
     process = ua("--listen", "127.0.0.1:%d" % port, "--transport", "udp", "--min-expires", "2")
     process.wait_log("UA: master list: 2 accounts, active")
-    yield functools.partial(sipp_register, str(tmp_path), "127.0.0.1:%d" % port), process, events
-    events.close()
+    return functools.partial(sipp_register, str(tmp_path), "127.0.0.1:%d" % port), process
 
 
 def test_slave_registers_refreshes_and_ends(tools, dirs, registrar):
-    (register, process, events), port = registrar, free_port()
+    (register, process), port = registrar, free_port()
     here = ("alice", "127.0.0.1", str(port))
     confirmed = 'confirm master "alice" registered=1 error=0 127.0.0.1:%d (slave7)' % port
     assert register(port, "alice", "secret")
     wait_until(lambda: registered_slaves(tools, dirs) == [here], "alice in the store")
-    process.wait_log(confirmed)
-    assert any(e[1] == "Registration" and "alice" in e[2] for e in events.wait(1))
+    process.wait_log(confirmed)  # the agent's notifications: twodevices.py, test_model.py
 
     assert register(port, "alice", "secret")  # refresh
     process.wait_log(confirmed, count=2)
-    assert register(port, "alice", "wrong", expect=403)
-    assert register(port, "bob", "secret", expect=404) is False  # 404 before any 401
-    assert register(port, "alice", "secret", expires=1, expect=423)
-    assert process.log().count("confirm master") == 2
+    assert process.log().count("confirm master") == 2  # refusals (403, 404, 423): tests/ua/ua_logic_test.cpp
     assert registered_slaves(tools, dirs) == [here]
 
     assert register(port, "alice", "secret", expires=0)
@@ -52,9 +47,8 @@ def test_slave_registers_refreshes_and_ends(tools, dirs, registrar):
 
 @pytest.mark.parametrize("then", ["withdrawn", "agent restarted"])
 def test_binding_withdrawn_or_outliving_the_agent(tools, dirs, agent, registrar, then):
-    """A withdrawn account loses its binding; after an agent restart the UA reconnects, asks for the lists and
-    confirms the binding that still holds."""
-    (register, process, _), port = registrar, free_port()
+    """After an agent restart the UA reconnects, asks for the lists and confirms the binding that still holds."""
+    (register, process), port = registrar, free_port()
     assert register(port, "alice", "secret")
     process.wait_log('confirm master "alice" registered=1')
     if then == "withdrawn":
@@ -72,7 +66,7 @@ def test_binding_withdrawn_or_outliving_the_agent(tools, dirs, agent, registrar,
 def test_bindings_outlive_a_power_cut(tools, dirs, agent, registrar):
     """Agent and UA killed with two slaves registered, back after alice's binding ended: alice is confirmed
     gone and leaves the store, carol is confirmed again and stays. The UA's view shows what it answered."""
-    (register, process, events), ports = registrar, (free_port(), free_port())
+    (register, process), ports = registrar, (free_port(), free_port())
     assert register(ports[0], "alice", "secret", expires=3)
     assert register(ports[1], "carol", "secret", device="slave8", expires=60)
     carol = ("carol", "127.0.0.1", str(ports[1]))
@@ -91,6 +85,5 @@ def test_bindings_outlive_a_power_cut(tools, dirs, agent, registrar):
     wait_until(lambda: registered_slaves(tools, dirs) == [carol], "alice gone, carol kept")
     process.wait_log('confirm master "alice" registered=0')
     process.wait_log('confirm master "carol" registered=1', count=2)
-    wait_until(lambda: any("unregistered user alice" in e[2] for e in events.drain()), "alice's end announced")
     wait_until(lambda: [s["user"] for s in ua_view(tools, dirs)["slaves"]] == ["carol"], "the UA's view: carol")
     assert abs(ua_view(tools, dirs)["slaves"][0]["expires"] - seen["carol"]["expires"]) <= 1

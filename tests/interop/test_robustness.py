@@ -35,13 +35,9 @@ def test_malformed_requests(tools, dirs, agent, ua):
     process.wait_log("UA: master list: 1 accounts, active")
     (s, me), target, rng = udp_socket(), ("127.0.0.1", port), random.Random(7)
     alice = lambda extra="": register(me, "alice", extra=extra)  # noqa: E731
-    # Truncated, oversized, a second and bad CSeq, no Via, bad Expires, bad and empty Authorization fields.
+    # Truncated, oversized, no Via, random bytes (bad header fields in a parsed request: fuzz_ua_register).
     for datagram in [alice()[:len(alice()) // 2], alice("X-Big: " + "a" * 30000 + "\r\n")[:65000],
-                     alice("CSeq: x REGISTER\r\n"), alice().replace(b"Via:", b"Vya:"),
-                     alice("Expires: -5\r\nContact: *\r\n"), alice("Authorization: Digest username=alice, nc=zz\r\n"),
-                     alice('Authorization: Digest realm="siptrunk", username="alice", nonce="0", uri="sip:x", '
-                           'response="0", qop=auth, nc=1, cnonce=""\r\n'),
-                     b"\x00\xff" * 200, bytes(rng.getrandbits(8) for _ in range(1500)), b"REGISTER\r\n\r\n"]:
+                     alice().replace(b"Via:", b"Vya:"), bytes(rng.getrandbits(8) for _ in range(1500))]:
         s.sendto(datagram, target)
     with socket.create_connection(target, timeout=5) as tcp:  # and over TCP
         tcp.sendall(bytes(rng.getrandbits(8) for _ in range(4000)))

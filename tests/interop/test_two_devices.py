@@ -1,6 +1,4 @@
-"""Two devices (twodevices.py, shared with `make demo`): registration, record, notification and admission;
-media of the slave through, the intruder's not; the master's UA dies and comes back; the trunk withdrawn; a power cut
-after which the binding that ended meanwhile is confirmed gone and its address leaves the set."""
+"""Two devices end to end: the steps of twodevices.py, shared with `make demo`."""
 import pytest
 
 from agentharness import IS_ROOT

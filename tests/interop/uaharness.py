@@ -109,8 +109,7 @@ class SippMaster:
     RESPONSE = ('  <recv request="REGISTER"/>\n  <send><![CDATA[\nSIP/2.0 %d %s\n[last_Via:]\n[last_From:]\n'
                 '[last_To:];tag=[pid]m[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n%sContent-Length: 0\n\n'
                 ']]></send>\n')
-    PHRASES = {200: "OK", 401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 503: "Service Unavailable",
-               480: "Temporarily Unavailable"}
+    PHRASES = {200: "OK", 401: "Unauthorized", 503: "Service Unavailable"}
     EXTRA = {200: "[last_Contact:];expires=60\n", 503: "Retry-After: 1\n",
              401: 'WWW-Authenticate: Digest realm="master", nonce="n[call_number]x", algorithm=MD5, qop="auth"\n'}
 

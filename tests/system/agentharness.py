@@ -215,8 +215,7 @@ class AgentProcess:
             s.sendto(pack(*items), self.dirs.cgi_sock)
 
 
-class UserAgent:
-    """A minimal user agent on ua.sock, written from the documented format."""
+class UserAgent:  # a minimal one on ua.sock, written from the documented format
 
     def __init__(self, dirs):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
@@ -256,8 +255,7 @@ class UserAgent:
         self.sock.close()
 
 
-class EventListener:
-    """Binds eventman.sock and collects notifications."""
+class EventListener:  # on eventman.sock
 
     def __init__(self, dirs):
         self.sock, self.events = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []

@@ -35,7 +35,6 @@ def dirs(tmp_path):
 
 @pytest.fixture
 def agent(tools, dirs):
-    """An agent not yet started; killed afterwards."""
     process = AgentProcess(tools, dirs)
     yield process
     process.kill_if_running()

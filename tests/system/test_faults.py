@@ -17,10 +17,6 @@ from agentharness import (IS_ROOT, EventListener, UserAgent, private_dev_log_pre
 CONFIRM_LINE = "MESS:SIP Trunk Agent(MASTER): Incoming ConfirmUserState ...FROM:   %s@%s:5060  # rez: %s # error: 0\n"
 
 
-def slave(n):
-    return dict(user="s%d" % n, password="pw%d" % n, addr="192.0.2.%d" % n, port="5060")
-
-
 class Scene:
     """An agent with the master role, a user agent connected, slave s1 stored before any fault."""
 
@@ -35,7 +31,8 @@ class Scene:
         self.wait_stored([1])
 
     def confirm(self, n, registered=True, master=True, line=None):  # sent, and the agent has begun on it
-        s = slave(n) if master else dict(user="settle")
+        s = (dict(user="s%d" % n, password="pw%d" % n, addr="192.0.2.%d" % n, port="5060") if master
+             else dict(user="settle"))
         line = line or CONFIRM_LINE % (s["user"], s["addr"], "Register" if registered else "UnRegister")
         before = self.agent.trace_lines().count(line)
         self.ua.confirm(registered, 0, master, **s)

@@ -41,7 +41,6 @@ def on_lan(address):
 
 
 def settle(read, done, seconds):
-    """read() until done(value) or the time is up; the last value read."""
     deadline, value = time.monotonic() + seconds, read()
     while not done(value) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -60,7 +59,6 @@ class Model:
         self.table, self.store, self.uncertain, self.events = [], {}, set(), []  # events: master notifications
 
     def write(self, key, password=None):
-        """A stored row put (with a password) or deleted."""
         if self.full:
             self.uncertain.add(key)
         if password is None:
@@ -104,7 +102,7 @@ class Model:
                 self.write(key, kept)
 
     def merge_store(self):
-        """The stored slaves the table lacks join it (activation, a new user agent)."""
+        # The stored slaves the table lacks join it (activation, a new user agent).
         keys = {(e[0], e[2], e[3]) for e in self.table}
         self.table += [[k[0], p, k[1], k[2]] for k, p in self.store.items() if k not in keys]
 

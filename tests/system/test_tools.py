@@ -37,8 +37,7 @@ def ctl(tools, dirs):
 
 
 @pytest.fixture
-def settings_side(dirs):
-    """The agent's settings socket, bound by the test."""
+def settings_side(dirs):  # the agent's settings socket, bound by the test
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     sock.bind(dirs.cgi_sock)
     sock.settimeout(10)
@@ -94,8 +93,6 @@ def test_edits_without_an_agent_are_kept_and_refused_ones_change_nothing(ctl):
     ctl("trunk", "delete", "office", "t2", ok=(3,))
     ctl("master", "delete", "up2", ok=(3,))
     assert [t["name"] for t in ctl.status()["trunks_to_master"]] == ["uplink"]
-    for args in (["stop"], ["send", "0"]):  # nothing to keep: the message says so
-        ctl(*args, ok=(3,))
 
 
 def test_awkward_text_is_stored_and_shown_exactly(ctl):
