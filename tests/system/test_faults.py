@@ -138,6 +138,7 @@ def notifications(scene, count):  # unregistrations and registrations of s1 in t
 
 def test_event_listener_gone_stale_or_full_never_holds_the_agent(agent, tools, dirs):
     scene = Scene(agent, tools, dirs)
+    scene.settle()  # s1's own notification is out before the listener binds
     listener = EventListener(dirs)
     for removed in (True, False):  # gone (its file removed), then stale (its file left)
         notifications(scene, 1)
