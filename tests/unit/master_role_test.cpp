@@ -1,9 +1,6 @@
-// Slaves registering on this master: the table, the store, the regulator and
-// the notifications in step, and which addresses reach the regulator. Register,
-// move and unregister end to end are tests/system/test_ua_side.py's; the set
-// against the registered slaves reached through eth0 (shared addresses,
-// refreshes, a flushed ruleset, activation) test_regulator.py's and
-// fuzz/model_fuzzer.cpp's.
+// Slaves registering on this master: table, store, regulator and notifications in step, and which addresses
+// reach the regulator. Register, move and unregister end to end are tests/system/test_model.py's; the set
+// against the slaves reached through eth0, test_regulator.py's and fuzz/model_fuzzer.cpp's.
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -56,17 +53,6 @@ TEST_F(MasterRoleTest, ARefreshOfAnyEntryGoesBeforeAMoveAndANewAddressMovesTheFi
   Confirm(Account("alice", "other", "192.0.2.40", "5060"), true);
   EXPECT_EQ(Access::Slaves(*agent).size(), 3u);
   EXPECT_EQ(World().TimelineOf("store:"), Lines{"store:SetRegisterParam alice@192.0.2.40:5060 false"});
-}
-
-TEST_F(MasterRoleTest, UnregistrationRemovesTheEntryAndAnnouncesEvenWithoutOne) {
-  Access::SetSlaves(*agent, {SlaveReg{"alice", "pw", "192.0.2.10", "5060"}});
-  Confirm(Account("alice", "", "192.0.2.10", "5060"), false, 9);
-  EXPECT_TRUE(Access::Slaves(*agent).empty());
-  const std::string announced = Announced("unregistered user alice(192.0.2.10:5060) from");
-  EXPECT_EQ(Effects(), (Lines{"arpnl:del 192.0.2.10", "store:SetUnregisterParam alice@192.0.2.10:5060", announced}));
-  ClearRecords();
-  Confirm(Account("alice", "", "192.0.2.10", "5060"), false);  // no such slave any more
-  EXPECT_EQ(Effects(), Lines{announced});
 }
 
 using LanRegulatorTest = LanAgentTest;
