@@ -127,6 +127,7 @@ TEST(FloodGuard, AdmitsAtMostTheBoundPerWindow) {
   FloodGuard guard(2, 3, 1000);
   for (uint64_t now : {0, 10}) EXPECT_TRUE(guard.Admit(now));
   EXPECT_FALSE(guard.Admit(999));
+  EXPECT_EQ(guard.SecondsUntilFree(999), 1u);  // Retry-After: rounded up, never 0
   EXPECT_TRUE(guard.Admit(1000));  // the first left at exactly one window
   EXPECT_FALSE(guard.Take(0, 2));
   EXPECT_TRUE(guard.Take(500, 1));  // takes add up within the window and leave with it
