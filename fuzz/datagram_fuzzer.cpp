@@ -1,10 +1,5 @@
-// Fuzz target: the datagram codec of the settings link and the event channel.
-//
-// For any input: both forms of SplitItems agree; a datagram is accepted
-// exactly when it is empty or ends with NUL, and then has one item per NUL;
-// JoinItems gives back the very bytes; DecodeEventNotice accepts exactly the
-// three-item datagrams and EncodeEventNotice gives them back; the strict
-// number and bool readers accept only what they promise.
+// Fuzz target: the datagram codec of the settings link and the event channel; the properties are the
+// FUZZ_CHECK texts below (both SplitItems forms agree, Join/Split and Encode/Decode round trips, strict readers).
 #include <cstdint>
 #include <cstring>
 #include <list>

@@ -1,28 +1,12 @@
-// Fuzz target: the model check of the agent's four views over the unit-test
-// fakes. Each input is a sequence of operations against one fresh agent:
-// settings changes (the store edited first, then the update message, as the
-// settings client does), confirmations on the master list (new, refresh,
-// move, unregister, unknown user, odd addresses), user-agent reconnects,
-// restarts, a full disk for the registered slaves' writes, and any datagram
-// at all on the settings link. After every operation:
-//   - while the master role is on and the disk has room, the store's
-//     registered slaves (the fake store keeps them) equal the agent's table
-//     (once the disk has room again, after the agent's retry);
-//   - the regulator's set (the fake's open/add/del calls replayed; opening
-//     empties it) equals the addresses of the registered slaves reached
-//     through eth0;
-//   - the master accounts the user agent holds (its calls replayed) equal the
-//     store's SIP trunks while the master role is on (until a datagram edits
-//     trunks behind the store's back, up to the next full list), and are
-//     inactive while it is off;
-//   - no agent lock is held, and the user agent and the event manager were
-//     never called with one held.
-// A datagram is also checked on its own: the result is true exactly for the
-// empty list, which does nothing; a type above 10 (negative ones included),
-// and types 4 to 6 while the master role is off, do nothing beyond their trace
-// line; types 0 to 3 set the role flags as they promise, others leave them.
-// The stop message (type 10) is skipped: it signals this process.
-// Single-threaded: the agent's listen threads are never started.
+// Fuzz target: the model check of the agent's four views over the unit-test fakes. Each input is a sequence
+// of operations against one fresh agent: settings changes (store first, then the update message, as the
+// settings client does), confirmations on the master list, user-agent reconnects, restarts, a full disk for
+// the registered slaves' writes, and any datagram at all on the settings link. After every operation Check()
+// holds the store's slaves to the agent's table (master role on, disk with room), the regulator's set to the
+// table's slaves reached through eth0, the user agent's master accounts to the store's SIP trunks (role on;
+// until a datagram edits trunks behind the store's back, up to the next full list), and the lock rule.
+// Datagram() checks each datagram's result, trace-only drops and role flags. The stop message (type 10) is
+// skipped: it signals this process. Single-threaded: the agent's listen threads are never started.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

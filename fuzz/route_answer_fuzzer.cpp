@@ -1,12 +1,6 @@
-// Fuzz target: the decoding of the kernel's rtnetlink answers to a route
-// lookup (platform/route_answer.cpp), as the lookup reads them: one datagram
-// walked for the route message, then walked again as an address dump.
-//
-// The input is one datagram; the lookup's sequence number is kSeq and its
-// port kPort (the seeds use them). For any input: nothing is read outside the
-// datagram (ASan), an error is a negative errno, every message handed on has
-// our sequence number and port and lies within the datagram, and the route
-// facts come only from an IPv4 RTM_NEWROUTE message.
+// Fuzz target: the decoding of the kernel's rtnetlink answers to a route lookup (platform/route_answer.cpp):
+// one datagram walked for the route message, then again as an address dump, with sequence kSeq and port kPort
+// (the seeds use them). Nothing may be read outside the datagram (ASan); the rest are the FUZZ_CHECKs.
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 

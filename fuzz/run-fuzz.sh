@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS on a scratch copy of its seed corpus (and
-# its saved crash inputs, fuzz/regressions/<target>/), then replays those crash
-# inputs. Usage: fuzz/run-fuzz.sh BUILD_DIR SECONDS
-#
-# The repository's corpora are never written: new inputs land in
-# BUILD_DIR/fuzz-work/corpus/<target>/, crash inputs in
-# BUILD_DIR/fuzz-work/artifacts/<target>/, logs in BUILD_DIR/fuzz-work/logs/.
-# Exits non-zero when a run or a replay crashed.
+# Usage: fuzz/run-fuzz.sh BUILD_DIR SECONDS. Runs every fuzz target for SECONDS on a scratch copy of its seed
+# corpus and its crash inputs (fuzz/regressions/<target>/), then replays those; non-zero when one crashed.
+# New inputs, crash inputs and logs go under BUILD_DIR/fuzz-work/, never into the repository.
 set -uo pipefail
 
 if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]]; then

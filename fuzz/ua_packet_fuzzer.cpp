@@ -1,10 +1,5 @@
-// Fuzz target: the user-agent link's packet codec.
-//
-// For any input DecodeUaMessage either refuses with a reason or yields a
-// message that EncodeUaMessage writes out; that packet decodes to the same
-// message, encodes to the same bytes again (the encoding is canonical), is no
-// longer than the input (numbers lose leading zeros, nothing grows) and ends
-// with its NUL.
+// Fuzz target: the user-agent link's packet codec. A decoded message encodes canonically (re-decodes to the
+// same message, re-encodes to the same bytes), no longer than the input, ending with its NUL.
 #include <cstdint>
 #include <string>
 

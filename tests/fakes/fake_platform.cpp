@@ -1,6 +1,5 @@
-// Fakes of the platform classes for unit tests: same headers as the real
-// ones, recording into FakeWorld. The user-agent link and the event manager
-// also count calls made while the calling thread holds an agent lock.
+// Fakes of the platform classes behind the real headers, recording into FakeWorld; the user-agent link and
+// the event manager also count calls made while the calling thread holds an agent lock.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -72,8 +71,7 @@ void CSIPTrunkLogger::VTRACE(unsigned char, const char* format, va_list args) {
 }
 
 // --- process-level services (platform/system.h) ------------------------------------
-// A wait is short; removing a file is recorded; signalling and exiting are
-// real, since what follows them is the process's end, which death tests observe.
+// Removing a file is recorded; signalling and exiting are real: death tests observe the process's end.
 namespace siptrunk {
 std::string PidFilePath() { return "/tmp/siptrunk-unit-" + std::to_string(getpid()) + ".pid"; }
 std::string HostName() { return "unit-device"; }

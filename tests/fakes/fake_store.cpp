@@ -1,5 +1,4 @@
-// Fake of the store client: answers from FakeWorld's scripted rows and
-// records each call in the timeline as "store:<Operation> <arguments>".
+// Fake of the store client: answers from FakeWorld's scripted rows, each call recorded as "store:<Op> <args>".
 #include "fakes/fake_world.h"
 
 #include <stdexcept>
@@ -84,10 +83,6 @@ int CSIPTrunkConfig::GetStateOfTrunkToMaster(const std::string& name) {
 bool CSIPTrunkConfig::ChangeTrunkToMasterConfig(const std::string& n) { return Store("ChangeTrunkToMasterConfig " + n); }
 bool CSIPTrunkConfig::SetTrunkToMasterActiveState(const std::string& n) { return Store("SetTrunkToMasterActiveState " + n); }
 bool CSIPTrunkConfig::SetTrunkToMasterInActiveState(const std::string& n) { return Store("SetTrunkToMasterInActiveState " + n); }
-
-// With slaveWritesFail, a write of registered slaves fails as on a full disk and
-// changes nothing; with storeKeepsSlaves, the registrations change storedSlaves
-// by key as the real store does.
 
 bool CSIPTrunkConfig::SetRegisterParam(const Param& param, const bool& known) {
   return Store("SetRegisterParam " + ToText(param) + (known ? " true" : " false"), [&](FakeWorld& w) {

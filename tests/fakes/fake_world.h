@@ -1,10 +1,6 @@
-// The world the agent sees in unit tests: every platform call is recorded
-// here, in order, and the answers of the store, the route lookup and the
-// interface list are scripted here.
-//
-// Thread-safe: every member is read and written under `mutex` (the agent's
-// two threads may call fakes at once in concurrency tests). Tests read it
-// between operations, or through the helpers that take the lock.
+// The world the agent sees in unit tests: every platform call recorded in order, the answers scripted.
+// Every member is read and written under `mutex` (the agent's two threads may call fakes at once); tests read
+// it between operations, or through the helpers that take the lock.
 #pragma once
 
 #include <map>

@@ -1,5 +1,4 @@
-// A fresh agent over a freshly reset fake world, with builders for the
-// records the tests use.
+// A fresh agent over a freshly reset fake world, with builders for the records the tests use.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,12 +17,9 @@ inline CSIPTrunkBase::STAccessibleSlave TrunkEntry(std::string name, std::string
 }
 
 inline CallParams Account(std::string user, std::string password, std::string address, std::string port) {
-  CallParams account;
-  account.sUserName = std::move(user);
-  account.sUserPasswd = std::move(password);
-  account.sHostAddr = std::move(address);
-  account.sHostPort = std::move(port);
-  return account;
+  CallParams a;
+  a.sUserName = std::move(user), a.sUserPasswd = std::move(password), a.sHostAddr = std::move(address);
+  return a.sHostPort = std::move(port), a;
 }
 
 // After every test: no user-agent or event-manager call was made under an agent lock.

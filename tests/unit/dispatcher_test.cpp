@@ -1,8 +1,7 @@
-// Reading and gating update messages, and the SIP trunk operations they drive;
-// the whole lists for the user agent, and the per-connection load that pushes
-// them. Their order and content on each connection are
-// tests/system/test_ua_side.py's; here what a repeated or a later request, and
-// a role going off, change.
+// Update messages, the SIP trunk operations they drive, and what the slave role going off hands the user agent.
+// The lists on each connection are tests/system/test_ua_side.py's; renames, edits dropping the previous user's
+// first slave and the master role going off tests/system/test_model.py's; repeated activations, reconnections
+// and edits of unknown trunks fuzz/model_fuzzer.cpp's.
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -47,92 +46,14 @@ TEST_F(DispatcherTest, AddAllowsDuplicatesAndDeleteTakesTheFirstInMessageOrder) 
   EXPECT_EQ(users[0].sUserName, "alice2");  // the first of the two went
 }
 
-TEST_F(DispatcherTest, RenameOnlyKeepsTheRestAndAFullEditDropsTheOldUsersFirstSlave) {
-  Access::SetUsers(*agent, {{"a", "alice", "old-pw"}});
-  Access::SetSlaves(*agent, {SlaveReg{"alice", "old-pw", "192.0.2.10", "5060"}, SlaveReg{"carol", "c", "192.0.2.11", "5060"},
-                             SlaveReg{"alice", "old-pw", "192.0.2.12", "5060"}});
-  Update({"5", "a", "a2"});  // a rename only: nothing but the name changes
-  EXPECT_EQ(Access::Users(*agent).at(0).sUserName, "alice");
-  EXPECT_TRUE(World().uaCalls.empty());
-  EXPECT_EQ(Access::Slaves(*agent).size(), 3u);
-  ClearRecords();
-  Update({"5", "a2", "b", "carol", "new-pw", "1"});
-  EXPECT_EQ(Effects(), (Lines{"ua:ChangeUserParams master=1 {alice,old-pw,,,,0} -> {carol,new-pw,,,,256}",
-                              "arpnl:del 192.0.2.10", "store:SetUnregisterParam alice@192.0.2.10:5060"}));
-  const auto users = Access::Users(*agent);
-  EXPECT_EQ(users.at(0).sTrunkName + " " + users.at(0).sUserName, "b carol");
-  // Only the first slave of the previous user went; the new user's slave stays.
-  const auto slaves = Access::Slaves(*agent);
-  ASSERT_EQ(slaves.size(), 2u);
-  EXPECT_EQ(ToText(slaves[0]) + " " + ToText(slaves[1]), "carol@192.0.2.11:5060 alice@192.0.2.12:5060");
-}
-
-TEST_F(DispatcherTest, EditOrDeleteOfAnUnknownTrunkUsesTheEmptyAccount) {
-  Access::SetSlaves(*agent, {SlaveReg{"", "", "192.0.2.10", "5060"}, SlaveReg{"alice", "", "192.0.2.11", "5060"}});
-  Update({"6", "nope"});
-  Update({"5", "nope", "x", "u", "p", "0"});
-  EXPECT_EQ(World().TimelineOf("ua:"), (Lines{"ua:ChangeUserParams master=1 {,,,,,0} -> {,,,,,0}",
-                                              "ua:ChangeUserParams master=1 {,,,,,0} -> {u,p,,,,0}"}));
-  ASSERT_EQ(Access::Slaves(*agent).size(), 1u);  // the slave with the empty user name went
-  EXPECT_EQ(Access::Slaves(*agent)[0].sUserName, "alice");
-}
-
-TEST_F(DispatcherTest, RepeatedActivationReloadsInsteadOfDuplicating) {
-  World().storedUsers = {{"t", "alice", "pw"}};
-  Update({"0", "extra", "items"});
-  Update({"0"});
-  EXPECT_EQ(Access::Users(*agent).size(), 1u);
-  EXPECT_EQ(World().TimelineOf("store:InitRegisterSlaveList").size(), 2u);
-  EXPECT_TRUE(Access::MasterActive(*agent));
-}
-
-class AccountListsTest : public LanAgentTest {
- protected:
-  void SetUp() override {
-    LanAgentTest::SetUp();
-    World().storedUsers = {{"trunk1", "alice", "a-pw"}, {"trunk2", "alice", "a-pw"}};
-    World().storedTrunks = {TrunkEntry("uplink", "bob")};
-    World().storedSlaves = {SlaveReg{"alice", "a-pw", "192.0.2.10", "5060"}};
-  }
-  void Connect(bool master) {
-    (master ? World().roles.bMasterEnabled : World().roles.bSlaveEnabled) = true;
-    agent->OnPartyStateChanged(true);
-    agent->OnSetUsersList();
-  }
-};
-
-TEST_F(AccountListsTest, SecondRequestOnOneConnectionChangesNothingAndAReconnectionLoadsAgain) {
-  Connect(true);
-  ClearRecords();
-  agent->OnSetUsersList();
-  EXPECT_EQ(Effects(), Lines{});
-
-  agent->OnPartyStateChanged(false);
-  EXPECT_FALSE(Access::UaConnected(*agent));
-  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);  // a disconnection keeps the tables
-  ClearRecords();
-  agent->OnSetUsersList();
-  EXPECT_EQ(World().TimelineOf("store:InitRegisterSlaveList").size(), 1u);
-  EXPECT_EQ(Access::Slaves(*agent).size(), 1u);  // the store's merge adds no second copy
-  EXPECT_EQ(World().TimelineOf("ua:").size(), 1u);
-  EXPECT_EQ(Access::Users(*agent).size(), 2u);  // reloaded, not appended
-}
-
-TEST_F(AccountListsTest, SwitchingTheMasterOffWithdrawsEverySlaveAndKeepsTheTrunks) {
-  World().storedSlaves.push_back(SlaveReg{"alice", "a-pw", "192.0.2.11", "5060"});
-  Connect(true);
-  ClearRecords();
-  EXPECT_FALSE(Update({"1"}));
-  EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=0 master=1 count=2"});
-  EXPECT_EQ(World().regulatorCalls, (Lines{"del 192.0.2.10", "del 192.0.2.11"}));
-  EXPECT_EQ(World().TimelineOf("store:SetUnregisterParam").size(), 2u);
-  EXPECT_TRUE(Access::Slaves(*agent).empty());
-  EXPECT_EQ(Access::Users(*agent).size(), 2u);
-  EXPECT_FALSE(Access::MasterActive(*agent));
-}
+using AccountListsTest = LanAgentTest;
 
 TEST_F(AccountListsTest, SwitchingTheSlaveOffMarksEachTrunkInactiveOnceAndAnEmptyRoleStillHandsOverAList) {
-  Connect(false);
+  World().storedTrunks = {TrunkEntry("uplink", "bob")};
+  World().storedSlaves = {SlaveReg{"alice", "a-pw", "192.0.2.10", "5060"}};
+  World().roles.bSlaveEnabled = true;
+  agent->OnPartyStateChanged(true);
+  agent->OnSetUsersList();
   ClearRecords();
   EXPECT_FALSE(Update({"3"}));
   EXPECT_EQ(World().TimelineOf("store:"), Lines{"store:SetTrunkToMasterInActiveState uplink"});
@@ -141,7 +62,6 @@ TEST_F(AccountListsTest, SwitchingTheSlaveOffMarksEachTrunkInactiveOnceAndAnEmpt
   EXPECT_TRUE(Access::Trunks(*agent).empty());
   EXPECT_FALSE(Access::SlaveActive(*agent));
 
-  World().storedUsers.clear();
   ClearRecords();
   EXPECT_FALSE(Update({"0"}));
   EXPECT_EQ(World().TimelineOf("ua:"), Lines{"ua:SetUsersList active=1 master=1 count=0"});

@@ -1,9 +1,6 @@
-// Slaves registering on this master: the table, the store, the regulator and
-// the notifications in step, and which addresses reach the regulator. Register,
-// move and unregister end to end are tests/system/test_ua_side.py's; the set
-// against the registered slaves reached through eth0 (shared addresses,
-// refreshes, a flushed ruleset, activation) test_regulator.py's and
-// fuzz/model_fuzzer.cpp's.
+// Slaves registering on this master, and which addresses reach the regulator. Register, move and unregister,
+// with their notifications, are tests/system/test_model.py's; the set against the slaves reached through eth0
+// test_regulator.py's and fuzz/model_fuzzer.cpp's.
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -13,24 +10,7 @@ class MasterRoleTest : public LanAgentTest {
   void Confirm(const CallParams& account, bool registered, unsigned error = 0) {
     agent->OnConfirmUserState(account, registered, error, true);
   }
-  static std::string Announced(const char* what) {
-    return std::string("notify:SIPTunnelMaster|Registration|Successfully ") + what + " master device ";
-  }
 };
-
-// Stored before it is admitted, admitted before it is announced.
-TEST_F(MasterRoleTest, NewSlaveIsStoredAdmittedThenAnnouncedAndAMoveRemovesTheOldAddressFirst) {
-  Confirm(Account("alice", "pw", "192.0.2.10", "5060"), true);
-  EXPECT_EQ(Effects(), (Lines{"store:SetRegisterParam alice@192.0.2.10:5060 false", "arpnl:add 192.0.2.10",
-                              Announced("registered user alice(192.0.2.10:5060) on")}));
-  ClearRecords();
-  Confirm(Account("alice", "pw", "192.0.2.20", "5070"), true);
-  EXPECT_EQ(Effects(), (Lines{"store:ChangeRegisterParam alice@192.0.2.10:5060 -> alice@192.0.2.20:5070",
-                              "arpnl:del 192.0.2.10", "arpnl:add 192.0.2.20",
-                              Announced("registered user alice(192.0.2.20:5070) on")}));
-  ASSERT_EQ(Access::Slaves(*agent).size(), 1u);
-  EXPECT_EQ(ToText(Access::Slaves(*agent)[0]), "alice@192.0.2.20:5070");
-}
 
 // Once, a confirmation took the first entry matching by registration OR by
 // account, so a refresh of one of two entries of a user moved the other onto
@@ -56,17 +36,6 @@ TEST_F(MasterRoleTest, ARefreshOfAnyEntryGoesBeforeAMoveAndANewAddressMovesTheFi
   Confirm(Account("alice", "other", "192.0.2.40", "5060"), true);
   EXPECT_EQ(Access::Slaves(*agent).size(), 3u);
   EXPECT_EQ(World().TimelineOf("store:"), Lines{"store:SetRegisterParam alice@192.0.2.40:5060 false"});
-}
-
-TEST_F(MasterRoleTest, UnregistrationRemovesTheEntryAndAnnouncesEvenWithoutOne) {
-  Access::SetSlaves(*agent, {SlaveReg{"alice", "pw", "192.0.2.10", "5060"}});
-  Confirm(Account("alice", "", "192.0.2.10", "5060"), false, 9);
-  EXPECT_TRUE(Access::Slaves(*agent).empty());
-  const std::string announced = Announced("unregistered user alice(192.0.2.10:5060) from");
-  EXPECT_EQ(Effects(), (Lines{"arpnl:del 192.0.2.10", "store:SetUnregisterParam alice@192.0.2.10:5060", announced}));
-  ClearRecords();
-  Confirm(Account("alice", "", "192.0.2.10", "5060"), false);  // no such slave any more
-  EXPECT_EQ(Effects(), Lines{announced});
 }
 
 using LanRegulatorTest = LanAgentTest;

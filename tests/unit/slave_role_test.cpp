@@ -1,10 +1,5 @@
-// Trunks towards a master: register, unregister, edit, delete, and the
-// outcomes the user agent confirms for them. Registering, re-registering after
-// an edit, disabling with its notification and deleting end to end, and the
-// notification texts, are tests/system/test_settings.py's and
-// test_ua_side.py's; here the edges.
-#include <algorithm>
-
+// Trunks towards a master: the edges of register, edit, delete and the outcomes the user agent confirms.
+// Each end to end, with the notification texts, is tests/system/test_settings.py's and tests/interop's.
 #include "unit/agent_fixture.h"
 
 namespace {
@@ -22,22 +17,6 @@ class SlaveRoleTest : public AgentTest {
     agent->OnConfirmUserState(Account(user, "pw", "192.0.2.1", "5060"), registered, error, false);
   }
 };
-
-// The account goes to the user agent before the store notes it as sent; each
-// registration is an entry of its own, fresh (success pending, not active).
-TEST_F(SlaveRoleTest, RegisterSendsBeforeNotingAndAppendsAFreshEntryEachTime) {
-  Update({"7", "uplink", "uplink"});
-  Update({"7", "uplink", "uplink"});
-  const auto trunks = Access::Trunks(*agent);
-  ASSERT_EQ(trunks.size(), 2u);
-  EXPECT_TRUE(trunks[0].bNotifySuccess && !trunks[0].bActive && trunks[0].nLastError == 0);
-  const auto timeline = World().Timeline();
-  const auto at = [&](const std::string& prefix) {
-    return std::find_if(timeline.begin(), timeline.end(), [&](const auto& e) { return e.rfind(prefix, 0) == 0; });
-  };
-  EXPECT_LT(at("ua:ChangeUserParams master=0 {,,,,,0} -> {bob,pw,192.0.2.1,5060,unit-device,"),
-            at("store:ChangeTrunkToMasterConfig uplink"));
-}
 
 // Nothing while the user agent is away; and a trunk with nothing to register
 // (an edit of a disabled trunk) leaves no entry that would shadow a later one.
