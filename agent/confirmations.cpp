@@ -1,7 +1,8 @@
 // Registration confirmations from the user agent (SIP listen thread): each
 // goes to its role, the master side (master/slave_registration.cpp) or the
-// slave side (slave/registration_on_master.cpp); and the one way both raise
-// notifications to the event manager. No lock is held here.
+// slave side (slave/registration_on_master.cpp); the sync of their store
+// writes after each run of them; and the one way both raise notifications to
+// the event manager. The dispatch and the notifications hold no lock.
 #include "agent/siptrunk_agent.h"
 #include "platform/mm_event.h"
 #include "platform/siptrunk_config.h"
